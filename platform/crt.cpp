@@ -1,0 +1,21 @@
+// The C runtime's wide-character calls.
+#include <windows.h>
+
+#include <errno.h>
+
+#include <string>
+
+#include "text.h"
+
+FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
+    // Windows' CRT answers null or empty arguments with EINVAL; so do we, and
+    // for text that has no UTF-8 form, which no file name can hold.
+    std::string narrow_path;
+    std::string narrow_mode;
+    if (!path || !mode || !*path || !*mode || !text_utf8_from_wide(path, narrow_path) ||
+        !text_utf8_from_wide(mode, narrow_mode)) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    return fopen(narrow_path.c_str(), narrow_mode.c_str());
+}

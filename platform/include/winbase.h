@@ -1,0 +1,42 @@
+// Kernel subset: critical sections, sleeping, thread ids, last error.
+#pragma once
+
+#include <stdio.h>
+
+#include "windef.h"
+
+#define INFINITE 0xFFFFFFFFu
+
+#define ERROR_SUCCESS 0u
+#define ERROR_ACCESS_DENIED 5u
+#define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_INVALID_PARAMETER 87u
+#define ERROR_CALL_NOT_IMPLEMENTED 120u
+#define ERROR_INVALID_WINDOW_HANDLE 1400u
+#define ERROR_CANNOT_FIND_WND_CLASS 1407u
+#define ERROR_INVALID_THREAD_ID 1444u
+#define ERROR_NOT_ENOUGH_QUOTA 1816u
+
+// Recursive like Windows' critical section: the owning thread may enter again.
+// The storage holds a POSIX mutex; it is opaque here so that nothing above
+// platform/ sees POSIX declarations.
+typedef struct _CRITICAL_SECTION {
+    union {
+        void* align;
+        unsigned char bytes[64];
+    } opaque;
+} CRITICAL_SECTION, *LPCRITICAL_SECTION;
+
+void InitializeCriticalSection(LPCRITICAL_SECTION cs);
+void DeleteCriticalSection(LPCRITICAL_SECTION cs);
+void EnterCriticalSection(LPCRITICAL_SECTION cs);
+void LeaveCriticalSection(LPCRITICAL_SECTION cs);
+
+void Sleep(DWORD milliseconds);
+DWORD GetCurrentThreadId(void);
+DWORD GetLastError(void);
+void SetLastError(DWORD error);
+
+// The C runtime's wide-path fopen (declared by <stdio.h> on Windows). The
+// path and mode are converted to UTF-8 for the file system.
+FILE* _wfopen(const WCHAR* path, const WCHAR* mode);

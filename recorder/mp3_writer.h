@@ -1,0 +1,63 @@
+// MP3 writer: turns the capture's interleaved 32-bit float frames into one
+// constant-bit-rate MP3 file, over libmp3lame.
+//
+// The window opens a writer when a recording starts, the capture thread
+// feeds it every delivery while the recording flag is set, and the window
+// closes it when the recording ends. Write and close may run on different
+// threads: a lock inside the writer makes close wait for a write in
+// progress, and a write that comes after close has begun does nothing.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+#include <stdio.h>
+
+#include <lame/lame.h>
+
+// One output buffer, reused for every encode call and for the final flush.
+// libmp3lame's worst case for n input frames is 1.25 * n + 7200 bytes, so this
+// holds the output of any MP3_CHUNK_FRAMES frames at any bit rate.
+constexpr int32_t MP3_OUT_BUFFER_SIZE = 12320;
+constexpr int32_t MP3_CHUNK_FRAMES = 4096;
+
+struct Mp3Writer {
+    lame_t encoder;
+    int32_t sample_rate; // input rate in Hz, as passed to open
+    int32_t channels;    // the device's channel count, as passed to open
+    int32_t bit_rate;    // bits per second
+    FILE* file;
+    unsigned char* out_buffer; // MP3_OUT_BUFFER_SIZE bytes
+    int32_t active;            // 1 from a successful open until close begins
+
+    // Guards the fields above between the capture thread (write) and the
+    // window thread (close).
+    CRITICAL_SECTION lock;
+    // MP3_CHUNK_FRAMES frames of what the encoder is given when the delivery
+    // can't be handed over as it is: a copy with non-finite values replaced,
+    // or the stereo downmix of more than two channels.
+    float* scratch;
+    int32_t io_failed; // a write to the file failed at some point
+};
+
+// Opens `path` (created or truncated) for a new recording. Returns null when
+// the encoder refuses the parameters, the file can't be created or memory
+// runs out; nothing stays allocated then.
+//
+// One channel is encoded as mono and two as stereo. More than two are folded
+// down to stereo before the encoder sees them; the layouts assumed for each
+// count are listed at mp3_downmix_weights() in mp3_writer.cpp.
+Mp3Writer* mp3_writer_open(const WCHAR* path, int32_t sample_rate, int32_t channels,
+                           int32_t bit_rate);
+
+// Encodes `frames` frames (channels values each) and appends what the encoder
+// returns to the file. Returns -1 when the writer no longer accepts writes,
+// when the encoder fails on the delivery (its audio is lost, the writer stays
+// usable) or when the file could not take the bytes (disk full); else 0.
+int32_t mp3_writer_write(Mp3Writer* writer, const float* samples, int32_t frames);
+
+// Flushes the encoder's last frames, closes the file and frees everything.
+// Returns -1 when any write to the file failed during the recording, or the
+// final flush or close failed (the file is then incomplete); else 0. The
+// writer is gone afterwards in both cases.
+int32_t mp3_writer_close(Mp3Writer* writer);

@@ -1,0 +1,60 @@
+// The sample sink: where captured sound enters the recording core. The
+// capture thread calls on_samples once per packet; it feeds the level meter,
+// which hands the peak of every finished block to the window, and then, while
+// a recording runs, the MP3 writer.
+#pragma once
+
+#include <windows.h>
+
+#include <atomic>
+#include <stdint.h>
+
+#include "mp3_writer.h"
+
+// Posted to the window (both parameters 0) when a meter block closes; the
+// window then reads RecorderState::block_peak.
+constexpr UINT WM_LEVEL_UPDATE = WM_USER + 200;
+
+// Number of values in a meter block: a block closes at its 1025th value.
+constexpr int32_t LEVEL_BLOCK_VALUES = 1025;
+
+// The part of the main window that the capture thread reads and writes. The
+// window embeds one and passes its address to the capture as the callback's
+// user pointer. Every field is shared between the window thread and the
+// capture thread, hence atomic.
+struct RecorderState {
+    std::atomic<HWND> hwnd{nullptr};         // target of WM_LEVEL_UPDATE
+    std::atomic<float> block_peak{0.0f};     // peak of the last finished block
+    std::atomic<int32_t> recording{0};       // 1 while a recording runs
+    std::atomic<int32_t> channels{2};        // channels of the open capture
+    std::atomic<Mp3Writer*> writer{nullptr}; // the open writer while recording
+    // Deliveries between their look at the recording flag and the end of
+    // their write; see recorder_wait_for_deliveries().
+    std::atomic<int32_t> deliveries_in_progress{0};
+};
+
+// The level meter's state: the block being measured. One process-wide meter
+// serves every capture, so a device change does not restart a block.
+struct LevelMeter {
+    float running_peak;  // largest value of the current block, never below 0
+    int32_t value_count; // values taken into the current block
+};
+
+// The process-wide meter that on_samples feeds. It is only touched on the
+// capture thread (one at a time).
+LevelMeter* level_meter_process(void);
+
+// Takes `count` interleaved values into the meter. Comparisons are signed, so
+// negative values never raise the peak. Each closed block's peak is stored in
+// state->block_peak and announced with WM_LEVEL_UPDATE.
+void level_meter_feed(LevelMeter* meter, RecorderState* state, const float* values, int32_t count);
+
+// The capture's SampleCallback. `user` is the window's RecorderState;
+// byte_count is the packet's length in bytes (4 per value). Returns 0.
+int32_t on_samples(void* user, const float* samples, int32_t byte_count);
+
+// Waits until no delivery is inside the writer any more. The window calls it
+// after clearing the recording flag and before closing the writer, so that a
+// delivery that saw the flag still set can never reach a closed writer, however
+// late the capture thread runs.
+void recorder_wait_for_deliveries(RecorderState* state);

@@ -1,0 +1,192 @@
+// The sample sink and its level meter, with the window's messages read back
+// through the real thread message queue.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <filesystem>
+#include <thread>
+
+#include "mp3_decode.h"
+#include "sample_sink.h"
+#include "signals.h"
+#include "temp_dir.h"
+
+namespace {
+
+class SampleSink : public testing::Test {
+  protected:
+    void SetUp() override {
+        *level_meter_process() = LevelMeter{0.0f, 0};
+        window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
+                                  nullptr);
+        ASSERT_NE(window_, nullptr);
+        state_.hwnd = window_;
+    }
+    void TearDown() override {
+        if (IsWindow(window_)) {
+            DestroyWindow(window_);
+        }
+    }
+
+    void deliver(const std::vector<float>& values, int32_t extra_bytes = 0) {
+        int32_t bytes = static_cast<int32_t>(values.size() * sizeof(float)) + extra_bytes;
+        EXPECT_EQ(on_samples(&state_, values.data(), bytes), 0);
+    }
+
+    // Takes every WM_LEVEL_UPDATE waiting for the window; each must carry
+    // nothing in its parameters.
+    int take_updates() {
+        int updates = 0;
+        MSG msg;
+        while (PeekMessageW(&msg, window_, 0, 0, PM_REMOVE)) {
+            EXPECT_EQ(msg.message, WM_LEVEL_UPDATE);
+            EXPECT_EQ(msg.wParam, 0u);
+            EXPECT_EQ(msg.lParam, 0);
+            ++updates;
+        }
+        return updates;
+    }
+
+    HWND window_ = nullptr;
+    RecorderState state_;
+};
+
+TEST_F(SampleSink, BlockClosesAtItsValue1025) {
+    EXPECT_EQ(WM_LEVEL_UPDATE, 1224u);
+
+    deliver(std::vector<float>(1025, 0.5f));
+    EXPECT_EQ(take_updates(), 1);
+    EXPECT_EQ(state_.block_peak.load(), 0.5f);
+    EXPECT_EQ(level_meter_process()->value_count, 0);
+    EXPECT_EQ(level_meter_process()->running_peak, 0.0f);
+
+    // 1024 values leave the block open; the next delivery's first value
+    // closes it, and its peak counts.
+    std::vector<float> almost(1024, 0.25f);
+    almost[1000] = 0.75f;
+    deliver(almost);
+    EXPECT_EQ(take_updates(), 0);
+    EXPECT_EQ(state_.block_peak.load(), 0.5f); // the last published value stays
+    deliver({0.9f, 0.1f});
+    EXPECT_EQ(take_updates(), 1);
+    EXPECT_EQ(state_.block_peak.load(), 0.9f);
+    EXPECT_EQ(level_meter_process()->value_count, 1);
+    EXPECT_EQ(level_meter_process()->running_peak, 0.1f);
+}
+
+TEST_F(SampleSink, PeaksAreSignedAndPerBlock) {
+    state_.block_peak = 0.9f;
+    deliver(std::vector<float>(1025, -0.8f));
+    EXPECT_EQ(take_updates(), 1);
+    EXPECT_EQ(state_.block_peak.load(), 0.0f);
+
+    // Several blocks in one delivery: one post each, and the field holds the
+    // last block's peak.
+    std::vector<float> three(3 * 1025, 0.0f);
+    three[10] = 0.3f;
+    three[1025 + 500] = 0.6f;
+    three[2 * 1025 + 1024] = 0.2f;
+    deliver(three);
+    EXPECT_EQ(take_updates(), 3);
+    EXPECT_EQ(state_.block_peak.load(), 0.2f);
+}
+
+TEST_F(SampleSink, TrailingBytesAndEmptyDeliveriesCountForNothing) {
+    deliver(std::vector<float>(1024, 0.5f), 3); // three stray bytes after the values
+    EXPECT_EQ(take_updates(), 0);
+    EXPECT_EQ(level_meter_process()->value_count, 1024);
+
+    EXPECT_EQ(on_samples(&state_, nullptr, 0), 0);
+    EXPECT_EQ(on_samples(&state_, nullptr, 3), 0);
+    EXPECT_EQ(on_samples(&state_, nullptr, -8), 0);
+    EXPECT_EQ(take_updates(), 0);
+    EXPECT_EQ(level_meter_process()->value_count, 1024);
+    EXPECT_EQ(level_meter_process()->running_peak, 0.5f);
+}
+
+// The meter runs without a window to tell: the post fails and nothing else.
+TEST_F(SampleSink, WindowGoneMeansNoPostsButTheMeterRuns) {
+    DestroyWindow(window_);
+    deliver(std::vector<float>(2050, 0.4f));
+    EXPECT_EQ(state_.block_peak.load(), 0.4f);
+    EXPECT_EQ(level_meter_process()->value_count, 0);
+}
+
+// A recording made through the sink holds what was delivered; while the flag
+// is clear a writer left in the state is never touched.
+TEST_F(SampleSink, WritesOnlyWhileRecording) {
+    TempDir dir;
+    Mp3Writer* untouched = mp3_writer_open(dir.wfile("untouched.mp3").c_str(), 48000, 2, 192000);
+    Mp3Writer* reference = mp3_writer_open(dir.wfile("reference.mp3").c_str(), 48000, 2, 192000);
+    ASSERT_NE(untouched, nullptr);
+    ASSERT_NE(reference, nullptr);
+    state_.channels = 2;
+    state_.writer = untouched;
+    std::vector<float> tone = make_tone(48000, 2, 48000, 1000.0, {0.5f, 0.5f});
+    for (size_t at = 0; at < tone.size(); at += 960) {
+        on_samples(&state_, tone.data() + at, 960 * sizeof(float));
+    }
+    take_updates();
+    ASSERT_EQ(mp3_writer_close(untouched), 0);
+    ASSERT_EQ(mp3_writer_close(reference), 0);
+    EXPECT_EQ(std::filesystem::file_size(dir.path() / "untouched.mp3"),
+              std::filesystem::file_size(dir.path() / "reference.mp3"));
+
+    // Mono: frames are values / channels, read from the state.
+    Mp3Writer* writer = mp3_writer_open(dir.wfile("mono.mp3").c_str(), 16000, 1, 128000);
+    ASSERT_NE(writer, nullptr);
+    state_.channels = 1;
+    state_.writer = writer;
+    state_.recording = 1;
+    std::vector<float> mono = make_tone(3 * 16000, 1, 16000, 1000.0, {0.5f});
+    const int32_t open_block = level_meter_process()->value_count;
+    for (size_t at = 0; at < mono.size(); at += 160) {
+        on_samples(&state_, mono.data() + at, 160 * sizeof(float));
+    }
+    state_.recording = 0;
+    recorder_wait_for_deliveries(&state_);
+    ASSERT_EQ(mp3_writer_close(writer), 0);
+    EXPECT_EQ(take_updates(), static_cast<int>((open_block + mono.size()) / 1025));
+
+    DecodedMp3 mp3 = decode_mp3(dir.file("mono.mp3"));
+    ASSERT_TRUE(mp3.ok) << mp3.error;
+    EXPECT_EQ(mp3.channels, 1);
+    EXPECT_EQ(mp3.rate, 16000);
+    EXPECT_NEAR(static_cast<double>(mp3.frames()), 3 * 16000 + 576 + 576, 576 * 2);
+    EXPECT_NEAR(zero_crossing_frequency(middle(mp3.samples, 2048), 16000), 1000.0, 5.0);
+}
+
+// The window's stop order (clear the flag, wait for deliveries, close) holds
+// against a capture thread that never pauses: every recording is closed
+// whole and decodable, with nothing written after its close.
+TEST_F(SampleSink, StopNeverRacesTheCaptureThread) {
+    TempDir dir;
+    state_.channels = 2;
+    std::atomic<bool> capturing{true};
+    std::thread capture([&] {
+        std::vector<float> packet = make_tone(480, 2, 48000, 1000.0, {0.5f, 0.5f});
+        while (capturing) {
+            on_samples(&state_, packet.data(), static_cast<int32_t>(packet.size() * 4));
+        }
+    });
+    for (int i = 0; i < 20; ++i) {
+        std::string name = "take" + std::to_string(i) + ".mp3";
+        Mp3Writer* writer = mp3_writer_open(dir.wfile(name).c_str(), 48000, 2, 128000);
+        ASSERT_NE(writer, nullptr);
+        state_.writer = writer;
+        state_.recording = 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        state_.recording = 0;
+        recorder_wait_for_deliveries(&state_);
+        ASSERT_EQ(mp3_writer_close(writer), 0);
+        // Leave the stale pointer in place, as the window may.
+    }
+    capturing = false;
+    capture.join();
+    for (int i = 0; i < 20; ++i) {
+        DecodedMp3 mp3 = decode_mp3(dir.file("take" + std::to_string(i) + ".mp3"));
+        EXPECT_TRUE(mp3.ok) << mp3.error;
+    }
+}
+
+} // namespace
