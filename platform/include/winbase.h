@@ -6,8 +6,11 @@
 #include "windef.h"
 
 #define INFINITE 0xFFFFFFFFu
+#define STILL_ACTIVE 259u
 
 #define ERROR_SUCCESS 0u
+#define ERROR_INVALID_HANDLE 6u
+#define ERROR_NOT_FOUND 1168u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
 #define ERROR_INVALID_PARAMETER 87u
@@ -31,6 +34,30 @@ void InitializeCriticalSection(LPCRITICAL_SECTION cs);
 void DeleteCriticalSection(LPCRITICAL_SECTION cs);
 void EnterCriticalSection(LPCRITICAL_SECTION cs);
 void LeaveCriticalSection(LPCRITICAL_SECTION cs);
+
+typedef struct _SECURITY_ATTRIBUTES SECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID param);
+
+#define WAIT_OBJECT_0 0x00000000u
+#define WAIT_ABANDONED 0x00000080u
+#define WAIT_TIMEOUT 0x00000102u
+#define WAIT_FAILED 0xFFFFFFFFu
+#define MAXIMUM_WAIT_OBJECTS 64u
+
+// Events (manual or auto-reset) and threads are handles; CloseHandle closes
+// either. A thread's handle is signalled when the thread has ended.
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES attributes, BOOL manual_reset, BOOL initial_state,
+                    LPCWSTR name);
+BOOL SetEvent(HANDLE event);
+BOOL ResetEvent(HANDLE event);
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack_size,
+                    LPTHREAD_START_ROUTINE start, LPVOID param, DWORD creation_flags,
+                    LPDWORD thread_id);
+BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
+                             DWORD milliseconds);
+BOOL CloseHandle(HANDLE handle);
 
 void Sleep(DWORD milliseconds);
 DWORD GetCurrentThreadId(void);

@@ -35,3 +35,8 @@ BOOL PostThreadMessageW(DWORD thread_id, UINT message, WPARAM wparam, LPARAM lpa
 void PostQuitMessage(int exit_code);
 BOOL GetMessageW(LPMSG msg, HWND hwnd, UINT filter_min, UINT filter_max);
 BOOL PeekMessageW(LPMSG msg, HWND hwnd, UINT filter_min, UINT filter_max, UINT remove);
+
+// Windows' own formatter: %s and %c take wide text in the W function (not
+// narrow, as in the C library's swprintf). Writes at most 1024 units,
+// terminator included, and returns the units written without it.
+int wsprintfW(LPWSTR buffer, LPCWSTR format, ...);
