@@ -35,3 +35,4 @@ build-tsan: deps
 
 bench: build
 	$(BUILD)/bench/bench_encode
+	$(BUILD)/bench/bench_capture

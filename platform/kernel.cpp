@@ -1,13 +1,22 @@
-// Kernel subset: critical sections, sleeping, thread ids, last error.
+// Kernel subset: critical sections, events, threads and waits, sleeping,
+// thread ids, last error.
 #include <windows.h>
 
 #include <errno.h>
 #include <pthread.h>
 #include <sched.h>
+#include <stdint.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <new>
+#include <unordered_map>
+#include <vector>
 
 namespace {
 
@@ -101,4 +110,342 @@ DWORD GetLastError(void) {
 
 void SetLastError(DWORD error) {
     last_error = error;
+}
+
+// ---- Events, threads and waits -------------------------------------------
+//
+// One table maps handles to kernel objects. Every object's state and every
+// wait is guarded by one lock. A blocked wait registers itself with each
+// object it waits on; whoever signals an object hands it to the waiters
+// there, in the order they arrived, so an auto-reset event set once releases
+// exactly one of them, as on Windows. Objects are reference counted: a wait in
+// progress or a running thread keeps its object alive after CloseHandle.
+
+namespace {
+
+// Handles count up from here in steps of four, as Windows' do, and are never
+// reused. The range is far from the window handles (user_queue.cpp), so a
+// kernel handle given where a window is expected is never taken for one.
+constexpr uintptr_t kFirstKernelHandle = 0x40000004;
+constexpr uintptr_t kKernelHandleStep = 4;
+
+struct Waiter;
+
+struct KernelObject {
+    enum class Kind { event, thread } kind;
+    bool manual_reset = true; // a thread, once ended, stays signalled
+    bool signalled = false;
+    DWORD exit_code = STILL_ACTIVE; // threads
+    DWORD thread_id = 0;            // threads: set once the thread runs
+    std::vector<Waiter*> waiters;   // blocked waits, in arrival order
+};
+
+using ObjectRef = std::shared_ptr<KernelObject>;
+
+struct Waiter {
+    std::vector<ObjectRef> objects; // in the caller's order
+    bool wait_all = false;
+    bool done = false; // satisfied: `result` is final and the objects consumed
+    DWORD result = WAIT_TIMEOUT;
+    std::condition_variable woken;
+};
+
+struct Kernel {
+    std::mutex lock;
+    std::unordered_map<HANDLE, ObjectRef> handles;
+    uintptr_t next_handle = kFirstKernelHandle;
+    std::condition_variable thread_started;
+};
+
+Kernel& kernel() {
+    // Never destroyed: threads may still end after static destructors ran.
+    static Kernel* const instance = new Kernel;
+    return *instance;
+}
+
+// Caller holds the kernel lock.
+HANDLE add_handle(Kernel& k, ObjectRef object) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(k.next_handle);
+    k.next_handle += kKernelHandleStep;
+    k.handles.emplace(handle, std::move(object));
+    return handle;
+}
+
+// Caller holds the kernel lock. Null, with ERROR_INVALID_HANDLE, for
+// anything that is not an open handle of that kind.
+KernelObject* find_object(Kernel& k, HANDLE handle, KernelObject::Kind kind) {
+    auto it = k.handles.find(handle);
+    if (it == k.handles.end() || it->second->kind != kind) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return it->second.get();
+}
+
+// Caller holds the kernel lock. A wait that is satisfied takes what it got:
+// an auto-reset event goes back to non-signalled.
+bool try_satisfy(Waiter& waiter) {
+    const auto& objects = waiter.objects;
+    if (waiter.wait_all) {
+        if (!std::all_of(objects.begin(), objects.end(),
+                         [](const ObjectRef& object) { return object->signalled; })) {
+            return false;
+        }
+        for (const ObjectRef& object : objects) {
+            if (!object->manual_reset) {
+                object->signalled = false;
+            }
+        }
+        waiter.result = WAIT_OBJECT_0;
+        return true;
+    }
+    for (size_t i = 0; i < objects.size(); ++i) {
+        if (objects[i]->signalled) {
+            if (!objects[i]->manual_reset) {
+                objects[i]->signalled = false;
+            }
+            waiter.result = WAIT_OBJECT_0 + static_cast<DWORD>(i);
+            return true;
+        }
+    }
+    return false;
+}
+
+// Caller holds the kernel lock and has just signalled `object`. No blocked
+// wait is satisfiable before a signal, so only this object's waiters can
+// have become so.
+void release_waiters(KernelObject& object) {
+    for (Waiter* waiter : object.waiters) {
+        if (!object.signalled) {
+            break; // an auto-reset event has gone to its one waiter
+        }
+        if (!waiter->done && try_satisfy(*waiter)) {
+            waiter->done = true;
+            waiter->woken.notify_one();
+        }
+    }
+}
+
+// Validates every handle and waits. `handles` has been checked for count.
+DWORD wait_for(DWORD count, const HANDLE* handles, bool wait_all, DWORD milliseconds) {
+    // Taken before the lock, so that a time-out counts from the call.
+    const auto deadline =
+        std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    Kernel& k = kernel();
+    std::unique_lock held(k.lock);
+    Waiter waiter;
+    waiter.wait_all = wait_all;
+    waiter.objects.reserve(count);
+    for (DWORD i = 0; i < count; ++i) {
+        auto it = k.handles.find(handles[i]);
+        if (it == k.handles.end()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        if (wait_all && std::find(waiter.objects.begin(), waiter.objects.end(), it->second) !=
+                            waiter.objects.end()) {
+            // Windows refuses to wait for all of a list naming an object twice.
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return WAIT_FAILED;
+        }
+        waiter.objects.push_back(it->second);
+    }
+    if (try_satisfy(waiter)) {
+        return waiter.result;
+    }
+    if (milliseconds == 0) {
+        return WAIT_TIMEOUT;
+    }
+    for (const ObjectRef& object : waiter.objects) {
+        object->waiters.push_back(&waiter);
+    }
+    while (!waiter.done) {
+        if (milliseconds == INFINITE) {
+            waiter.woken.wait(held);
+        } else if (waiter.woken.wait_until(held, deadline) == std::cv_status::timeout) {
+            break;
+        }
+    }
+    for (const ObjectRef& object : waiter.objects) {
+        std::erase(object->waiters, &waiter);
+    }
+    return waiter.done ? waiter.result : WAIT_TIMEOUT;
+}
+
+struct ThreadStart {
+    ObjectRef object;
+    LPTHREAD_START_ROUTINE start;
+    LPVOID param;
+};
+
+// Signals the thread's handle as the thread goes. It is the first
+// thread_local with a destructor that a CreateThread thread constructs, so
+// it is destroyed last: by the time a wait on the handle returns, the
+// thread's message queue, windows and COM state are gone, as on Windows.
+struct ThreadEnd {
+    ObjectRef object;
+    DWORD exit_code = 0;
+
+    ~ThreadEnd() {
+        if (!object) {
+            return;
+        }
+        Kernel& k = kernel();
+        std::lock_guard guard(k.lock);
+        object->exit_code = exit_code;
+        object->signalled = true;
+        release_waiters(*object);
+    }
+};
+
+thread_local ThreadEnd thread_end;
+
+void* thread_entry(void* arg) {
+    std::unique_ptr<ThreadStart> start(static_cast<ThreadStart*>(arg));
+    thread_end.object = start->object;
+    Kernel& k = kernel();
+    {
+        std::lock_guard guard(k.lock);
+        start->object->thread_id = GetCurrentThreadId();
+    }
+    k.thread_started.notify_all();
+    thread_end.exit_code = start->start(start->param);
+    return nullptr;
+}
+
+} // namespace
+
+// Names are ignored: every call makes a new, unshared event.
+HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manual_reset, BOOL initial_state,
+                    LPCWSTR /*name*/) {
+    auto event = std::make_shared<KernelObject>();
+    event->kind = KernelObject::Kind::event;
+    event->manual_reset = manual_reset != FALSE;
+    event->signalled = initial_state != FALSE;
+    Kernel& k = kernel();
+    std::lock_guard guard(k.lock);
+    const HANDLE handle = add_handle(k, std::move(event));
+    // Windows clears the last error when the event is new (it would be
+    // ERROR_ALREADY_EXISTS for an existing named one).
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL SetEvent(HANDLE event) {
+    Kernel& k = kernel();
+    std::lock_guard guard(k.lock);
+    KernelObject* object = find_object(k, event, KernelObject::Kind::event);
+    if (!object) {
+        return FALSE;
+    }
+    object->signalled = true;
+    release_waiters(*object);
+    return TRUE;
+}
+
+BOOL ResetEvent(HANDLE event) {
+    Kernel& k = kernel();
+    std::lock_guard guard(k.lock);
+    KernelObject* object = find_object(k, event, KernelObject::Kind::event);
+    if (!object) {
+        return FALSE;
+    }
+    object->signalled = false;
+    return TRUE;
+}
+
+// Starts the thread at once (no flags are supported). A nonzero stack size
+// can only enlarge the stack, as on Windows, where it is the committed part
+// of a reserve no smaller than the program's default.
+HANDLE CreateThread(LPSECURITY_ATTRIBUTES /*attributes*/, SIZE_T stack_size,
+                    LPTHREAD_START_ROUTINE start, LPVOID param, DWORD creation_flags,
+                    LPDWORD thread_id) {
+    if (!start || creation_flags != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    pthread_attr_t attr;
+    if (pthread_attr_init(&attr) != 0) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+    size_t default_size = 0;
+    pthread_attr_getstacksize(&attr, &default_size);
+    if (stack_size > default_size) {
+        const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+        pthread_attr_setstacksize(&attr, (stack_size + page - 1) / page * page);
+    }
+
+    auto object = std::make_shared<KernelObject>();
+    object->kind = KernelObject::Kind::thread;
+    Kernel& k = kernel();
+    HANDLE handle;
+    {
+        // In the table before the thread runs, which may use its own handle.
+        std::lock_guard guard(k.lock);
+        handle = add_handle(k, object);
+    }
+    auto* begin = new ThreadStart{object, start, param};
+    pthread_t thread;
+    const int failed = pthread_create(&thread, &attr, thread_entry, begin);
+    pthread_attr_destroy(&attr);
+    if (failed) {
+        delete begin;
+        std::lock_guard guard(k.lock);
+        k.handles.erase(handle);
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return nullptr;
+    }
+    if (thread_id) {
+        // Windows knows the id at creation; here the thread tells it.
+        std::unique_lock held(k.lock);
+        k.thread_started.wait(held, [&] { return object->thread_id != 0; });
+        *thread_id = object->thread_id;
+    }
+    return handle;
+}
+
+BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code) {
+    Kernel& k = kernel();
+    std::lock_guard guard(k.lock);
+    KernelObject* object = find_object(k, thread, KernelObject::Kind::thread);
+    if (!object) {
+        return FALSE;
+    }
+    if (!exit_code) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    *exit_code = object->exit_code;
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return wait_for(1, &handle, false, milliseconds);
+}
+
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
+                             DWORD milliseconds) {
+    if (count == 0 || count > MAXIMUM_WAIT_OBJECTS || !handles) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return WAIT_FAILED;
+    }
+    return wait_for(count, handles, wait_all != FALSE, milliseconds);
+}
+
+// Closing a thread's handle leaves the thread running; it frees its object
+// when it ends.
+BOOL CloseHandle(HANDLE handle) {
+    ObjectRef closing; // released after the lock, in case it is the last reference
+    Kernel& k = kernel();
+    std::lock_guard guard(k.lock);
+    auto it = k.handles.find(handle);
+    if (it == k.handles.end()) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    closing = std::move(it->second);
+    k.handles.erase(it);
+    return TRUE;
 }

@@ -9,6 +9,8 @@ packages=(
   g++ make cmake ninja-build pkg-config
   # the encoder, and the decoder the tests check its files with
   libmp3lame-dev libmpg123-dev
+  # the sound server: its client library, and the daemon and pactl the tests run
+  libpulse-dev pulseaudio pulseaudio-utils
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
 )

@@ -1,4 +1,5 @@
-// Critical sections, Sleep, thread ids, last error and _wfopen.
+// Critical sections, events, threads and waits, Sleep, thread ids, last error
+// and _wfopen.
 #include <windows.h>
 
 #include <errno.h>
@@ -196,6 +197,217 @@ TEST_F(WideFopen, RefusesBadArgumentsWithEinval) {
         EXPECT_EQ(errno, EINVAL);
     }
     EXPECT_TRUE(entries().empty());
+}
+
+// ---- Events, threads and waits
+
+// Closes its handles at the end of a test, whatever happened in between.
+struct Handles {
+    std::vector<HANDLE> list;
+    HANDLE add(HANDLE handle) { return list.emplace_back(handle); }
+    ~Handles() {
+        for (HANDLE handle : list) {
+            CloseHandle(handle);
+        }
+    }
+};
+
+TEST(Event, ManualStaysSignalledAutoResetGoesToOneWait) {
+    Handles h;
+    const HANDLE manual = h.add(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    const HANDLE automatic = h.add(CreateEventW(nullptr, FALSE, FALSE, L"ignored"));
+    ASSERT_TRUE(manual && automatic);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_OBJECT_0);
+    EXPECT_TRUE(ResetEvent(manual));
+    EXPECT_EQ(WaitForSingleObject(manual, 0), WAIT_TIMEOUT);
+
+    EXPECT_TRUE(SetEvent(automatic));
+    EXPECT_TRUE(SetEvent(automatic)); // already set: no second wait is satisfied
+    EXPECT_EQ(WaitForSingleObject(automatic, INFINITE), WAIT_OBJECT_0);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(WaitForSingleObject(automatic, 60), WAIT_TIMEOUT);
+    EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(60));
+}
+
+TEST(Event, WaitAnyTakesTheLowestSignalledIndexAndWaitAllTakesAll) {
+    Handles h;
+    const HANDLE a = h.add(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    const HANDLE b = h.add(CreateEventW(nullptr, FALSE, TRUE, nullptr));
+    const HANDLE c = h.add(CreateEventW(nullptr, TRUE, TRUE, nullptr));
+    const HANDLE abc[] = {a, b, c};
+    EXPECT_EQ(WaitForMultipleObjects(3, abc, FALSE, 0), WAIT_OBJECT_0 + 1); // takes b
+    EXPECT_EQ(WaitForMultipleObjects(3, abc, FALSE, 0), WAIT_OBJECT_0 + 2); // c is manual
+    SetEvent(a);
+    SetEvent(b);
+    EXPECT_EQ(WaitForMultipleObjects(3, abc, FALSE, 0), WAIT_OBJECT_0);
+
+    // a is taken: wait-all times out and leaves b and c as they were.
+    EXPECT_EQ(WaitForMultipleObjects(3, abc, TRUE, 30), WAIT_TIMEOUT);
+    std::atomic<DWORD> result{0xDEAD};
+    std::thread waiter([&] { result = WaitForMultipleObjects(3, abc, TRUE, INFINITE); });
+    SetEvent(a); // the last one missing
+    waiter.join();
+    EXPECT_EQ(result, WAIT_OBJECT_0);
+    EXPECT_EQ(WaitForMultipleObjects(2, abc, FALSE, 0), WAIT_TIMEOUT); // both autos taken
+    EXPECT_EQ(WaitForSingleObject(c, 0), WAIT_OBJECT_0);
+}
+
+struct Worker {
+    HANDLE go;
+    HANDLE window_created;
+    HWND window = nullptr;
+    DWORD id = 0;
+    std::atomic<bool> cleaned_up{false};
+};
+
+// Thread-exit work that takes a while, like a thread's queue and windows
+// going away; the thread's handle must not be signalled before it is done.
+struct SlowCleanup {
+    std::atomic<bool>* done = nullptr;
+    ~SlowCleanup() {
+        if (done) {
+            Sleep(50);
+            *done = true;
+        }
+    }
+};
+
+DWORD WINAPI run_worker(LPVOID param) {
+    auto* worker = static_cast<Worker*>(param);
+    thread_local SlowCleanup cleanup;
+    cleanup.done = &worker->cleaned_up;
+    worker->id = GetCurrentThreadId();
+    worker->window =
+        CreateWindowExW(0, L"Worker", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    SetEvent(worker->window_created);
+    WaitForSingleObject(worker->go, INFINITE);
+    return 42;
+}
+
+TEST(KernelThread, HandleIsSignalledOnceTheThreadAndItsWindowsAreGone) {
+    Handles h;
+    Worker worker{h.add(CreateEventW(nullptr, TRUE, FALSE, nullptr)),
+                  h.add(CreateEventW(nullptr, TRUE, FALSE, nullptr))};
+    DWORD id = 0;
+    const HANDLE thread = h.add(CreateThread(nullptr, 0, run_worker, &worker, 0, &id));
+    ASSERT_NE(thread, nullptr);
+    ASSERT_EQ(WaitForSingleObject(worker.window_created, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(id, worker.id);
+    EXPECT_TRUE(IsWindow(worker.window));
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, STILL_ACTIVE);
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_TIMEOUT);
+
+    SetEvent(worker.go);
+    EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
+    EXPECT_TRUE(worker.cleaned_up);
+    EXPECT_FALSE(IsWindow(worker.window));
+    EXPECT_EQ(WaitForSingleObject(thread, 0), WAIT_OBJECT_0); // stays signalled
+    EXPECT_TRUE(GetExitCodeThread(thread, &code));
+    EXPECT_EQ(code, 42u);
+}
+
+TEST(KernelThread, RunsToItsEndAfterItsHandleIsClosed) {
+    Handles h;
+    Worker worker{h.add(CreateEventW(nullptr, TRUE, TRUE, nullptr)),
+                  h.add(CreateEventW(nullptr, TRUE, FALSE, nullptr))};
+    const HANDLE thread = CreateThread(nullptr, 256 * 1024, run_worker, &worker, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    EXPECT_TRUE(CloseHandle(thread));
+    while (!worker.cleaned_up) {
+        Sleep(1); // it must still end, or this test never does
+    }
+    // Its object is then unreferenced; the sanitizers' leak check sees
+    // whether it was freed.
+}
+
+DWORD WINAPI take_one(LPVOID param) {
+    auto* shared = static_cast<std::pair<HANDLE, std::atomic<int>*>*>(param);
+    const DWORD result = WaitForSingleObject(shared->first, INFINITE);
+    ++*shared->second;
+    return result;
+}
+
+TEST(KernelThread, EachSetOfAnAutoResetEventReleasesExactlyOneWaiter) {
+    constexpr int kWaiters = 6;
+    Handles h;
+    std::atomic<int> released{0};
+    std::pair shared{h.add(CreateEventW(nullptr, FALSE, FALSE, nullptr)), &released};
+    HANDLE threads[kWaiters];
+    for (HANDLE& thread : threads) {
+        thread = h.add(CreateThread(nullptr, 0, take_one, &shared, 0, nullptr));
+        ASSERT_NE(thread, nullptr);
+    }
+    Sleep(100); // let them all block
+    SetEvent(shared.first);
+    EXPECT_LT(WaitForMultipleObjects(kWaiters, threads, FALSE, INFINITE), WAIT_OBJECT_0 + kWaiters);
+    Sleep(100);
+    EXPECT_EQ(released, 1);
+
+    // Back to back: each set goes to a waiter before the next comes.
+    for (int i = 1; i < kWaiters; ++i) {
+        SetEvent(shared.first);
+    }
+    EXPECT_EQ(WaitForMultipleObjects(kWaiters, threads, TRUE, 10000), WAIT_OBJECT_0)
+        << "a set was lost";
+    while (WaitForMultipleObjects(kWaiters, threads, TRUE, 10) == WAIT_TIMEOUT) {
+        SetEvent(shared.first); // after a failure: free the rest before `shared` goes
+    }
+    EXPECT_EQ(released, kWaiters);
+    EXPECT_EQ(WaitForSingleObject(shared.first, 0), WAIT_TIMEOUT);
+    DWORD code = 0xDEAD;
+    EXPECT_TRUE(GetExitCodeThread(threads[kWaiters - 1], &code));
+    EXPECT_EQ(code, WAIT_OBJECT_0);
+}
+
+// The last error, cleared for the next check.
+DWORD take_last_error() {
+    const DWORD error = GetLastError();
+    SetLastError(ERROR_SUCCESS);
+    return error;
+}
+
+TEST(KernelHandles, BadHandlesAndArgumentsFailWithTheLastError) {
+    const HANDLE closed = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    ASSERT_TRUE(CloseHandle(closed));
+    const HANDLE event = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    EXPECT_NE(event, closed) << "handles must not be reused";
+    const HWND window =
+        CreateWindowExW(0, L"W", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    take_last_error();
+    for (HANDLE bad : {HANDLE{nullptr}, closed, HANDLE{window}, HANDLE(intptr_t{-1})}) {
+        const HANDLE mixed[] = {event, bad};
+        EXPECT_EQ(WaitForSingleObject(bad, 0), WAIT_FAILED);
+        EXPECT_EQ(take_last_error(), ERROR_INVALID_HANDLE);
+        EXPECT_EQ(WaitForMultipleObjects(2, mixed, FALSE, 0), WAIT_FAILED);
+        EXPECT_EQ(take_last_error(), ERROR_INVALID_HANDLE);
+        EXPECT_FALSE(SetEvent(bad) || ResetEvent(bad) || CloseHandle(bad));
+        EXPECT_EQ(take_last_error(), ERROR_INVALID_HANDLE);
+    }
+    DWORD code = 7;
+    EXPECT_FALSE(GetExitCodeThread(event, &code));
+    EXPECT_EQ(take_last_error(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(code, 7u);
+
+    std::vector<HANDLE> many(MAXIMUM_WAIT_OBJECTS + 1, event);
+    EXPECT_EQ(WaitForMultipleObjects(MAXIMUM_WAIT_OBJECTS, many.data(), FALSE, 0), WAIT_OBJECT_0);
+    for (DWORD count : {0u, MAXIMUM_WAIT_OBJECTS + 1}) {
+        EXPECT_EQ(WaitForMultipleObjects(count, many.data(), FALSE, 0), WAIT_FAILED);
+        EXPECT_EQ(take_last_error(), ERROR_INVALID_PARAMETER);
+    }
+    EXPECT_EQ(WaitForMultipleObjects(2, many.data(), TRUE, 0), WAIT_FAILED); // duplicate
+    EXPECT_EQ(take_last_error(), ERROR_INVALID_PARAMETER);
+
+    DWORD id = 99;
+    EXPECT_EQ(CreateThread(nullptr, 0, nullptr, nullptr, 0, &id), nullptr);
+    EXPECT_EQ(take_last_error(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(CreateThread(nullptr, 0, take_one, nullptr, 0x4 /* suspended */, &id), nullptr);
+    EXPECT_EQ(take_last_error(), ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(id, 99u);
+    EXPECT_TRUE(CloseHandle(event));
+    DestroyWindow(window);
 }
 
 } // namespace

@@ -1,0 +1,316 @@
+#include "capture_stream.h"
+
+#include <atomic>
+#include <new>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+#include "com_ptr.h"
+
+namespace {
+
+constexpr REFERENCE_TIME CAPTURE_BUFFER_DURATION = 10000000; // 1 s in 100 ns units
+constexpr REFERENCE_TIME RENDER_BUFFER_DURATION = 50000000;  // 5 s
+constexpr DWORD WAKE_INTERVAL_MS = 100; // how long a stop request can go unseen
+
+// The shared fields are plain words so that the context can be allocated
+// zero-filled; every access from either thread goes through these.
+template <typename T> T load(T& field) {
+    return std::atomic_ref<T>(field).load();
+}
+template <typename T> void store(T& field, T value) {
+    std::atomic_ref<T>(field).store(value);
+}
+
+void set_error(CaptureStream* s, const WCHAR* text) {
+    wcsncpy(s->last_error, text, CAPTURE_TEXT_UNITS - 1);
+    s->last_error[CAPTURE_TEXT_UNITS - 1] = 0;
+}
+
+template <typename T> void release(T*& field) {
+    if (field != nullptr) {
+        field->Release();
+        field = nullptr;
+    }
+}
+
+void close_handle(HANDLE& handle) {
+    if (handle != nullptr) {
+        CloseHandle(handle);
+        handle = nullptr;
+    }
+}
+
+// Gives back everything the context holds, whatever part of the set-up
+// exists, and frees it. Serves both a failed create and capture_destroy.
+void free_context(CaptureStream* s) {
+    release(s->client_render);
+    release(s->client_capture);
+    release(s->service_render);
+    release(s->service_capture);
+    close_handle(s->event_ready);
+    close_handle(s->event_stop);
+    close_handle(s->thread);
+    free(s->silence);
+    free(s);
+}
+
+// Starts the silent stream on the output device that keeps its engine
+// running, so that loopback goes on delivering (silence) while nothing else
+// plays. The whole buffer is written once as zeros, as data rather than
+// marked silent. -1 when any step before the write fails.
+int32_t start_silent_stream(CaptureStream* s, IMMDevice* device) {
+    if (FAILED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                reinterpret_cast<void**>(&s->client_render)))) {
+        return -1;
+    }
+    WAVEFORMATEX* format = nullptr;
+    if (FAILED(s->client_render->GetMixFormat(&format))) {
+        return -1;
+    }
+    s->client_render->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, RENDER_BUFFER_DURATION, 0, format,
+                                 nullptr);
+    const WORD block_align = format->nBlockAlign;
+    CoTaskMemFree(format);
+
+    UINT32 frames = 0;
+    if (FAILED(s->client_render->GetBufferSize(&frames))) {
+        return -1;
+    }
+    if (FAILED(s->client_render->GetService(__uuidof(IAudioRenderClient),
+                                            reinterpret_cast<void**>(&s->service_render)))) {
+        return -1;
+    }
+    BYTE* data = nullptr;
+    if (FAILED(s->service_render->GetBuffer(frames, &data))) {
+        return -1;
+    }
+    memset(data, 0, static_cast<size_t>(block_align) * frames);
+    s->service_render->ReleaseBuffer(frames, 0);
+    s->client_render->Start();
+    return 0;
+}
+
+// Hands one packet to the callback. A packet the engine marks silent holds
+// undefined bytes, so zeros of the same length go out in its place.
+void deliver(CaptureStream* s, SampleCallback callback, const BYTE* data, UINT32 frames,
+             DWORD flags) {
+    const int32_t frame_bytes = static_cast<int32_t>(s->channels) * 4;
+    void* user_data = load(s->user_data);
+    if ((flags & AUDCLNT_BUFFERFLAGS_SILENT) == 0) {
+        callback(user_data, reinterpret_cast<const float*>(data),
+                 static_cast<int32_t>(frames) * frame_bytes);
+        return;
+    }
+    // A packet is never longer than the stream's buffer, which is what the
+    // silence holds; the loop only guards against an engine that thinks so.
+    while (frames > 0 && s->silence_frames > 0) {
+        UINT32 n = frames < s->silence_frames ? frames : s->silence_frames;
+        callback(user_data, s->silence, static_cast<int32_t>(n) * frame_bytes);
+        frames -= n;
+    }
+}
+
+// Takes every waiting packet, delivers it and gives it back.
+void drain(CaptureStream* s) {
+    UINT32 packet_frames = 0;
+    HRESULT hr = s->service_capture->GetNextPacketSize(&packet_frames);
+    while (SUCCEEDED(hr) && packet_frames != 0) {
+        BYTE* data = nullptr;
+        UINT32 frames = 0;
+        DWORD flags = 0;
+        UINT64 device_position = 0, qpc_position = 0;
+        if (FAILED(s->service_capture->GetBuffer(&data, &frames, &flags, &device_position,
+                                                 &qpc_position))) {
+            break;
+        }
+        SampleCallback callback = load(s->callback);
+        if (callback != nullptr) {
+            deliver(s, callback, data, frames, flags);
+        }
+        s->service_capture->ReleaseBuffer(frames);
+        hr = s->service_capture->GetNextPacketSize(&packet_frames);
+    }
+}
+
+} // namespace
+
+int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_capture) {
+    if (out == nullptr) {
+        return -1;
+    }
+    *out = nullptr;
+    auto* s = static_cast<CaptureStream*>(calloc(1, sizeof(CaptureStream)));
+    if (s == nullptr) {
+        return -1;
+    }
+    if (device_id == nullptr) {
+        s->use_default = 1;
+    } else if (wcslen(device_id) >= static_cast<size_t>(CAPTURE_TEXT_UNITS)) {
+        free_context(s); // a cut id would name some other device, or none
+        return -1;
+    } else {
+        wcscpy(s->device_id, device_id);
+    }
+    s->is_capture = is_capture;
+
+    // Declared before the device so that a failed create releases the
+    // context's streams, then the device, then the enumerator.
+    com_ptr<IMMDeviceEnumerator> enumerator;
+    com_ptr<IMMDevice> device;
+    auto fail = [&](const WCHAR* text) {
+        if (text != nullptr) {
+            set_error(s, text);
+        }
+        free_context(s);
+        return -1;
+    };
+
+    if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                __uuidof(IMMDeviceEnumerator), enumerator.receive_void()))) {
+        return fail(L"Failed to create enumerator");
+    }
+    if (s->use_default) {
+        // Input: the communications device, the one a headset call would use.
+        EDataFlow flow = is_capture ? eCapture : eRender;
+        ERole role = is_capture ? eCommunications : eConsole;
+        if (FAILED(enumerator->GetDefaultAudioEndpoint(flow, role, device.receive()))) {
+            return fail(L"Failed to GetDefaultAudioEndpoint");
+        }
+    } else if (FAILED(enumerator->GetDevice(s->device_id, device.receive()))) {
+        return fail(nullptr);
+    }
+    enumerator.reset();
+
+    if (FAILED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                reinterpret_cast<void**>(&s->client_capture)))) {
+        return fail(nullptr);
+    }
+    WAVEFORMATEX* format = nullptr;
+    if (FAILED(s->client_capture->GetMixFormat(&format))) {
+        return fail(nullptr);
+    }
+    s->channels = format->nChannels;
+    s->sample_rate = format->nSamplesPerSec;
+    DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
+    if (!is_capture) {
+        flags |= AUDCLNT_STREAMFLAGS_LOOPBACK;
+    }
+    // A failed initialisation shows in the next step: the service is refused.
+    s->client_capture->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, CAPTURE_BUFFER_DURATION, 0,
+                                  format, nullptr);
+    CoTaskMemFree(format);
+    if (FAILED(s->client_capture->GetService(__uuidof(IAudioCaptureClient),
+                                             reinterpret_cast<void**>(&s->service_capture)))) {
+        return fail(L"Failed to client_capture->GetService");
+    }
+
+    // Zeros for packets marked silent, as long as the stream's buffer (one
+    // second). The pages stay the system's shared zero page, never written.
+    if (s->channels > 0 && s->sample_rate > 0) {
+        s->silence = static_cast<float*>(
+            calloc(static_cast<size_t>(s->sample_rate) * s->channels, sizeof(float)));
+        s->silence_frames = s->silence != nullptr ? s->sample_rate : 0;
+    }
+
+    s->event_stop = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    s->event_ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (FAILED(s->client_capture->SetEventHandle(s->event_ready))) {
+        return fail(L"Failed to SetEventHandle");
+    }
+
+    if (!is_capture && start_silent_stream(s, device.get()) != 0) {
+        return fail(nullptr);
+    }
+
+    device.reset();
+    *out = s;
+    return 0;
+}
+
+int32_t capture_destroy(CaptureStream** stream) {
+    if (stream == nullptr || *stream == nullptr) {
+        return -1;
+    }
+    free_context(*stream);
+    *stream = nullptr;
+    return 0;
+}
+
+int32_t capture_get_format(CaptureStream* stream, uint32_t* sample_rate, uint32_t* channels) {
+    *sample_rate = stream->sample_rate;
+    *channels = stream->channels;
+    return 0;
+}
+
+int32_t capture_set_callback(CaptureStream* stream, SampleCallback callback, void* user_data) {
+    if (stream != nullptr) {
+        store(stream->user_data, user_data);
+        store(stream->callback, callback);
+    }
+    return 0;
+}
+
+int32_t capture_start(CaptureStream* stream) {
+    if (stream == nullptr || stream->client_capture == nullptr) {
+        return 0;
+    }
+    if (stream->thread != nullptr) {
+        return -1; // started before: a context runs one thread in its life
+    }
+    store(stream->stop_requested, 0);
+    stream->thread = CreateThread(nullptr, 0, capture_thread_proc, stream, 0, nullptr);
+    if (stream->thread == nullptr) {
+        set_error(stream, L"Failed to CreateThread");
+        return -1;
+    }
+    stream->client_capture->Start();
+    store(stream->running, 1);
+    return 0;
+}
+
+int32_t capture_stop(CaptureStream* stream) {
+    if (stream == nullptr) {
+        return -1;
+    }
+    store(stream->stop_requested, 1);
+    Sleep(WAKE_INTERVAL_MS);
+    // A thread that saw the flag during the pause has left and cleared
+    // `running`; one that is still draining is woken and waited for.
+    if (load(stream->running) && stream->thread != nullptr) {
+        SetEvent(stream->event_stop);
+        WaitForSingleObject(stream->thread, INFINITE);
+    }
+    if (stream->client_capture != nullptr) {
+        stream->client_capture->Stop();
+    }
+    if (stream->client_render != nullptr) {
+        stream->client_render->Stop();
+    }
+    store(stream->running, 0);
+    return 0;
+}
+
+DWORD WINAPI capture_thread_proc(LPVOID param) {
+    auto* s = static_cast<CaptureStream*>(param);
+    const HANDLE handles[2] = {s->event_ready, s->event_stop};
+    if (load(s->stop_requested)) {
+        store(s->running, 0);
+        return 0;
+    }
+    for (;;) {
+        DWORD woke = WaitForMultipleObjects(2, handles, FALSE, WAKE_INTERVAL_MS);
+        if (woke == WAIT_OBJECT_0) {
+            drain(s);
+        } else if (woke == WAIT_OBJECT_0 + 1) {
+            break;
+        }
+        if (load(s->stop_requested)) {
+            break;
+        }
+    }
+    // The thread's last access to the context: capture_stop relies on it.
+    store(s->running, 0);
+    return 0;
+}

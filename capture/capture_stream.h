@@ -1,0 +1,71 @@
+// One open shared-mode stream of the audio engine and the thread that drains
+// it. An input device is captured directly; an output device is captured by
+// loopback of its render mix, with a silent render stream of our own keeping
+// the device's engine running while nothing else plays.
+//
+// The window thread calls every operation; the capture thread runs
+// capture_thread_proc and hands each packet to the callback.
+#pragma once
+
+#include <windows.h>
+#include <objbase.h>
+#include <mmdeviceapi.h>
+#include <audioclient.h>
+
+#include <stdint.h>
+
+// Receives every captured packet on the capture thread: the user pointer,
+// the packet's interleaved 32-bit floats (valid only during the call) and
+// their length in bytes (frames x channels x 4). The result is ignored.
+typedef int32_t (*SampleCallback)(void* user_data, const float* samples, int32_t byte_count);
+
+// Size of the context's text fields, in WCHARs including the terminator.
+constexpr int32_t CAPTURE_TEXT_UNITS = 1024;
+
+// Allocated zero-filled by capture_create, freed by capture_destroy. The
+// fields marked shared are read and written through atomic accesses only.
+struct CaptureStream {
+    IAudioClient* client_capture; // the captured (or loopback) stream
+    IAudioClient* client_render;  // the silent stream; output devices only
+    IAudioCaptureClient* service_capture;
+    IAudioRenderClient* service_render;  // output devices only
+    HANDLE event_ready;                  // auto-reset; signalled by the engine
+    HANDLE event_stop;                   // auto-reset; signalled by capture_stop
+    HANDLE thread;                       // null until capture_start
+    WCHAR device_id[CAPTURE_TEXT_UNITS]; // empty when the default device is used
+    WCHAR last_error[CAPTURE_TEXT_UNITS];
+    int32_t is_capture; // non-zero: input device; zero: loopback
+    int32_t use_default;
+    int32_t stop_requested;  // shared
+    int32_t running;         // shared
+    SampleCallback callback; // shared
+    void* user_data;         // shared
+    uint32_t sample_rate;
+    uint32_t channels;
+    // Zeros handed to the callback in place of a packet the engine marks
+    // silent, whose buffer contents are undefined: silence_frames frames.
+    float* silence;
+    uint32_t silence_frames;
+};
+
+// Opens the device with endpoint id `device_id`, or the default device of
+// the flow when the id is null (input: the communications role; output: the
+// console role). 0 and the context in *out, or -1 and null.
+int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_capture);
+
+// Releases everything the context holds and frees it; the caller stops it
+// first. -1 when `stream` or *stream is null.
+int32_t capture_destroy(CaptureStream** stream);
+
+int32_t capture_get_format(CaptureStream* stream, uint32_t* sample_rate, uint32_t* channels);
+int32_t capture_set_callback(CaptureStream* stream, SampleCallback callback, void* user_data);
+
+// Starts the capture thread, then the stream. -1 when the thread can't be
+// created.
+int32_t capture_start(CaptureStream* stream);
+
+// Asks the thread to stop, waits for it when it is still running, and halts
+// both streams. No callback runs after it returns.
+int32_t capture_stop(CaptureStream* stream);
+
+DWORD WINAPI capture_thread_proc(LPVOID stream);

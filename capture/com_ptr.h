@@ -1,0 +1,35 @@
+// A holder for one COM interface reference: released when the holder goes,
+// so every path out of a function gives back what it obtained.
+#pragma once
+
+#include <assert.h>
+
+template <typename T> class com_ptr {
+  public:
+    com_ptr() = default;
+    ~com_ptr() { reset(); }
+    com_ptr(const com_ptr&) = delete;
+    com_ptr& operator=(const com_ptr&) = delete;
+
+    T* get() const { return p_; }
+    T* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+
+    // The out-parameter of a call that hands over a new reference. The
+    // holder must be empty, or the reference it holds would leak.
+    T** receive() {
+        assert(p_ == nullptr);
+        return &p_;
+    }
+    void** receive_void() { return reinterpret_cast<void**>(receive()); }
+
+    void reset() {
+        if (p_ != nullptr) {
+            p_->Release();
+            p_ = nullptr;
+        }
+    }
+
+  private:
+    T* p_ = nullptr;
+};

@@ -1,0 +1,936 @@
+// IAudioClient, IAudioCaptureClient and IAudioRenderClient over one libpulse
+// stream each.
+//
+// Threads: the client is made and driven (Initialize, Start, Stop...) on one
+// thread while the capture service runs on the capture thread, and libpulse
+// calls back on its main loop thread. Every piece of stream state below is
+// touched only with the main loop's lock held, which also makes the libpulse
+// calls safe. The one exception is the event handle, read by the callbacks
+// without further ado, hence atomic.
+//
+// Record streams ask for 10 ms fragments (fragsize + PA_STREAM_ADJUST_LATENCY):
+// left alone, a monitor stream batches about a second, so a short sound can
+// still be in the server when the recording stops.
+//
+// Render streams: what the program writes goes into a ring of the buffer's
+// size, and the server pulls from that ring. When the ring runs dry we feed
+// it silence instead of letting the stream underrun: the program's silent
+// stream exists to keep the sink running so that loopback keeps delivering,
+// and an underrun stream would stop doing that after its one buffer.
+#include <windows.h>
+
+#include <audioclient.h>
+
+#include <string.h>
+#include <time.h>
+
+#include <algorithm>
+#include <atomic>
+#include <new>
+#include <utility>
+#include <vector>
+
+#include "com_object.h"
+#include "coreaudio_client.h"
+
+namespace {
+
+constexpr REFERENCE_TIME kPeriod = 100000;       // 10 ms, Windows' usual shared period
+constexpr REFERENCE_TIME kMinimumPeriod = 30000; // 3 ms
+constexpr REFERENCE_TIME kUnitsPerSecond = 10000000;
+
+// Windows' speaker bit for a PulseAudio position; 0 for none.
+DWORD speaker_bit(pa_channel_position_t position) {
+    switch (position) {
+    case PA_CHANNEL_POSITION_FRONT_LEFT:
+        return 0x1;
+    case PA_CHANNEL_POSITION_FRONT_RIGHT:
+        return 0x2;
+    case PA_CHANNEL_POSITION_FRONT_CENTER:
+        return 0x4;
+    case PA_CHANNEL_POSITION_LFE:
+        return 0x8;
+    case PA_CHANNEL_POSITION_REAR_LEFT:
+        return 0x10;
+    case PA_CHANNEL_POSITION_REAR_RIGHT:
+        return 0x20;
+    case PA_CHANNEL_POSITION_FRONT_LEFT_OF_CENTER:
+        return 0x40;
+    case PA_CHANNEL_POSITION_FRONT_RIGHT_OF_CENTER:
+        return 0x80;
+    case PA_CHANNEL_POSITION_REAR_CENTER:
+        return 0x100;
+    case PA_CHANNEL_POSITION_SIDE_LEFT:
+        return 0x200;
+    case PA_CHANNEL_POSITION_SIDE_RIGHT:
+        return 0x400;
+    case PA_CHANNEL_POSITION_TOP_CENTER:
+        return 0x800;
+    case PA_CHANNEL_POSITION_TOP_FRONT_LEFT:
+        return 0x1000;
+    case PA_CHANNEL_POSITION_TOP_FRONT_CENTER:
+        return 0x2000;
+    case PA_CHANNEL_POSITION_TOP_FRONT_RIGHT:
+        return 0x4000;
+    case PA_CHANNEL_POSITION_TOP_REAR_LEFT:
+        return 0x8000;
+    case PA_CHANNEL_POSITION_TOP_REAR_CENTER:
+        return 0x10000;
+    case PA_CHANNEL_POSITION_TOP_REAR_RIGHT:
+        return 0x20000;
+    default:
+        return 0;
+    }
+}
+
+// How our stream lays out the device's channels. WAVEFORMATEXTENSIBLE wants
+// them in speaker-bit order, so when every position of the device has its
+// own Windows speaker, the stream uses the same positions sorted that way:
+// the server then only reorders, never mixes. Otherwise (aux channels,
+// repeated positions) the channels are taken as they come, unlabelled.
+struct Layout {
+    pa_channel_map map{};
+    DWORD mask = 0;
+    bool as_is = false; // PA_STREAM_NO_REMIX_CHANNELS
+};
+
+Layout layout_for(const PulseDevice& device) {
+    Layout layout;
+    const pa_channel_map& in = device.map;
+    const bool map_ok = pa_channel_map_valid(&in) && in.channels == device.channels;
+    if (map_ok && in.channels == 1 && in.map[0] == PA_CHANNEL_POSITION_MONO) {
+        layout.map = in;
+        layout.mask = 0x4; // mono is the front centre speaker
+        return layout;
+    }
+    std::vector<std::pair<DWORD, pa_channel_position_t>> speakers;
+    DWORD mask = 0;
+    for (unsigned i = 0; map_ok && i < in.channels; ++i) {
+        const DWORD bit = speaker_bit(in.map[i]);
+        if (bit == 0 || (mask & bit) != 0) {
+            speakers.clear();
+            break;
+        }
+        mask |= bit;
+        speakers.emplace_back(bit, in.map[i]);
+    }
+    if (speakers.size() != device.channels) {
+        pa_channel_map_init_extend(&layout.map, static_cast<unsigned>(device.channels),
+                                   PA_CHANNEL_MAP_AUX);
+        layout.as_is = true;
+        return layout;
+    }
+    std::sort(speakers.begin(), speakers.end());
+    layout.map.channels = static_cast<uint8_t>(device.channels);
+    for (size_t i = 0; i < speakers.size(); ++i) {
+        layout.map.map[i] = speakers[i].second;
+    }
+    layout.mask = mask;
+    return layout;
+}
+
+UINT64 qpc_now() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<UINT64>(ts.tv_sec) * 10000000u + static_cast<UINT64>(ts.tv_nsec) / 100u;
+}
+
+class AudioClient final : public ComObject<IAudioClient> {
+  public:
+    AudioClient(std::shared_ptr<PulseConnection> connection, PulseDevice device)
+        : connection_(std::move(connection)), device_(std::move(device)) {}
+
+    ~AudioClient() override {
+        if (stream_ == nullptr) {
+            return;
+        }
+        PulseLock lock(*connection_);
+        pa_stream_set_state_callback(stream_, nullptr, nullptr);
+        pa_stream_set_read_callback(stream_, nullptr, nullptr);
+        pa_stream_set_write_callback(stream_, nullptr, nullptr);
+        pa_stream_disconnect(stream_);
+        pa_stream_unref(stream_);
+    }
+
+    STDMETHOD(Initialize)
+    (AUDCLNT_SHAREMODE share_mode, DWORD stream_flags, REFERENCE_TIME buffer_duration,
+     REFERENCE_TIME periodicity, const WAVEFORMATEX* format, LPCGUID) override;
+
+    STDMETHOD(GetBufferSize)(UINT32* frames) override {
+        if (!frames) {
+            return E_POINTER;
+        }
+        if (!initialized_) {
+            return AUDCLNT_E_NOT_INITIALIZED;
+        }
+        *frames = buffer_frames_;
+        return S_OK;
+    }
+
+    STDMETHOD(GetStreamLatency)(REFERENCE_TIME* latency) override {
+        if (!latency) {
+            return E_POINTER;
+        }
+        if (!initialized_) {
+            return AUDCLNT_E_NOT_INITIALIZED;
+        }
+        *latency = kPeriod;
+        return S_OK;
+    }
+
+    STDMETHOD(GetCurrentPadding)(UINT32* frames) override;
+
+    STDMETHOD(IsFormatSupported)
+    (AUDCLNT_SHAREMODE share_mode, const WAVEFORMATEX* format, WAVEFORMATEX** closest) override {
+        if (!format) {
+            return E_POINTER;
+        }
+        if (closest) {
+            *closest = nullptr;
+        }
+        if (share_mode != AUDCLNT_SHAREMODE_SHARED) {
+            return AUDCLNT_E_UNSUPPORTED_FORMAT;
+        }
+        if (!closest) {
+            return E_POINTER;
+        }
+        if (is_mix_format(format)) {
+            return S_OK;
+        }
+        HRESULT hr = GetMixFormat(closest);
+        return FAILED(hr) ? hr : S_FALSE;
+    }
+
+    STDMETHOD(GetMixFormat)(WAVEFORMATEX** format) override {
+        if (!format) {
+            return E_POINTER;
+        }
+        auto* f = static_cast<WAVEFORMATEXTENSIBLE*>(CoTaskMemAlloc(sizeof(WAVEFORMATEXTENSIBLE)));
+        *format = reinterpret_cast<WAVEFORMATEX*>(f);
+        if (!f) {
+            return E_OUTOFMEMORY;
+        }
+        *f = mix_format();
+        return S_OK;
+    }
+
+    STDMETHOD(GetDevicePeriod)
+    (REFERENCE_TIME* default_period, REFERENCE_TIME* minimum_period) override {
+        if (!default_period && !minimum_period) {
+            return E_POINTER;
+        }
+        if (default_period) {
+            *default_period = kPeriod;
+        }
+        if (minimum_period) {
+            *minimum_period = kMinimumPeriod;
+        }
+        return S_OK;
+    }
+
+    STDMETHOD(Start)() override;
+    STDMETHOD(Stop)() override;
+    STDMETHOD(Reset)() override;
+
+    STDMETHOD(SetEventHandle)(HANDLE event) override {
+        if (!initialized_) {
+            return AUDCLNT_E_NOT_INITIALIZED;
+        }
+        if ((flags_ & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) == 0) {
+            return AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED;
+        }
+        if (!event) {
+            return E_INVALIDARG;
+        }
+        event_.store(event);
+        return S_OK;
+    }
+
+    STDMETHOD(GetService)(REFIID iid, void** service) override;
+
+    // The capture service.
+    HRESULT capture_get_buffer(BYTE** data, UINT32* frames, DWORD* flags, UINT64* device_position,
+                               UINT64* qpc_position);
+    HRESULT capture_release_buffer(UINT32 frames);
+    HRESULT capture_next_packet_size(UINT32* frames);
+
+    // The render service.
+    HRESULT render_get_buffer(UINT32 frames, BYTE** data);
+    HRESULT render_release_buffer(UINT32 frames, DWORD flags);
+
+  private:
+    WAVEFORMATEXTENSIBLE mix_format() const {
+        WAVEFORMATEXTENSIBLE f{};
+        f.Format.wFormatTag = WAVE_FORMAT_EXTENSIBLE;
+        f.Format.nChannels = static_cast<WORD>(device_.channels);
+        f.Format.nSamplesPerSec = device_.rate;
+        f.Format.wBitsPerSample = 32;
+        f.Format.nBlockAlign = static_cast<WORD>(4 * device_.channels);
+        f.Format.nAvgBytesPerSec = f.Format.nBlockAlign * device_.rate;
+        f.Format.cbSize = sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX);
+        f.Samples.wValidBitsPerSample = 32;
+        f.dwChannelMask = layout_for(device_).mask;
+        f.SubFormat = KSDATAFORMAT_SUBTYPE_IEEE_FLOAT;
+        return f;
+    }
+
+    // We never convert: only 32-bit float at the device's rate and channel
+    // count is taken.
+    bool is_mix_format(const WAVEFORMATEX* f) const {
+        if (f->nChannels != device_.channels || f->nSamplesPerSec != device_.rate ||
+            f->wBitsPerSample != 32 || f->nBlockAlign != 4 * device_.channels ||
+            f->nAvgBytesPerSec != f->nBlockAlign * device_.rate) {
+            return false;
+        }
+        if (f->wFormatTag == WAVE_FORMAT_IEEE_FLOAT) {
+            return true;
+        }
+        if (f->wFormatTag != WAVE_FORMAT_EXTENSIBLE ||
+            f->cbSize < sizeof(WAVEFORMATEXTENSIBLE) - sizeof(WAVEFORMATEX)) {
+            return false;
+        }
+        const auto* x = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(f);
+        GUID sub = x->SubFormat;
+        DWORD mask = x->dwChannelMask;
+        WORD valid = x->Samples.wValidBitsPerSample;
+        return sub == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT && valid == 32 &&
+               (mask == 0 || mask == layout_for(device_).mask);
+    }
+
+    // Lock held.
+    HRESULT stream_status() const {
+        if (!connection_->alive()) {
+            return AUDCLNT_E_SERVICE_NOT_RUNNING;
+        }
+        if (pa_stream_get_state(stream_) != PA_STREAM_READY) {
+            return AUDCLNT_E_DEVICE_INVALIDATED;
+        }
+        return S_OK;
+    }
+
+    void signal_event() {
+        HANDLE event = event_.load();
+        if (event) {
+            SetEvent(event);
+        }
+    }
+
+    static void on_state(pa_stream* stream, void* userdata) {
+        auto* self = static_cast<AudioClient*>(userdata);
+        pa_stream_state_t state = pa_stream_get_state(stream);
+        if (!PA_STREAM_IS_GOOD(state)) {
+            // Wake the capture thread so that its next call sees the failure.
+            self->signal_event();
+        }
+        self->connection_->signal();
+    }
+
+    static void on_read(pa_stream*, size_t, void* userdata) {
+        static_cast<AudioClient*>(userdata)->signal_event();
+    }
+
+    static void on_write(pa_stream*, size_t bytes, void* userdata) {
+        static_cast<AudioClient*>(userdata)->feed(bytes);
+    }
+
+    static void on_success(pa_stream*, int, void* userdata) {
+        static_cast<AudioClient*>(userdata)->connection_->signal();
+    }
+
+    // Lock held (the write callback): moves up to `bytes` from the ring to
+    // the stream, silence after the ring's end.
+    void feed(size_t bytes);
+
+    // Lock held. Finds the next packet unless one is prepared already; none
+    // when no data are waiting.
+    HRESULT prepare_packet();
+    void drop_fragment() {
+        pa_stream_drop(stream_);
+        fragment_ = nullptr;
+        fragment_bytes_ = 0;
+        fragment_offset_ = 0;
+        have_fragment_ = false;
+    }
+    // Copies the bytes of the current fragment from its offset on into the
+    // partial frame (zeros for a hole).
+    void take_into_carry(size_t bytes) {
+        if (fragment_) {
+            memcpy(carry_.data() + carry_bytes_, fragment_ + fragment_offset_, bytes);
+        } else {
+            memset(carry_.data() + carry_bytes_, 0, bytes);
+        }
+        carry_bytes_ += bytes;
+        fragment_offset_ += bytes;
+    }
+    HRESULT run_operation(pa_operation* op) {
+        if (!connection_->wait_for(op)) {
+            HRESULT hr = stream_status();
+            return FAILED(hr) ? hr : AUDCLNT_E_DEVICE_INVALIDATED;
+        }
+        return S_OK;
+    }
+
+    std::shared_ptr<PulseConnection> connection_;
+    PulseDevice device_;
+    bool initialized_ = false;
+    bool capture_ = false; // a record stream (capture endpoint or loopback)
+    DWORD flags_ = 0;
+    pa_stream* stream_ = nullptr;
+    std::atomic<HANDLE> event_{nullptr};
+    bool started_ = false;
+    size_t frame_bytes_ = 0;
+    UINT32 buffer_frames_ = 0;
+
+    // Capture: the fragment libpulse lent us (null data for a hole) and how
+    // far we have handed it out, plus a partial frame carried over between
+    // fragments whose length is not a whole number of frames.
+    const BYTE* fragment_ = nullptr;
+    size_t fragment_bytes_ = 0;
+    size_t fragment_offset_ = 0;
+    bool have_fragment_ = false;
+    std::vector<BYTE> carry_;
+    size_t carry_bytes_ = 0;
+    std::vector<BYTE> zeros_; // what a hole's packet points at
+    std::vector<BYTE> packet_copy_;
+    enum class PacketSource { Fragment, Carry };
+    bool prepared_ = false;
+    bool handed_out_ = false;
+    BYTE* packet_data_ = nullptr;
+    UINT32 packet_frames_ = 0;
+    DWORD packet_flags_ = 0;
+    PacketSource packet_source_ = PacketSource::Fragment;
+    UINT64 position_ = 0;
+
+    // Render: the ring the server pulls from, and the block GetBuffer lends.
+    std::vector<BYTE> ring_;
+    UINT32 ring_head_ = 0; // oldest frame
+    UINT32 ring_frames_ = 0;
+    std::vector<BYTE> lent_;
+    UINT32 lent_frames_ = 0;
+    bool lent_out_ = false;
+
+    friend class CaptureClient;
+    friend class RenderClient;
+};
+
+class CaptureClient final : public ComObject<IAudioCaptureClient> {
+  public:
+    explicit CaptureClient(AudioClient* client) : client_(client) { client_->AddRef(); }
+    ~CaptureClient() override { client_->Release(); }
+
+    STDMETHOD(GetBuffer)
+    (BYTE** data, UINT32* frames, DWORD* flags, UINT64* device_position,
+     UINT64* qpc_position) override {
+        return client_->capture_get_buffer(data, frames, flags, device_position, qpc_position);
+    }
+    STDMETHOD(ReleaseBuffer)(UINT32 frames) override {
+        return client_->capture_release_buffer(frames);
+    }
+    STDMETHOD(GetNextPacketSize)(UINT32* frames) override {
+        return client_->capture_next_packet_size(frames);
+    }
+
+  private:
+    AudioClient* client_;
+};
+
+class RenderClient final : public ComObject<IAudioRenderClient> {
+  public:
+    explicit RenderClient(AudioClient* client) : client_(client) { client_->AddRef(); }
+    ~RenderClient() override { client_->Release(); }
+
+    STDMETHOD(GetBuffer)(UINT32 frames, BYTE** data) override {
+        return client_->render_get_buffer(frames, data);
+    }
+    STDMETHOD(ReleaseBuffer)(UINT32 frames, DWORD flags) override {
+        return client_->render_release_buffer(frames, flags);
+    }
+
+  private:
+    AudioClient* client_;
+};
+
+HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE share_mode, DWORD stream_flags,
+                                REFERENCE_TIME buffer_duration, REFERENCE_TIME periodicity,
+                                const WAVEFORMATEX* format, LPCGUID) {
+    if (initialized_) {
+        return AUDCLNT_E_ALREADY_INITIALIZED;
+    }
+    if (!format) {
+        return E_POINTER;
+    }
+    const DWORD known = AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
+    if ((stream_flags & ~known) != 0 || buffer_duration < 0 || periodicity != 0) {
+        return E_INVALIDARG;
+    }
+    // The server mixes everything; there is no exclusive access to a device.
+    if (share_mode != AUDCLNT_SHAREMODE_SHARED) {
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    }
+    const bool loopback = (stream_flags & AUDCLNT_STREAMFLAGS_LOOPBACK) != 0;
+    if (loopback && device_.flow != eRender) {
+        return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
+    }
+    if (!is_mix_format(format) || device_.channels == 0 || device_.channels > PA_CHANNELS_MAX) {
+        return AUDCLNT_E_UNSUPPORTED_FORMAT;
+    }
+    const bool capture = loopback || device_.flow == eCapture;
+    const char* target = loopback ? device_.monitor_source.c_str() : device_.name.c_str();
+    if (loopback && device_.monitor_source.empty()) {
+        return AUDCLNT_E_DEVICE_INVALIDATED;
+    }
+
+    const uint32_t rate = device_.rate;
+    const size_t frame_bytes = 4u * device_.channels;
+    const uint32_t period_frames = std::max<uint32_t>(1, rate / 100);
+    uint64_t frames = (static_cast<uint64_t>(buffer_duration) * rate + kUnitsPerSecond - 1) /
+                      static_cast<uint64_t>(kUnitsPerSecond);
+    // Like Windows, never less than a couple of periods; and at most what a
+    // 32-bit byte count can hold.
+    frames = std::clamp<uint64_t>(frames, 2ull * period_frames, (1ull << 31) / frame_bytes);
+
+    pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate, static_cast<uint8_t>(device_.channels)};
+    const Layout layout = layout_for(device_);
+
+    PulseLock lock(*connection_);
+    if (!connection_->alive()) {
+        return AUDCLNT_E_SERVICE_NOT_RUNNING;
+    }
+    pa_stream* stream = pa_stream_new(
+        connection_->context(), capture ? "Sonaret capture" : "Sonaret render", &spec, &layout.map);
+    if (!stream) {
+        return E_OUTOFMEMORY;
+    }
+    // The write callback comes as soon as the stream connects: everything it
+    // uses is ready before.
+    stream_ = stream;
+    capture_ = capture;
+    flags_ = stream_flags;
+    frame_bytes_ = frame_bytes;
+    buffer_frames_ = static_cast<UINT32>(frames);
+    if (capture) {
+        carry_.assign(frame_bytes, 0);
+        zeros_.assign(frames * frame_bytes, 0);
+        packet_copy_.assign(frames * frame_bytes, 0);
+    } else {
+        ring_.assign(frames * frame_bytes, 0);
+        lent_.assign(frames * frame_bytes, 0);
+    }
+    pa_stream_set_state_callback(stream, on_state, this);
+    pa_buffer_attr attr;
+    const uint32_t period_bytes = static_cast<uint32_t>(period_frames * frame_bytes);
+    const auto buffer_bytes = static_cast<uint32_t>(frames * frame_bytes);
+    // A device that disappears ends our stream, as on Windows, rather than
+    // moving it to another device.
+    const auto stream_flags_pa = static_cast<pa_stream_flags_t>(
+        PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
+        (layout.as_is ? PA_STREAM_NO_REMIX_CHANNELS : 0));
+    int rc;
+    if (capture) {
+        attr.maxlength = buffer_bytes;
+        attr.fragsize = period_bytes;
+        attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
+        pa_stream_set_read_callback(stream, on_read, this);
+        rc = pa_stream_connect_record(stream, target, &attr, stream_flags_pa);
+    } else {
+        // The server keeps a few periods; the rest of the buffer is our ring.
+        // prebuf 0: the stream never waits to be refilled.
+        attr.maxlength = static_cast<uint32_t>(-1);
+        attr.tlength = 3 * period_bytes;
+        attr.prebuf = 0;
+        attr.minreq = period_bytes;
+        attr.fragsize = static_cast<uint32_t>(-1);
+        pa_stream_set_write_callback(stream, on_write, this);
+        rc = pa_stream_connect_playback(stream, target, &attr, stream_flags_pa, nullptr, nullptr);
+    }
+    pa_stream_state_t state = rc < 0 ? PA_STREAM_FAILED : pa_stream_get_state(stream);
+    while (state == PA_STREAM_CREATING && connection_->alive()) {
+        connection_->wait();
+        state = pa_stream_get_state(stream);
+    }
+    if (state != PA_STREAM_READY) {
+        const bool alive = connection_->alive();
+        pa_stream_set_state_callback(stream, nullptr, nullptr);
+        pa_stream_set_read_callback(stream, nullptr, nullptr);
+        pa_stream_set_write_callback(stream, nullptr, nullptr);
+        pa_stream_disconnect(stream);
+        pa_stream_unref(stream);
+        stream_ = nullptr;
+        return alive ? AUDCLNT_E_DEVICE_INVALIDATED : AUDCLNT_E_SERVICE_NOT_RUNNING;
+    }
+
+    initialized_ = true;
+    return S_OK;
+}
+
+HRESULT AudioClient::GetCurrentPadding(UINT32* frames) {
+    if (!frames) {
+        return E_POINTER;
+    }
+    if (!initialized_) {
+        return AUDCLNT_E_NOT_INITIALIZED;
+    }
+    PulseLock lock(*connection_);
+    HRESULT hr = stream_status();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    if (!capture_) {
+        *frames = ring_frames_;
+        return S_OK;
+    }
+    // The readable size still counts the fragment we are handing out.
+    size_t readable = pa_stream_readable_size(stream_);
+    if (readable == static_cast<size_t>(-1)) {
+        readable = 0;
+    }
+    size_t waiting = readable - std::min(readable, fragment_offset_) + carry_bytes_;
+    *frames = static_cast<UINT32>(waiting / frame_bytes_);
+    return S_OK;
+}
+
+HRESULT AudioClient::Start() {
+    if (!initialized_) {
+        return AUDCLNT_E_NOT_INITIALIZED;
+    }
+    if ((flags_ & AUDCLNT_STREAMFLAGS_EVENTCALLBACK) != 0 && !event_.load()) {
+        return AUDCLNT_E_EVENTHANDLE_NOT_SET;
+    }
+    PulseLock lock(*connection_);
+    if (started_) {
+        return AUDCLNT_E_NOT_STOPPED;
+    }
+    HRESULT hr = stream_status();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    hr = run_operation(pa_stream_cork(stream_, 0, on_success, this));
+    if (SUCCEEDED(hr)) {
+        started_ = true;
+    }
+    return hr;
+}
+
+HRESULT AudioClient::Stop() {
+    if (!initialized_) {
+        return AUDCLNT_E_NOT_INITIALIZED;
+    }
+    PulseLock lock(*connection_);
+    if (!started_) {
+        return S_FALSE;
+    }
+    started_ = false;
+    HRESULT hr = stream_status();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    return run_operation(pa_stream_cork(stream_, 1, on_success, this));
+}
+
+HRESULT AudioClient::Reset() {
+    if (!initialized_) {
+        return AUDCLNT_E_NOT_INITIALIZED;
+    }
+    PulseLock lock(*connection_);
+    if (started_) {
+        return AUDCLNT_E_NOT_STOPPED;
+    }
+    if (handed_out_ || lent_out_) {
+        return AUDCLNT_E_OUT_OF_ORDER;
+    }
+    HRESULT hr = stream_status();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    if (capture_) {
+        if (have_fragment_) {
+            drop_fragment();
+        }
+        prepared_ = false;
+        carry_bytes_ = 0;
+    } else {
+        ring_head_ = 0;
+        ring_frames_ = 0;
+    }
+    position_ = 0;
+    hr = run_operation(pa_stream_flush(stream_, on_success, this));
+    // What had already arrived on our side goes too.
+    const void* data = nullptr;
+    size_t bytes = 0;
+    while (capture_ && pa_stream_peek(stream_, &data, &bytes) == 0 && bytes > 0) {
+        pa_stream_drop(stream_);
+    }
+    return hr;
+}
+
+HRESULT AudioClient::GetService(REFIID iid, void** service) {
+    if (!service) {
+        return E_POINTER;
+    }
+    *service = nullptr;
+    if (!initialized_) {
+        return AUDCLNT_E_NOT_INITIALIZED;
+    }
+    if (iid == __uuidof(IAudioCaptureClient)) {
+        if (!capture_) {
+            return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
+        }
+        return com_query_new(new (std::nothrow) CaptureClient(this), iid, service);
+    }
+    if (iid == __uuidof(IAudioRenderClient)) {
+        if (capture_) {
+            return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
+        }
+        return com_query_new(new (std::nothrow) RenderClient(this), iid, service);
+    }
+    return E_NOINTERFACE;
+}
+
+HRESULT AudioClient::prepare_packet() {
+    if (prepared_) {
+        return S_OK;
+    }
+    const size_t frame = frame_bytes_;
+    for (;;) {
+        if (!have_fragment_) {
+            const void* data = nullptr;
+            size_t bytes = 0;
+            if (pa_stream_peek(stream_, &data, &bytes) < 0) {
+                return stream_status() == S_OK ? AUDCLNT_E_DEVICE_INVALIDATED : stream_status();
+            }
+            if (bytes == 0) {
+                return S_OK; // nothing waiting
+            }
+            fragment_ = static_cast<const BYTE*>(data);
+            fragment_bytes_ = bytes;
+            fragment_offset_ = 0;
+            have_fragment_ = true;
+        }
+        const size_t left = fragment_bytes_ - fragment_offset_;
+        if (carry_bytes_ > 0) {
+            // Complete the frame split across fragments and hand it out alone.
+            const size_t take = std::min(frame - carry_bytes_, left);
+            take_into_carry(take);
+            if (fragment_offset_ == fragment_bytes_) {
+                drop_fragment();
+            }
+            if (carry_bytes_ == frame) {
+                prepared_ = true;
+                packet_data_ = carry_.data();
+                packet_frames_ = 1;
+                packet_flags_ = 0;
+                packet_source_ = PacketSource::Carry;
+                return S_OK;
+            }
+            continue;
+        }
+        if (left < frame) {
+            take_into_carry(left);
+            drop_fragment();
+            continue;
+        }
+        const size_t frames = std::min<size_t>(left / frame, buffer_frames_);
+        prepared_ = true;
+        // A hole is silence; the packet points at zeros of our own.
+        packet_data_ = fragment_ ? const_cast<BYTE*>(fragment_ + fragment_offset_) : zeros_.data();
+        packet_frames_ = static_cast<UINT32>(frames);
+        packet_flags_ = fragment_ ? 0 : AUDCLNT_BUFFERFLAGS_SILENT;
+        packet_source_ = PacketSource::Fragment;
+        return S_OK;
+    }
+}
+
+HRESULT AudioClient::capture_get_buffer(BYTE** data, UINT32* frames, DWORD* flags,
+                                        UINT64* device_position, UINT64* qpc_position) {
+    if (!data || !frames || !flags) {
+        return E_POINTER;
+    }
+    *data = nullptr;
+    *frames = 0;
+    *flags = 0;
+    PulseLock lock(*connection_);
+    if (handed_out_) {
+        return AUDCLNT_E_OUT_OF_ORDER;
+    }
+    HRESULT hr = stream_status();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    hr = prepare_packet();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    if (device_position) {
+        *device_position = position_;
+    }
+    if (qpc_position) {
+        *qpc_position = qpc_now();
+    }
+    if (!prepared_) {
+        return AUDCLNT_S_BUFFER_EMPTY;
+    }
+    handed_out_ = true;
+    // Our own copy: libpulse frees the fragment by itself when the stream
+    // dies (server gone, device removed), which could happen while the
+    // capture thread is still reading the packet outside the lock.
+    if (packet_source_ == PacketSource::Fragment && !(packet_flags_ & AUDCLNT_BUFFERFLAGS_SILENT)) {
+        memcpy(packet_copy_.data(), packet_data_, packet_frames_ * frame_bytes_);
+        *data = packet_copy_.data();
+    } else {
+        *data = packet_data_;
+    }
+    *frames = packet_frames_;
+    *flags = packet_flags_;
+    return S_OK;
+}
+
+HRESULT AudioClient::capture_release_buffer(UINT32 frames) {
+    PulseLock lock(*connection_);
+    if (!handed_out_) {
+        return AUDCLNT_E_OUT_OF_ORDER;
+    }
+    if (frames == 0) {
+        // Nothing read: the same packet comes again.
+        handed_out_ = false;
+        return S_OK;
+    }
+    if (frames != packet_frames_) {
+        return AUDCLNT_E_INVALID_SIZE;
+    }
+    handed_out_ = false;
+    prepared_ = false;
+    position_ += frames;
+    if (packet_source_ == PacketSource::Carry) {
+        carry_bytes_ = 0;
+        return S_OK;
+    }
+    fragment_offset_ += static_cast<size_t>(frames) * frame_bytes_;
+    const size_t left = fragment_bytes_ - fragment_offset_;
+    // A stream that failed meanwhile has already let go of the fragment.
+    if (pa_stream_get_state(stream_) != PA_STREAM_READY) {
+        have_fragment_ = false;
+        return stream_status();
+    }
+    if (left == 0) {
+        drop_fragment();
+    } else if (left < frame_bytes_) {
+        take_into_carry(left);
+        drop_fragment();
+    }
+    return S_OK;
+}
+
+HRESULT AudioClient::capture_next_packet_size(UINT32* frames) {
+    if (!frames) {
+        return E_POINTER;
+    }
+    *frames = 0;
+    PulseLock lock(*connection_);
+    HRESULT hr = stream_status();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    hr = prepare_packet();
+    if (SUCCEEDED(hr) && prepared_) {
+        *frames = packet_frames_;
+    }
+    return hr;
+}
+
+HRESULT AudioClient::render_get_buffer(UINT32 frames, BYTE** data) {
+    if (!data) {
+        return E_POINTER;
+    }
+    *data = nullptr;
+    PulseLock lock(*connection_);
+    if (lent_out_) {
+        return AUDCLNT_E_OUT_OF_ORDER;
+    }
+    HRESULT hr = stream_status();
+    if (FAILED(hr)) {
+        return hr;
+    }
+    if (frames > buffer_frames_ - ring_frames_) {
+        return AUDCLNT_E_BUFFER_TOO_LARGE;
+    }
+    if (frames == 0) {
+        return S_OK;
+    }
+    lent_out_ = true;
+    lent_frames_ = frames;
+    *data = lent_.data();
+    return S_OK;
+}
+
+HRESULT AudioClient::render_release_buffer(UINT32 frames, DWORD flags) {
+    if ((flags & ~DWORD{AUDCLNT_BUFFERFLAGS_SILENT}) != 0) {
+        return E_INVALIDARG;
+    }
+    PulseLock lock(*connection_);
+    if (!lent_out_) {
+        return frames == 0 ? S_OK : AUDCLNT_E_OUT_OF_ORDER;
+    }
+    if (frames > lent_frames_) {
+        return AUDCLNT_E_INVALID_SIZE;
+    }
+    lent_out_ = false;
+    const bool silent = (flags & AUDCLNT_BUFFERFLAGS_SILENT) != 0;
+    // Into the ring after its last frame, in at most two pieces.
+    UINT32 tail = (ring_head_ + ring_frames_) % buffer_frames_;
+    UINT32 done = 0;
+    while (done < frames) {
+        const UINT32 run = std::min(frames - done, buffer_frames_ - tail);
+        BYTE* to = ring_.data() + static_cast<size_t>(tail) * frame_bytes_;
+        if (silent) {
+            memset(to, 0, run * frame_bytes_);
+        } else {
+            memcpy(to, lent_.data() + static_cast<size_t>(done) * frame_bytes_, run * frame_bytes_);
+        }
+        done += run;
+        tail = (tail + run) % buffer_frames_;
+    }
+    ring_frames_ += frames;
+    return S_OK;
+}
+
+void AudioClient::feed(size_t bytes) {
+    bytes -= bytes % frame_bytes_;
+    while (bytes > 0) {
+        void* space = nullptr;
+        size_t room = bytes;
+        if (pa_stream_begin_write(stream_, &space, &room) < 0 || space == nullptr) {
+            return;
+        }
+        room -= room % frame_bytes_;
+        if (room == 0) {
+            pa_stream_cancel_write(stream_);
+            return;
+        }
+        auto* out = static_cast<BYTE*>(space);
+        const UINT32 want = static_cast<UINT32>(room / frame_bytes_);
+        UINT32 filled = 0;
+        while (filled < want && ring_frames_ > 0) {
+            const UINT32 run = std::min({want - filled, ring_frames_, buffer_frames_ - ring_head_});
+            memcpy(out + static_cast<size_t>(filled) * frame_bytes_,
+                   ring_.data() + static_cast<size_t>(ring_head_) * frame_bytes_,
+                   run * frame_bytes_);
+            filled += run;
+            ring_head_ = (ring_head_ + run) % buffer_frames_;
+            ring_frames_ -= run;
+        }
+        memset(out + static_cast<size_t>(filled) * frame_bytes_, 0,
+               static_cast<size_t>(want - filled) * frame_bytes_);
+        if (pa_stream_write(stream_, space, room, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+            return;
+        }
+        bytes -= room;
+    }
+    signal_event();
+}
+
+} // namespace
+
+HRESULT coreaudio_create_client(const std::shared_ptr<PulseConnection>& connection,
+                                const PulseDevice& device, REFIID riid, void** object) {
+    return com_query_new(new (std::nothrow) AudioClient(connection, device), riid, object);
+}

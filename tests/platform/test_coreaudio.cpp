@@ -1,0 +1,902 @@
+// Core Audio over a private PulseAudio daemon: endpoints, formats, capture,
+// loopback, the render stream, errors and a server that goes away.
+#include <windows.h>
+
+#include <audioclient.h>
+#include <functiondiscoverykeys_devpkey.h>
+#include <mmdeviceapi.h>
+#include <objbase.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <future>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "pulse_server.h"
+#include "signals.h"
+#include "temp_dir.h"
+
+namespace {
+
+auto* const pulse_env = ::testing::AddGlobalTestEnvironment(new PulseServerEnvironment());
+
+template <typename T> class Ref {
+  public:
+    Ref() = default;
+    ~Ref() { reset(); }
+    Ref(const Ref&) = delete;
+    Ref& operator=(const Ref&) = delete;
+    T* get() const { return p_; }
+    T* operator->() const { return p_; }
+    explicit operator bool() const { return p_ != nullptr; }
+    T** out() {
+        reset();
+        return &p_;
+    }
+    void** out_void() { return reinterpret_cast<void**>(out()); }
+    void reset() {
+        if (p_) {
+            p_->Release();
+            p_ = nullptr;
+        }
+    }
+
+  private:
+    T* p_ = nullptr;
+};
+
+std::wstring id_of(IMMDevice* device) {
+    LPWSTR id = nullptr;
+    if (FAILED(device->GetId(&id)) || !id) {
+        return L"<no id>";
+    }
+    std::wstring text(id);
+    CoTaskMemFree(id);
+    return text;
+}
+
+std::wstring friendly_name(IMMDevice* device) {
+    Ref<IPropertyStore> store;
+    if (FAILED(device->OpenPropertyStore(STGM_READ, store.out()))) {
+        return L"<no store>";
+    }
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    if (FAILED(store->GetValue(PKEY_Device_FriendlyName, &value)) || value.vt != VT_LPWSTR) {
+        return L"<no name>";
+    }
+    std::wstring name(value.pwszVal);
+    PropVariantClear(&value);
+    return name;
+}
+
+std::vector<std::wstring> endpoint_ids(IMMDeviceEnumerator* enumerator, EDataFlow flow) {
+    std::vector<std::wstring> ids;
+    Ref<IMMDeviceCollection> devices;
+    if (FAILED(enumerator->EnumAudioEndpoints(flow, DEVICE_STATE_ACTIVE, devices.out()))) {
+        return ids;
+    }
+    UINT count = 0;
+    devices->GetCount(&count);
+    for (UINT i = 0; i < count; ++i) {
+        Ref<IMMDevice> device;
+        if (SUCCEEDED(devices->Item(i, device.out()))) {
+            ids.push_back(id_of(device.get()));
+        }
+    }
+    return ids;
+}
+
+std::wstring wide(const char* ascii) {
+    return std::wstring(ascii, ascii + strlen(ascii));
+}
+
+// What one capture run got: interleaved samples and the packets' sizes.
+struct Captured {
+    std::vector<float> samples;
+    std::vector<UINT32> packet_frames;
+    uint32_t channels = 0;
+    int silent_packets = 0;
+    int event_wakeups = 0;
+    HRESULT failure = S_OK; // the first failing call, if any
+
+    std::vector<float> channel(uint32_t c) const {
+        std::vector<float> out;
+        for (size_t i = c; i < samples.size(); i += channels) {
+            out.push_back(samples[i]);
+        }
+        return out;
+    }
+};
+
+// Drains packets as the program's capture thread does (event, then
+// GetNextPacketSize/GetBuffer/ReleaseBuffer) until `enough` says so, a call
+// fails, or the safety bound passes.
+template <typename Enough>
+Captured drain(IAudioCaptureClient* capture, HANDLE event, uint32_t channels, Enough enough,
+               std::chrono::seconds bound = std::chrono::seconds(30)) {
+    Captured got;
+    got.channels = channels;
+    const auto deadline = std::chrono::steady_clock::now() + bound;
+    while (!enough(got) && std::chrono::steady_clock::now() < deadline) {
+        if (WaitForSingleObject(event, 200) == WAIT_OBJECT_0) {
+            ++got.event_wakeups;
+        }
+        for (;;) {
+            UINT32 next = 0;
+            HRESULT hr = capture->GetNextPacketSize(&next);
+            if (FAILED(hr)) {
+                got.failure = hr;
+                return got;
+            }
+            if (next == 0) {
+                break;
+            }
+            BYTE* data = nullptr;
+            UINT32 frames = 0;
+            DWORD flags = 0;
+            hr = capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+            if (FAILED(hr)) {
+                got.failure = hr;
+                return got;
+            }
+            if (hr == AUDCLNT_S_BUFFER_EMPTY || frames == 0) {
+                break;
+            }
+            got.packet_frames.push_back(frames);
+            const auto* floats = reinterpret_cast<const float*>(data);
+            if (flags & AUDCLNT_BUFFERFLAGS_SILENT) {
+                ++got.silent_packets;
+                got.samples.insert(got.samples.end(), size_t(frames) * channels, 0.0f);
+            } else {
+                got.samples.insert(got.samples.end(), floats, floats + size_t(frames) * channels);
+            }
+            hr = capture->ReleaseBuffer(frames);
+            if (FAILED(hr)) {
+                got.failure = hr;
+                return got;
+            }
+        }
+    }
+    return got;
+}
+
+// The part of a signal from the first sample above `threshold` to the last.
+std::vector<float> audible_part(const std::vector<float>& mono, float threshold = 0.05f) {
+    auto loud = [threshold](float v) { return std::fabs(v) > threshold; };
+    auto first = std::find_if(mono.begin(), mono.end(), loud);
+    auto last = std::find_if(mono.rbegin(), mono.rend(), loud);
+    if (first == mono.end()) {
+        return {};
+    }
+    return std::vector<float>(first, last.base());
+}
+
+size_t count_audible(const std::vector<float>& mono, float threshold = 0.05f) {
+    return static_cast<size_t>(std::count_if(
+        mono.begin(), mono.end(), [threshold](float v) { return std::fabs(v) > threshold; }));
+}
+
+class CoreAudio : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED)));
+        PulseServerEnvironment::server().use();
+        ASSERT_EQ(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                   __uuidof(IMMDeviceEnumerator), enumerator_.out_void()),
+                  S_OK);
+        event_ = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+        ASSERT_NE(event_, nullptr);
+    }
+    void TearDown() override {
+        enumerator_.reset();
+        if (event_) {
+            CloseHandle(event_);
+        }
+        CoUninitialize();
+    }
+
+    PulseServer& server() { return PulseServerEnvironment::server(); }
+
+    HRESULT device(const std::wstring& id, Ref<IMMDevice>& out) {
+        return enumerator_->GetDevice(id.c_str(), out.out());
+    }
+
+    // An initialised client on the endpoint, in its mix format.
+    HRESULT open(const std::wstring& id, DWORD flags, REFERENCE_TIME duration,
+                 Ref<IAudioClient>& client, uint32_t* channels = nullptr,
+                 uint32_t* rate = nullptr) {
+        Ref<IMMDevice> dev;
+        HRESULT hr = device(id, dev);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        hr = dev->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.out_void());
+        if (FAILED(hr)) {
+            return hr;
+        }
+        WAVEFORMATEX* format = nullptr;
+        hr = client->GetMixFormat(&format);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        if (channels) {
+            *channels = format->nChannels;
+        }
+        if (rate) {
+            *rate = format->nSamplesPerSec;
+        }
+        hr = client->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, duration, 0, format, nullptr);
+        CoTaskMemFree(format);
+        return hr;
+    }
+
+    // Loopback (or direct capture) with the event, started.
+    HRESULT start_capture(const std::wstring& id, DWORD extra_flags, Ref<IAudioClient>& client,
+                          Ref<IAudioCaptureClient>& capture, uint32_t& channels, uint32_t& rate) {
+        HRESULT hr = open(id, AUDCLNT_STREAMFLAGS_EVENTCALLBACK | extra_flags, 10000000, client,
+                          &channels, &rate);
+        if (FAILED(hr)) {
+            return hr;
+        }
+        if (FAILED(hr = client->SetEventHandle(event_)) ||
+            FAILED(hr = client->GetService(__uuidof(IAudioCaptureClient), capture.out_void()))) {
+            return hr;
+        }
+        return client->Start();
+    }
+
+    Ref<IMMDeviceEnumerator> enumerator_;
+    HANDLE event_ = nullptr;
+};
+
+const std::wstring kStereo = L"sink:" + wide(PulseServer::kStereoSink);
+const std::wstring kSurround = L"sink:" + wide(PulseServer::kSurroundSink);
+const std::wstring kAccent = L"sink:" + wide(PulseServer::kAccentSink);
+const std::wstring kMicFeed = L"sink:" + wide(PulseServer::kMicFeedSink);
+const std::wstring kMic = L"source:" + wide(PulseServer::kMicSource);
+
+using Endpoints = CoreAudio;
+
+TEST_F(Endpoints, ListSinksAndNonMonitorSourcesInServerOrder) {
+    EXPECT_EQ(endpoint_ids(enumerator_.get(), eRender),
+              (std::vector<std::wstring>{kStereo, kSurround, kAccent, kMicFeed}));
+    EXPECT_EQ(endpoint_ids(enumerator_.get(), eCapture), (std::vector<std::wstring>{kMic}));
+    EXPECT_EQ(endpoint_ids(enumerator_.get(), eAll),
+              (std::vector<std::wstring>{kStereo, kSurround, kAccent, kMicFeed, kMic}));
+
+    // Nothing is unplugged, disabled or gone among null sinks.
+    Ref<IMMDeviceCollection> others;
+    ASSERT_EQ(enumerator_->EnumAudioEndpoints(
+                  eAll, DEVICE_STATE_DISABLED | DEVICE_STATE_UNPLUGGED | DEVICE_STATE_NOTPRESENT,
+                  others.out()),
+              S_OK);
+    UINT count = 99;
+    EXPECT_EQ(others->GetCount(&count), S_OK);
+    EXPECT_EQ(count, 0u);
+
+    Ref<IMMDeviceCollection> bad;
+    EXPECT_EQ(enumerator_->EnumAudioEndpoints(eRender, 0, bad.out()), E_INVALIDARG);
+    EXPECT_EQ(
+        enumerator_->EnumAudioEndpoints(static_cast<EDataFlow>(7), DEVICE_STATE_ACTIVE, bad.out()),
+        E_INVALIDARG);
+    EXPECT_EQ(enumerator_->EnumAudioEndpoints(eRender, DEVICE_STATE_ACTIVE, nullptr), E_POINTER);
+}
+
+TEST_F(Endpoints, IdsRoundTripAndUnknownIdsAreNotFound) {
+    Ref<IMMDeviceCollection> devices;
+    ASSERT_EQ(enumerator_->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE, devices.out()), S_OK);
+    UINT count = 0;
+    ASSERT_EQ(devices->GetCount(&count), S_OK);
+    for (UINT i = 0; i < count; ++i) {
+        Ref<IMMDevice> listed, found;
+        ASSERT_EQ(devices->Item(i, listed.out()), S_OK);
+        const std::wstring id = id_of(listed.get());
+        ASSERT_EQ(device(id, found), S_OK) << "id " << std::string(id.begin(), id.end());
+        EXPECT_EQ(id_of(found.get()), id);
+        EXPECT_EQ(friendly_name(found.get()), friendly_name(listed.get()));
+        DWORD state = 0;
+        EXPECT_EQ(found->GetState(&state), S_OK);
+        EXPECT_EQ(state, DWORD{DEVICE_STATE_ACTIVE});
+    }
+    Ref<IMMDevice> none;
+    EXPECT_EQ(devices->Item(count, none.out()), E_INVALIDARG);
+    EXPECT_EQ(none.get(), nullptr);
+    EXPECT_EQ(devices->Item(0, nullptr), E_POINTER);
+    EXPECT_EQ(devices->GetCount(nullptr), E_POINTER);
+
+    for (const wchar_t* id : {L"", L"sink:", L"sink:nosuchsink", L"source:stereo48", L"stereo48",
+                              L"SINK:stereo48", L"sink:stereo48 "}) {
+        Ref<IMMDevice> d;
+        EXPECT_EQ(enumerator_->GetDevice(id, d.out()), E_NOTFOUND)
+            << std::string(id, id + wcslen(id));
+        EXPECT_EQ(d.get(), nullptr);
+    }
+    Ref<IMMDevice> d;
+    EXPECT_EQ(enumerator_->GetDevice(nullptr, d.out()), E_POINTER);
+    EXPECT_EQ(enumerator_->GetDevice(kStereo.c_str(), nullptr), E_POINTER);
+}
+
+TEST_F(Endpoints, FriendlyNamesAreTheDescriptionsIncludingNonAscii) {
+    const std::vector<std::pair<std::wstring, std::wstring>> expected{
+        {kStereo, L"Stereo Speakers"},
+        {kSurround, L"Surround Speakers"},
+        {kAccent, L"Haut-parleurs Caf\u00e9 \u2014 Gr\u00fc\u00dfe \u266a"},
+        {kMic, L"Test Microphone"}};
+    for (const auto& [id, name] : expected) {
+        Ref<IMMDevice> d;
+        ASSERT_EQ(device(id, d), S_OK);
+        EXPECT_EQ(friendly_name(d.get()), name);
+    }
+
+    Ref<IMMDevice> d;
+    ASSERT_EQ(device(kStereo, d), S_OK);
+    Ref<IPropertyStore> store;
+    ASSERT_EQ(d->OpenPropertyStore(STGM_READ, store.out()), S_OK);
+    PROPVARIANT value;
+    PropVariantInit(&value);
+    PROPERTYKEY other = PKEY_Device_FriendlyName;
+    other.pid = 2; // same set, another property
+    EXPECT_EQ(store->GetValue(other, &value), S_OK);
+    EXPECT_EQ(value.vt, VT_EMPTY);
+    EXPECT_EQ(store->GetValue(PKEY_Device_FriendlyName, nullptr), E_POINTER);
+    Ref<IPropertyStore> writable;
+    EXPECT_EQ(d->OpenPropertyStore(0x2 /* STGM_READWRITE */, writable.out()), E_INVALIDARG);
+    EXPECT_EQ(d->GetId(nullptr), E_POINTER);
+}
+
+TEST_F(Endpoints, DefaultsFollowTheServerForEveryRole) {
+    for (ERole role : {eConsole, eMultimedia, eCommunications}) {
+        Ref<IMMDevice> render, capture;
+        ASSERT_EQ(enumerator_->GetDefaultAudioEndpoint(eRender, role, render.out()), S_OK);
+        ASSERT_EQ(enumerator_->GetDefaultAudioEndpoint(eCapture, role, capture.out()), S_OK);
+        EXPECT_EQ(id_of(render.get()), kStereo);
+        EXPECT_EQ(id_of(capture.get()), kMic);
+    }
+    Ref<IMMDevice> d;
+    EXPECT_EQ(enumerator_->GetDefaultAudioEndpoint(eAll, eConsole, d.out()), E_INVALIDARG);
+    EXPECT_EQ(enumerator_->GetDefaultAudioEndpoint(eRender, eConsole, nullptr), E_POINTER);
+
+    // A monitor chosen as the default source is what the server says.
+    const std::string monitor = std::string(PulseServer::kSurroundSink) + ".monitor";
+    int status = -1;
+    server().pactl({"set-default-sink", PulseServer::kSurroundSink}, &status);
+    ASSERT_EQ(status, 0);
+    server().pactl({"set-default-source", monitor}, &status);
+    ASSERT_EQ(status, 0);
+    Ref<IMMDevice> render, capture;
+    EXPECT_EQ(enumerator_->GetDefaultAudioEndpoint(eRender, eConsole, render.out()), S_OK);
+    EXPECT_EQ(enumerator_->GetDefaultAudioEndpoint(eCapture, eConsole, capture.out()), S_OK);
+    server().pactl({"set-default-sink", PulseServer::kStereoSink}, &status);
+    server().pactl({"set-default-source", PulseServer::kMicSource}, &status);
+    ASSERT_TRUE(render && capture);
+    EXPECT_EQ(id_of(render.get()), kSurround);
+    EXPECT_EQ(id_of(capture.get()), L"source:" + wide(monitor.c_str()));
+}
+
+TEST_F(Endpoints, AddedDeviceAppearsAndRemovedOneIsGone) {
+    const int module = server().load_module("module-null-sink",
+                                            "sink_name=extra22 rate=22050 channels=1 "
+                                            "sink_properties=\"device.description='Extra Sink'\"");
+    ASSERT_GE(module, 0);
+    std::vector<std::wstring> ids = endpoint_ids(enumerator_.get(), eRender);
+    ASSERT_FALSE(ids.empty());
+    EXPECT_EQ(ids.back(), L"sink:extra22");
+    Ref<IMMDevice> extra;
+    ASSERT_EQ(device(L"sink:extra22", extra), S_OK);
+    EXPECT_EQ(friendly_name(extra.get()), L"Extra Sink");
+
+    ASSERT_TRUE(server().unload_module(module));
+    ids = endpoint_ids(enumerator_.get(), eRender);
+    EXPECT_EQ(std::count(ids.begin(), ids.end(), L"sink:extra22"), 0);
+    Ref<IMMDevice> again;
+    EXPECT_EQ(device(L"sink:extra22", again), E_NOTFOUND);
+    DWORD state = 0;
+    EXPECT_EQ(extra->GetState(&state), S_OK);
+    EXPECT_EQ(state, DWORD{DEVICE_STATE_NOTPRESENT});
+    Ref<IAudioClient> client;
+    EXPECT_EQ(extra->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.out_void()),
+              AUDCLNT_E_DEVICE_INVALIDATED);
+}
+
+using Formats = CoreAudio;
+
+TEST_F(Formats, MixFormatIsFloatAtTheDevicesRateAndChannels) {
+    struct Case {
+        std::wstring id;
+        DWORD rate;
+        WORD channels;
+        DWORD mask;
+    };
+    for (const Case& c : {Case{kSurround, 96000, 6, 0x3F}, Case{kStereo, 48000, 2, 0x3},
+                          Case{kMic, 16000, 1, 0x4}, Case{kAccent, 44100, 2, 0x3}}) {
+        Ref<IMMDevice> d;
+        ASSERT_EQ(device(c.id, d), S_OK);
+        Ref<IAudioClient> client;
+        ASSERT_EQ(d->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.out_void()),
+                  S_OK);
+        WAVEFORMATEX* f = nullptr;
+        ASSERT_EQ(client->GetMixFormat(&f), S_OK);
+        ASSERT_NE(f, nullptr);
+        EXPECT_EQ(f->wFormatTag, WAVE_FORMAT_EXTENSIBLE);
+        EXPECT_EQ(f->nSamplesPerSec, c.rate);
+        EXPECT_EQ(f->nChannels, c.channels);
+        EXPECT_EQ(f->wBitsPerSample, 32);
+        EXPECT_EQ(f->nBlockAlign, 4 * c.channels);
+        EXPECT_EQ(f->nAvgBytesPerSec, 4 * c.channels * c.rate);
+        EXPECT_EQ(f->cbSize, 22);
+        const auto* x = reinterpret_cast<const WAVEFORMATEXTENSIBLE*>(f);
+        EXPECT_TRUE(x->SubFormat == KSDATAFORMAT_SUBTYPE_IEEE_FLOAT);
+        EXPECT_EQ(x->Samples.wValidBitsPerSample, 32);
+        EXPECT_EQ(x->dwChannelMask, c.mask);
+
+        WAVEFORMATEX* closest = reinterpret_cast<WAVEFORMATEX*>(1);
+        EXPECT_EQ(client->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, f, &closest), S_OK);
+        EXPECT_EQ(closest, nullptr);
+
+        // Anything else is refused, never converted.
+        WAVEFORMATEX pcm{WAVE_FORMAT_PCM,
+                         c.channels,
+                         c.rate,
+                         2u * c.channels * c.rate,
+                         static_cast<WORD>(2 * c.channels),
+                         16,
+                         0};
+        EXPECT_EQ(client->IsFormatSupported(AUDCLNT_SHAREMODE_SHARED, &pcm, &closest), S_FALSE);
+        ASSERT_NE(closest, nullptr);
+        EXPECT_EQ(closest->nSamplesPerSec, c.rate);
+        EXPECT_EQ(closest->wBitsPerSample, 32);
+        CoTaskMemFree(closest);
+        EXPECT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, 10000000, 0, &pcm, nullptr),
+                  AUDCLNT_E_UNSUPPORTED_FORMAT);
+        WAVEFORMATEXTENSIBLE other_rate = *x;
+        other_rate.Format.nSamplesPerSec = c.rate == 48000 ? 44100 : 48000;
+        other_rate.Format.nAvgBytesPerSec = other_rate.Format.nSamplesPerSec * 4 * c.channels;
+        EXPECT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, 10000000, 0, &other_rate.Format,
+                                     nullptr),
+                  AUDCLNT_E_UNSUPPORTED_FORMAT);
+        // The plain float tag with the right numbers is the same format.
+        WAVEFORMATEX plain{WAVE_FORMAT_IEEE_FLOAT,
+                           c.channels,
+                           c.rate,
+                           4u * c.channels * c.rate,
+                           static_cast<WORD>(4 * c.channels),
+                           32,
+                           0};
+        EXPECT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, 10000000, 0, &plain, nullptr),
+                  S_OK);
+        CoTaskMemFree(f);
+    }
+}
+
+using Capture = CoreAudio;
+
+TEST_F(Capture, LoopbackDeliversAPlayedToneInSmallPackets) {
+    Ref<IAudioClient> client;
+    Ref<IAudioCaptureClient> capture;
+    uint32_t channels = 0, rate = 0;
+    ASSERT_EQ(start_capture(kStereo, AUDCLNT_STREAMFLAGS_LOOPBACK, client, capture, channels, rate),
+              S_OK);
+    ASSERT_EQ(channels, 2u);
+    auto tone = server().play_tone(PulseServer::kStereoSink, {1000.0, 0.5f, 3.0, 48000, 2});
+    // One second of the tone, wherever it starts.
+    Captured got = drain(capture.get(), event_, channels,
+                         [&](const Captured& c) { return count_audible(c.channel(0)) >= rate; });
+    tone->stop();
+    EXPECT_TRUE(tone->ok());
+    ASSERT_EQ(got.failure, S_OK);
+    EXPECT_GT(got.event_wakeups, 0);
+    for (uint32_t ch = 0; ch < channels; ++ch) {
+        std::vector<float> heard = audible_part(got.channel(ch));
+        ASSERT_GE(heard.size(), rate / 2) << "channel " << ch;
+        EXPECT_NEAR(zero_crossing_frequency(heard, rate), 1000.0, 10.0) << "channel " << ch;
+        EXPECT_NEAR(rms(middle(heard, rate / 10)), 0.5 / std::sqrt(2.0), 0.03) << "channel " << ch;
+    }
+    // Windows-like periods: about 10 ms, never batches of a large part of a second.
+    std::vector<UINT32> sizes = got.packet_frames;
+    ASSERT_FALSE(sizes.empty());
+    std::sort(sizes.begin(), sizes.end());
+    EXPECT_LE(sizes[sizes.size() / 2], rate / 40) << "median packet";
+    EXPECT_LE(sizes.back(), rate / 10) << "largest packet";
+    EXPECT_EQ(client->Stop(), S_OK);
+}
+
+TEST_F(Capture, LoopbackOfTheSixChannelSinkCarriesEveryChannelInSpeakerOrder) {
+    Ref<IAudioClient> client;
+    Ref<IAudioCaptureClient> capture;
+    uint32_t channels = 0, rate = 0;
+    ASSERT_EQ(
+        start_capture(kSurround, AUDCLNT_STREAMFLAGS_LOOPBACK, client, capture, channels, rate),
+        S_OK);
+    ASSERT_EQ(channels, 6u);
+    ASSERT_EQ(rate, 96000u);
+    // One frequency per channel, in the sink's own order: FL FR RL RR FC LFE.
+    const std::vector<double> played{500, 700, 1100, 1300, 1700, 1900};
+    ToneSpec spec{1000.0, 0.4f, 3.0, 96000, 6, played, PulseServer::kSurroundMap};
+    auto tone = server().play_tone(PulseServer::kSurroundSink, spec);
+    Captured got = drain(capture.get(), event_, channels,
+                         [&](const Captured& c) { return count_audible(c.channel(0)) >= rate; });
+    tone->stop();
+    EXPECT_TRUE(tone->ok());
+    ASSERT_EQ(got.failure, S_OK);
+    ASSERT_EQ(got.samples.size() % 6, 0u);
+    // Delivered in speaker-bit order, as the mask 0x3F says: FL FR FC LFE RL RR.
+    const std::vector<double> expected{500, 700, 1700, 1900, 1100, 1300};
+    for (uint32_t ch = 0; ch < channels; ++ch) {
+        std::vector<float> heard = audible_part(got.channel(ch));
+        ASSERT_GE(heard.size(), rate / 2) << "channel " << ch;
+        EXPECT_NEAR(zero_crossing_frequency(heard, rate), expected[ch], expected[ch] / 100)
+            << "channel " << ch;
+        EXPECT_NEAR(rms(middle(heard, rate / 10)), 0.4 / std::sqrt(2.0), 0.03) << "channel " << ch;
+    }
+}
+
+TEST_F(Capture, MicrophoneDeliversMono16k) {
+    Ref<IAudioClient> client;
+    Ref<IAudioCaptureClient> capture;
+    uint32_t channels = 0, rate = 0;
+    ASSERT_EQ(start_capture(kMic, 0, client, capture, channels, rate), S_OK);
+    ASSERT_EQ(channels, 1u);
+    ASSERT_EQ(rate, 16000u);
+    auto tone = server().play_tone(PulseServer::kMicFeedSink, {440.0, 0.5f, 3.0, 48000, 1});
+    Captured got = drain(capture.get(), event_, channels,
+                         [&](const Captured& c) { return count_audible(c.samples) >= rate; });
+    tone->stop();
+    ASSERT_EQ(got.failure, S_OK);
+    std::vector<float> heard = audible_part(got.samples);
+    ASSERT_GE(heard.size(), rate / 2);
+    EXPECT_NEAR(zero_crossing_frequency(heard, rate), 440.0, 5.0);
+    EXPECT_GT(tone_energy_share(middle(heard, rate / 10), rate, 440.0), 0.9);
+}
+
+TEST_F(Capture, NothingWaitingIsAnEmptyBufferAndReleaseMustMatch) {
+    Ref<IAudioClient> client;
+    Ref<IAudioCaptureClient> capture;
+    ASSERT_EQ(open(kStereo, AUDCLNT_STREAMFLAGS_LOOPBACK, 10000000, client), S_OK);
+    ASSERT_EQ(client->GetService(__uuidof(IAudioCaptureClient), capture.out_void()), S_OK);
+    // Not started: nothing arrives.
+    BYTE* data = reinterpret_cast<BYTE*>(1);
+    UINT32 frames = 7;
+    DWORD flags = 7;
+    EXPECT_EQ(capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr), AUDCLNT_S_BUFFER_EMPTY);
+    EXPECT_EQ(frames, 0u);
+    UINT32 next = 7;
+    EXPECT_EQ(capture->GetNextPacketSize(&next), S_OK);
+    EXPECT_EQ(next, 0u);
+    EXPECT_EQ(capture->ReleaseBuffer(0), AUDCLNT_E_OUT_OF_ORDER);
+
+    ASSERT_EQ(client->Start(), S_OK);
+    EXPECT_EQ(client->Start(), AUDCLNT_E_NOT_STOPPED);
+    auto tone = server().play_tone(PulseServer::kStereoSink, {1000.0, 0.5f, 2.0, 48000, 2});
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (next == 0 && std::chrono::steady_clock::now() < deadline) {
+        Sleep(10);
+        ASSERT_EQ(capture->GetNextPacketSize(&next), S_OK);
+    }
+    ASSERT_GT(next, 0u);
+    ASSERT_EQ(capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr), S_OK);
+    EXPECT_EQ(frames, next);
+    const UINT32 packet = frames;
+    std::vector<BYTE> first(data, data + packet * 8);
+    BYTE* ignored = nullptr;
+    EXPECT_EQ(capture->GetBuffer(&ignored, &frames, &flags, nullptr, nullptr),
+              AUDCLNT_E_OUT_OF_ORDER);
+    frames = packet;
+    EXPECT_EQ(capture->ReleaseBuffer(frames + 1), AUDCLNT_E_INVALID_SIZE);
+    if (frames > 1) {
+        EXPECT_EQ(capture->ReleaseBuffer(frames - 1), AUDCLNT_E_INVALID_SIZE);
+    }
+    // Releasing nothing hands the same packet out again.
+    EXPECT_EQ(capture->ReleaseBuffer(0), S_OK);
+    BYTE* again = nullptr;
+    UINT32 again_frames = 0;
+    ASSERT_EQ(capture->GetBuffer(&again, &again_frames, &flags, nullptr, nullptr), S_OK);
+    EXPECT_EQ(again_frames, frames);
+    EXPECT_TRUE(std::equal(first.begin(), first.end(), again));
+    EXPECT_EQ(capture->ReleaseBuffer(again_frames), S_OK);
+    EXPECT_EQ(capture->ReleaseBuffer(again_frames), AUDCLNT_E_OUT_OF_ORDER);
+    EXPECT_EQ(client->Reset(), AUDCLNT_E_NOT_STOPPED);
+    EXPECT_EQ(client->Stop(), S_OK);
+    EXPECT_EQ(client->Stop(), S_FALSE);
+    EXPECT_EQ(client->Reset(), S_OK);
+    tone->stop();
+}
+
+using Render = CoreAudio;
+
+TEST_F(Render, WrittenToneIsPlayedThenSilenceKeepsLoopbackGoing) {
+    Ref<IAudioClient> render;
+    uint32_t channels = 0, rate = 0;
+    ASSERT_EQ(open(kAccent, 0, 10000000, render, &channels, &rate), S_OK);
+    UINT32 size = 0;
+    ASSERT_EQ(render->GetBufferSize(&size), S_OK);
+    EXPECT_EQ(size, rate);
+    Ref<IAudioRenderClient> writer;
+    ASSERT_EQ(render->GetService(__uuidof(IAudioRenderClient), writer.out_void()), S_OK);
+
+    // Half a second of 500 Hz, written in two pieces.
+    const UINT32 tone_frames = rate / 2;
+    std::vector<float> tone = make_tone(static_cast<int32_t>(tone_frames),
+                                        static_cast<int32_t>(channels), rate, 500.0, {0.5f, 0.5f});
+    BYTE* data = nullptr;
+    EXPECT_EQ(writer->GetBuffer(size + 1, &data), AUDCLNT_E_BUFFER_TOO_LARGE);
+    for (UINT32 start : {0u, tone_frames / 2}) {
+        const UINT32 n = tone_frames / 2;
+        ASSERT_EQ(writer->GetBuffer(n, &data), S_OK);
+        memcpy(data, tone.data() + size_t(start) * channels, size_t(n) * channels * 4);
+        ASSERT_EQ(writer->ReleaseBuffer(n, 0), S_OK);
+    }
+    UINT32 padding = 0;
+    EXPECT_EQ(render->GetCurrentPadding(&padding), S_OK);
+    EXPECT_LE(padding, tone_frames);
+    EXPECT_EQ(writer->GetBuffer(size - padding + 1, &data), AUDCLNT_E_BUFFER_TOO_LARGE);
+    EXPECT_EQ(writer->ReleaseBuffer(1, 0), AUDCLNT_E_OUT_OF_ORDER);
+
+    Ref<IAudioClient> loop;
+    Ref<IAudioCaptureClient> capture;
+    uint32_t loop_channels = 0, loop_rate = 0;
+    ASSERT_EQ(start_capture(kAccent, AUDCLNT_STREAMFLAGS_LOOPBACK, loop, capture, loop_channels,
+                            loop_rate),
+              S_OK);
+    ASSERT_EQ(render->Start(), S_OK);
+    // The tone, then two seconds after its end: the ring runs dry after half a
+    // second and the stream goes on with silence.
+    Captured got = drain(capture.get(), event_, loop_channels, [&](const Captured& c) {
+        std::vector<float> left = c.channel(0);
+        auto last =
+            std::find_if(left.rbegin(), left.rend(), [](float v) { return std::fabs(v) > 0.05f; });
+        return last != left.rend() && size_t(last - left.rbegin()) >= 2 * size_t(rate);
+    });
+    ASSERT_EQ(got.failure, S_OK);
+    std::vector<float> left = got.channel(0);
+    std::vector<float> heard = audible_part(left);
+    // The whole half second, no more (a few samples near zero crossings are
+    // under the threshold at each end).
+    EXPECT_NEAR(double(heard.size()), double(tone_frames), rate * 0.01);
+    EXPECT_NEAR(zero_crossing_frequency(heard, rate), 500.0, 5.0);
+    auto end =
+        std::find_if(left.rbegin(), left.rend(), [](float v) { return std::fabs(v) > 0.05f; });
+    // After the tone's last half wave, nothing but zeros.
+    std::vector<float> after(end.base() + rate / 500, left.end());
+    ASSERT_GE(after.size(), size_t(rate));
+    EXPECT_EQ(count_audible(after, 1e-6f), 0u);
+    EXPECT_EQ(render->GetCurrentPadding(&padding), S_OK);
+    EXPECT_EQ(padding, 0u);
+
+    // Still one of the sink's streams.
+    std::vector<SinkInput> inputs = server().sink_inputs();
+    EXPECT_EQ(
+        std::count_if(inputs.begin(), inputs.end(),
+                      [](const SinkInput& in) { return in.sink == PulseServer::kAccentSink; }),
+        1);
+    EXPECT_EQ(render->Stop(), S_OK);
+}
+
+TEST_F(Render, SilentStreamFilledOnceKeepsTheSinkDelivering) {
+    Ref<IAudioClient> render;
+    ASSERT_EQ(open(kStereo, 0, 2000000 /* 200 ms */, render), S_OK);
+    UINT32 size = 0;
+    ASSERT_EQ(render->GetBufferSize(&size), S_OK);
+    EXPECT_EQ(size, 48000u / 5);
+    Ref<IAudioRenderClient> writer;
+    ASSERT_EQ(render->GetService(__uuidof(IAudioRenderClient), writer.out_void()), S_OK);
+    BYTE* data = nullptr;
+    ASSERT_EQ(writer->GetBuffer(size, &data), S_OK);
+    memset(data, 0x7f, size_t(size) * 8); // garbage that the SILENT flag must hide
+    ASSERT_EQ(writer->ReleaseBuffer(size, AUDCLNT_BUFFERFLAGS_SILENT), S_OK);
+    ASSERT_EQ(render->Start(), S_OK);
+
+    Ref<IAudioClient> loop;
+    Ref<IAudioCaptureClient> capture;
+    uint32_t channels = 0, rate = 0;
+    ASSERT_EQ(start_capture(kStereo, AUDCLNT_STREAMFLAGS_LOOPBACK, loop, capture, channels, rate),
+              S_OK);
+    // Ten times the buffer keeps arriving, all of it silence.
+    Captured got = drain(capture.get(), event_, channels, [&](const Captured& c) {
+        return c.samples.size() >= size_t(10) * size * channels;
+    });
+    ASSERT_EQ(got.failure, S_OK);
+    EXPECT_GE(got.samples.size(), size_t(10) * size * channels);
+    EXPECT_EQ(count_audible(got.samples, 1e-6f), 0u);
+    std::vector<SinkInput> inputs = server().sink_inputs();
+    EXPECT_EQ(
+        std::count_if(inputs.begin(), inputs.end(),
+                      [](const SinkInput& in) { return in.sink == PulseServer::kStereoSink; }),
+        1);
+}
+
+using Errors = CoreAudio;
+
+TEST_F(Errors, MisuseGetsTheWindowsResults) {
+    Ref<IAudioClient> mic;
+    {
+        Ref<IMMDevice> d;
+        ASSERT_EQ(device(kMic, d), S_OK);
+        ASSERT_EQ(d->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, mic.out_void()), S_OK);
+        Ref<IUnknown> unknown;
+        EXPECT_EQ(d->Activate(__uuidof(IMMDevice), CLSCTX_ALL, nullptr, unknown.out_void()),
+                  E_NOINTERFACE);
+    }
+    Ref<IAudioCaptureClient> early;
+    EXPECT_EQ(mic->GetService(__uuidof(IAudioCaptureClient), early.out_void()),
+              AUDCLNT_E_NOT_INITIALIZED);
+    EXPECT_EQ(mic->Start(), AUDCLNT_E_NOT_INITIALIZED);
+    EXPECT_EQ(mic->SetEventHandle(event_), AUDCLNT_E_NOT_INITIALIZED);
+    UINT32 frames = 0;
+    EXPECT_EQ(mic->GetBufferSize(&frames), AUDCLNT_E_NOT_INITIALIZED);
+
+    WAVEFORMATEX* f = nullptr;
+    ASSERT_EQ(mic->GetMixFormat(&f), S_OK);
+    EXPECT_EQ(mic->Initialize(AUDCLNT_SHAREMODE_SHARED, AUDCLNT_STREAMFLAGS_LOOPBACK, 10000000, 0,
+                              f, nullptr),
+              AUDCLNT_E_WRONG_ENDPOINT_TYPE);
+    EXPECT_EQ(mic->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, 10000000, 0, nullptr, nullptr),
+              E_POINTER);
+    ASSERT_EQ(mic->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, 10000000, 0, f, nullptr), S_OK);
+    EXPECT_EQ(mic->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, 10000000, 0, f, nullptr),
+              AUDCLNT_E_ALREADY_INITIALIZED);
+    CoTaskMemFree(f);
+    EXPECT_EQ(mic->SetEventHandle(event_), AUDCLNT_E_EVENTHANDLE_NOT_EXPECTED);
+    Ref<IAudioRenderClient> wrong;
+    EXPECT_EQ(mic->GetService(__uuidof(IAudioRenderClient), wrong.out_void()),
+              AUDCLNT_E_WRONG_ENDPOINT_TYPE);
+    Ref<IUnknown> unknown;
+    EXPECT_EQ(mic->GetService(__uuidof(IMMDevice), unknown.out_void()), E_NOINTERFACE);
+    REFERENCE_TIME period = 0, minimum = 0;
+    EXPECT_EQ(mic->GetDevicePeriod(&period, &minimum), S_OK);
+    EXPECT_EQ(period, 100000);
+    EXPECT_GT(minimum, 0);
+
+    // A render stream with the event flag needs its handle before it starts.
+    Ref<IAudioClient> render;
+    ASSERT_EQ(open(kStereo, AUDCLNT_STREAMFLAGS_EVENTCALLBACK, 10000000, render), S_OK);
+    EXPECT_EQ(render->SetEventHandle(nullptr), E_INVALIDARG);
+    EXPECT_EQ(render->Start(), AUDCLNT_E_EVENTHANDLE_NOT_SET);
+    Ref<IAudioCaptureClient> not_capture;
+    EXPECT_EQ(render->GetService(__uuidof(IAudioCaptureClient), not_capture.out_void()),
+              AUDCLNT_E_WRONG_ENDPOINT_TYPE);
+    Ref<IAudioClient> exclusive;
+    {
+        Ref<IMMDevice> d;
+        ASSERT_EQ(device(kStereo, d), S_OK);
+        ASSERT_EQ(d->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, exclusive.out_void()),
+                  S_OK);
+    }
+    ASSERT_EQ(exclusive->GetMixFormat(&f), S_OK);
+    EXPECT_EQ(exclusive->Initialize(AUDCLNT_SHAREMODE_EXCLUSIVE, 0, 10000000, 0, f, nullptr),
+              AUDCLNT_E_UNSUPPORTED_FORMAT);
+    EXPECT_EQ(exclusive->Initialize(AUDCLNT_SHAREMODE_SHARED, 0x1, 10000000, 0, f, nullptr),
+              E_INVALIDARG);
+    CoTaskMemFree(f);
+}
+
+// Faults get a server of their own, so that the shared one lives on.
+class Faults : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(SUCCEEDED(CoInitializeEx(nullptr, COINIT_MULTITHREADED))); }
+    void TearDown() override {
+        PulseServerEnvironment::server().use();
+        CoUninitialize();
+    }
+};
+
+TEST_F(Faults, NoServerFailsCreationWithoutHanging) {
+    TempDir nowhere;
+    PulseServer::use_address("unix:" + nowhere.file("native"));
+    auto attempt = std::async(std::launch::async, [] {
+        CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+        IMMDeviceEnumerator* e = nullptr;
+        HRESULT hr = CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                      __uuidof(IMMDeviceEnumerator), reinterpret_cast<void**>(&e));
+        if (e) {
+            e->Release();
+        }
+        CoUninitialize();
+        return hr;
+    });
+    // A generous bound that only a hang exceeds.
+    ASSERT_EQ(attempt.wait_for(std::chrono::seconds(60)), std::future_status::ready);
+    const HRESULT hr = attempt.get();
+    EXPECT_TRUE(FAILED(hr)) << std::hex << hr;
+}
+
+TEST_F(Faults, ServerKilledMidCaptureFailsEveryCall) {
+    PulseServer doomed;
+    ASSERT_TRUE(doomed.start()) << doomed.error();
+    Ref<IMMDeviceEnumerator> enumerator;
+    ASSERT_EQ(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                               __uuidof(IMMDeviceEnumerator), enumerator.out_void()),
+              S_OK);
+    Ref<IMMDevice> d;
+    ASSERT_EQ(enumerator->GetDevice(kStereo.c_str(), d.out()), S_OK);
+    Ref<IAudioClient> client;
+    ASSERT_EQ(d->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.out_void()), S_OK);
+    WAVEFORMATEX* f = nullptr;
+    ASSERT_EQ(client->GetMixFormat(&f), S_OK);
+    ASSERT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                                 AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                 10000000, 0, f, nullptr),
+              S_OK);
+    CoTaskMemFree(f);
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(client->SetEventHandle(event), S_OK);
+    Ref<IAudioCaptureClient> capture;
+    ASSERT_EQ(client->GetService(__uuidof(IAudioCaptureClient), capture.out_void()), S_OK);
+    ASSERT_EQ(client->Start(), S_OK);
+    auto tone = doomed.play_tone(PulseServer::kStereoSink, {1000.0, 0.5f, 5.0, 48000, 2});
+    Captured before = drain(capture.get(), event, 2,
+                            [](const Captured& c) { return c.samples.size() >= 2 * 4800; });
+    ASSERT_EQ(before.failure, S_OK);
+
+    doomed.kill();
+    // The capture loop sees a failure instead of waiting for ever.
+    Captured after = drain(
+        capture.get(), event, 2, [](const Captured&) { return false; }, std::chrono::seconds(20));
+    EXPECT_TRUE(after.failure == AUDCLNT_E_SERVICE_NOT_RUNNING ||
+                after.failure == AUDCLNT_E_DEVICE_INVALIDATED)
+        << std::hex << after.failure;
+    tone->stop();
+
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    EXPECT_TRUE(FAILED(capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr)));
+    EXPECT_TRUE(FAILED(client->Stop()));
+    UINT32 padding = 0;
+    EXPECT_TRUE(FAILED(client->GetCurrentPadding(&padding)));
+    Ref<IMMDeviceCollection> devices;
+    EXPECT_EQ(enumerator->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE, devices.out()),
+              AUDCLNT_E_SERVICE_NOT_RUNNING);
+    Ref<IMMDevice> gone;
+    EXPECT_TRUE(FAILED(enumerator->GetDevice(kStereo.c_str(), gone.out())));
+    EXPECT_TRUE(FAILED(enumerator->GetDefaultAudioEndpoint(eRender, eConsole, gone.out())));
+    Ref<IAudioClient> another;
+    EXPECT_TRUE(
+        FAILED(d->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, another.out_void())));
+    capture.reset();
+    client.reset();
+    CloseHandle(event);
+}
+
+TEST_F(Faults, RemovedDeviceInvalidatesItsStream) {
+    PulseServerEnvironment::server().use();
+    PulseServer& server = PulseServerEnvironment::server();
+    const int module = server.load_module("module-null-sink", "sink_name=shortlived rate=48000 "
+                                                              "channels=2");
+    ASSERT_GE(module, 0);
+    Ref<IMMDeviceEnumerator> enumerator;
+    ASSERT_EQ(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                               __uuidof(IMMDeviceEnumerator), enumerator.out_void()),
+              S_OK);
+    Ref<IMMDevice> d;
+    ASSERT_EQ(enumerator->GetDevice(L"sink:shortlived", d.out()), S_OK);
+    Ref<IAudioClient> client;
+    ASSERT_EQ(d->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr, client.out_void()), S_OK);
+    WAVEFORMATEX* f = nullptr;
+    ASSERT_EQ(client->GetMixFormat(&f), S_OK);
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    ASSERT_EQ(client->Initialize(AUDCLNT_SHAREMODE_SHARED,
+                                 AUDCLNT_STREAMFLAGS_LOOPBACK | AUDCLNT_STREAMFLAGS_EVENTCALLBACK,
+                                 10000000, 0, f, nullptr),
+              S_OK);
+    CoTaskMemFree(f);
+    ASSERT_EQ(client->SetEventHandle(event), S_OK);
+    Ref<IAudioCaptureClient> capture;
+    ASSERT_EQ(client->GetService(__uuidof(IAudioCaptureClient), capture.out_void()), S_OK);
+    ASSERT_EQ(client->Start(), S_OK);
+    ASSERT_TRUE(server.unload_module(module));
+    Captured after = drain(
+        capture.get(), event, 2, [](const Captured&) { return false; }, std::chrono::seconds(20));
+    EXPECT_EQ(after.failure, AUDCLNT_E_DEVICE_INVALIDATED);
+    // The rest of the server is fine.
+    EXPECT_EQ(endpoint_ids(enumerator.get(), eCapture), (std::vector<std::wstring>{kMic}));
+    capture.reset();
+    client.reset();
+    CloseHandle(event);
+}
+
+} // namespace

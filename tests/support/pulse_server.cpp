@@ -1,0 +1,562 @@
+#include "pulse_server.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <pulse/error.h>
+#include <pulse/simple.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <fstream>
+#include <map>
+#include <numbers>
+#include <sstream>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// The environment of a child: ours, with `overrides` replacing or adding
+// entries and the names in `remove` left out.
+std::vector<std::string> child_environment(const std::map<std::string, std::string>& overrides,
+                                           const std::vector<std::string>& remove = {}) {
+    std::vector<std::string> env;
+    for (char** e = environ; e && *e; ++e) {
+        std::string entry(*e);
+        std::string name = entry.substr(0, entry.find('='));
+        if (overrides.count(name) ||
+            std::find(remove.begin(), remove.end(), name) != remove.end()) {
+            continue;
+        }
+        env.push_back(entry);
+    }
+    for (const auto& [name, value] : overrides) {
+        env.push_back(name + "=" + value);
+    }
+    return env;
+}
+
+std::vector<char*> c_strings(std::vector<std::string>& strings) {
+    std::vector<char*> out;
+    for (std::string& s : strings) {
+        out.push_back(s.data());
+    }
+    out.push_back(nullptr);
+    return out;
+}
+
+// Runs a program found on PATH; its standard output comes back, its status
+// in *status (-1 when it could not run).
+std::string run(std::vector<std::string> argv, std::vector<std::string> env, int* status) {
+    *status = -1;
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        return {};
+    }
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_adddup2(&actions, pipe_fds[1], STDOUT_FILENO);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    std::vector<char*> args = c_strings(argv);
+    std::vector<char*> envp = c_strings(env);
+    pid_t child = -1;
+    int rc = posix_spawnp(&child, args[0], &actions, nullptr, args.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    close(pipe_fds[1]);
+    std::string out;
+    if (rc == 0) {
+        char buffer[4096];
+        ssize_t n;
+        while ((n = read(pipe_fds[0], buffer, sizeof buffer)) > 0 || (n < 0 && errno == EINTR)) {
+            if (n > 0) {
+                out.append(buffer, static_cast<size_t>(n));
+            }
+        }
+        int wstatus = 0;
+        while (waitpid(child, &wstatus, 0) < 0 && errno == EINTR) {
+        }
+        *status = WIFEXITED(wstatus) ? WEXITSTATUS(wstatus) : -1;
+    }
+    close(pipe_fds[0]);
+    return out;
+}
+
+// Waits up to `timeout` for the child to end; true when it has (and is reaped).
+bool reap(pid_t pid, std::chrono::milliseconds timeout) {
+    const auto deadline = Clock::now() + timeout;
+    for (;;) {
+        int status = 0;
+        pid_t r = waitpid(pid, &status, WNOHANG);
+        if (r == pid || (r < 0 && errno == ECHILD)) {
+            return true;
+        }
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        usleep(10000);
+    }
+}
+
+constexpr const char* kKeepAwakeStream = "keep awake";
+
+std::string client_config_path(const std::filesystem::path& dir) {
+    return (dir / "client.conf").string();
+}
+
+} // namespace
+
+TonePlayer::TonePlayer(std::string server, std::string sink, ToneSpec spec)
+    : server_(std::move(server)), sink_(std::move(sink)), spec_(spec) {
+    thread_ = std::thread([this] { run(); });
+}
+
+TonePlayer::~TonePlayer() {
+    stop();
+}
+
+void TonePlayer::wait() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+void TonePlayer::stop() {
+    stop_ = true;
+    wait();
+}
+
+void TonePlayer::run() {
+    pa_sample_spec ss{PA_SAMPLE_FLOAT32LE, spec_.rate, static_cast<uint8_t>(spec_.channels)};
+    pa_channel_map map;
+    const bool has_map = !spec_.channel_map.empty();
+    if (has_map && !pa_channel_map_parse(&map, spec_.channel_map.c_str())) {
+        return;
+    }
+    const uint32_t chunk_frames = spec_.rate / 100;
+    const uint32_t chunk_bytes = chunk_frames * spec_.channels * 4;
+    // A short server buffer, so that stop() takes effect soon.
+    pa_buffer_attr attr{static_cast<uint32_t>(-1), 5 * chunk_bytes, static_cast<uint32_t>(-1),
+                        static_cast<uint32_t>(-1), static_cast<uint32_t>(-1)};
+    int error = 0;
+    pa_simple* s =
+        pa_simple_new(server_.c_str(), "Sonaret tests", PA_STREAM_PLAYBACK, sink_.c_str(),
+                      "test tone", &ss, has_map ? &map : nullptr, &attr, &error);
+    if (!s) {
+        return;
+    }
+    ok_ = true;
+    const auto total = static_cast<uint64_t>(spec_.seconds * spec_.rate);
+    std::vector<float> chunk(static_cast<size_t>(chunk_frames) * spec_.channels);
+    std::vector<double> steps(spec_.channels);
+    for (uint32_t c = 0; c < spec_.channels; ++c) {
+        const double f =
+            c < spec_.channel_frequencies.size() ? spec_.channel_frequencies[c] : spec_.frequency;
+        steps[c] = 2.0 * std::numbers::pi * f / spec_.rate;
+    }
+    for (uint64_t frame = 0; frame < total && !stop_; frame += chunk_frames) {
+        const uint64_t n = std::min<uint64_t>(chunk_frames, total - frame);
+        for (uint64_t i = 0; i < n; ++i) {
+            for (uint32_t c = 0; c < spec_.channels; ++c) {
+                chunk[i * spec_.channels + c] =
+                    spec_.amplitude * static_cast<float>(std::sin(steps[c] * double(frame + i)));
+            }
+        }
+        if (pa_simple_write(s, chunk.data(), n * spec_.channels * 4, &error) < 0) {
+            ok_ = false;
+            break;
+        }
+    }
+    if (ok_ && !stop_ && pa_simple_drain(s, &error) < 0) {
+        ok_ = false;
+    }
+    pa_simple_free(s);
+}
+
+PulseServer::PulseServer() = default;
+
+PulseServer::~PulseServer() {
+    stop();
+    if (!dir_.empty()) {
+        std::error_code ignored;
+        std::filesystem::remove_all(dir_, ignored);
+    }
+}
+
+bool PulseServer::fail(const std::string& reason) {
+    error_ = reason;
+    std::string daemon_log = log();
+    if (!daemon_log.empty()) {
+        error_ += "\n--- daemon log ---\n" + daemon_log;
+    }
+    stop();
+    return false;
+}
+
+bool PulseServer::start(const std::string& extra_script) {
+    if (pid_ > 0) {
+        return fail("already running");
+    }
+    if (dir_.empty()) {
+        std::string pattern = (std::filesystem::temp_directory_path() / "sonaret-pulse-XXXXXX");
+        if (!mkdtemp(pattern.data())) {
+            return fail("no temporary folder");
+        }
+        dir_ = pattern;
+    }
+    for (const char* sub : {"runtime", "home", "state", "config"}) {
+        std::filesystem::create_directories(dir_ / sub);
+        chmod((dir_ / sub).c_str(), 0700);
+    }
+    {
+        std::ofstream client(client_config_path(dir_));
+        client << "autospawn = no\n";
+    }
+    const std::string socket = (dir_ / "native").string();
+    {
+        std::ofstream script(dir_ / "server.pa");
+        script << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket
+               << "\n"
+               << "load-module module-null-sink sink_name=" << kStereoSink
+               << " rate=48000 channels=2 sink_properties=\"device.description='"
+               << kStereoDescription << "'\"\n"
+               << "load-module module-null-sink sink_name=" << kSurroundSink
+               << " rate=96000 channels=6 channel_map=" << kSurroundMap
+               << " sink_properties=\"device.description='" << kSurroundDescription << "'\"\n"
+               << "load-module module-null-sink sink_name=" << kAccentSink
+               << " rate=44100 channels=2 sink_properties=\"device.description='"
+               << kAccentDescription << "'\"\n"
+               << "load-module module-null-sink sink_name=" << kMicFeedSink
+               << " rate=48000 channels=1 sink_properties=\"device.description='"
+               << kMicFeedDescription << "'\"\n"
+               << "load-module module-remap-source source_name=" << kMicSource
+               << " master=" << kMicFeedSink << ".monitor channels=1 rate=16000"
+               << " source_properties=\"device.description='" << kMicDescription << "'\"\n"
+               << "set-default-sink " << kStereoSink << "\n"
+               << "set-default-source " << kMicSource << "\n"
+               << extra_script << "\n";
+    }
+    // Everything the daemon keeps goes into our folder. As root it warns
+    // that it is not meant for that, and then runs normally.
+    std::vector<std::string> env = child_environment(
+        {{"HOME", (dir_ / "home").string()},
+         {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()},
+         {"PULSE_RUNTIME_PATH", (dir_ / "runtime").string()},
+         {"PULSE_STATE_PATH", (dir_ / "state").string()},
+         {"XDG_CONFIG_HOME", (dir_ / "config").string()}},
+        {"PULSE_SERVER", "DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "PULSE_CLIENTCONFIG"});
+    std::vector<std::string> argv{"pulseaudio",
+                                  "-n",
+                                  "--daemonize=no",
+                                  "--exit-idle-time=-1",
+                                  "--disallow-exit",
+                                  "--use-pid-file=no",
+                                  "--system=no",
+                                  "--realtime=no",
+                                  "--high-priority=no",
+                                  "--log-target=stderr",
+                                  "-F",
+                                  (dir_ / "server.pa").string()};
+    const std::string log_path = (dir_ / "daemon.log").string();
+    std::vector<char*> args = c_strings(argv);
+    std::vector<char*> envp = c_strings(env);
+    const int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (log_fd < 0 || null_fd < 0) {
+        return fail("cannot open the daemon's log");
+    }
+    const pid_t parent = getpid();
+    // fork rather than posix_spawn, for the death signal: a test binary that
+    // is killed (a time-out) takes its daemon with it instead of leaving it
+    // running for ever. Only async-signal-safe calls in the child.
+    pid_t child = fork();
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) {
+            _exit(127);
+        }
+        dup2(null_fd, STDIN_FILENO);
+        dup2(log_fd, STDOUT_FILENO);
+        dup2(log_fd, STDERR_FILENO);
+        execvpe(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    close(log_fd);
+    close(null_fd);
+    if (child < 0) {
+        return fail("cannot run pulseaudio: " + std::string(strerror(errno)));
+    }
+    pid_ = child;
+
+    // Up when pactl gets an answer; the devices are there once the
+    // startup script has run, which comes before the socket answers.
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    for (;;) {
+        int status = 0;
+        if (waitpid(pid_, &status, WNOHANG) == pid_) {
+            pid_ = -1;
+            return fail("pulseaudio exited during start");
+        }
+        int pactl_status = -1;
+        if (std::filesystem::exists(socket)) {
+            pactl({"info"}, &pactl_status);
+        }
+        if (pactl_status == 0) {
+            break;
+        }
+        if (Clock::now() >= deadline) {
+            return fail("pulseaudio did not answer in time");
+        }
+        usleep(20000);
+    }
+    int status = -1;
+    std::string sinks = pactl({"list", "short", "sinks"}, &status);
+    std::string sources = pactl({"list", "short", "sources"}, &status);
+    for (const char* name : {kStereoSink, kSurroundSink, kAccentSink, kMicFeedSink}) {
+        if (sinks.find(std::string("\t") + name + "\t") == std::string::npos) {
+            return fail(std::string("sink missing: ") + name);
+        }
+    }
+    if (sources.find(std::string("\t") + kMicSource + "\t") == std::string::npos) {
+        return fail("microphone source missing");
+    }
+    if (!wake_sinks()) {
+        return fail("could not keep the sinks awake");
+    }
+    use();
+    return true;
+}
+
+bool PulseServer::wake_sinks() {
+    struct Sink {
+        const char* name;
+        uint32_t rate;
+        uint8_t channels;
+    };
+    waking_ = true;
+    awake_ = 0;
+    const std::vector<Sink> sinks{Sink{kStereoSink, 48000, 2}, Sink{kSurroundSink, 96000, 6},
+                                  Sink{kAccentSink, 44100, 2}, Sink{kMicFeedSink, 48000, 1}};
+    for (const Sink& sink : sinks) {
+        wakers_.emplace_back([this, sink, address = address()] {
+            pa_sample_spec ss{PA_SAMPLE_S16LE, sink.rate, sink.channels};
+            const uint32_t chunk = sink.rate / 100 * sink.channels * 2;
+            pa_buffer_attr attr{static_cast<uint32_t>(-1), 3 * chunk, 0, chunk,
+                                static_cast<uint32_t>(-1)};
+            int error = 0;
+            pa_simple* s = pa_simple_new(address.c_str(), "Sonaret tests", PA_STREAM_PLAYBACK,
+                                         sink.name, kKeepAwakeStream, &ss, nullptr, &attr, &error);
+            if (!s) {
+                return;
+            }
+            ++awake_;
+            // Paced by the sink: each write waits for room.
+            std::vector<char> silence(chunk, 0);
+            while (waking_ && pa_simple_write(s, silence.data(), silence.size(), &error) == 0) {
+            }
+            pa_simple_free(s);
+        });
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (awake_ < static_cast<int>(sinks.size()) && Clock::now() < deadline) {
+        usleep(5000);
+    }
+    if (awake_ < static_cast<int>(sinks.size())) {
+        return false;
+    }
+    // Coming back from suspension a null sink starts its clock anew, now
+    // with the short blocks our streams ask for.
+    for (const Sink& sink : sinks) {
+        int status = -1;
+        pactl({"suspend-sink", sink.name, "1"}, &status);
+        if (status != 0) {
+            return false;
+        }
+        pactl({"suspend-sink", sink.name, "0"}, &status);
+        if (status != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void PulseServer::stop_waking() {
+    waking_ = false;
+    for (std::thread& t : wakers_) {
+        t.join();
+    }
+    wakers_.clear();
+}
+
+void PulseServer::stop() {
+    stop_waking();
+    if (pid_ <= 0) {
+        return;
+    }
+    ::kill(pid_, SIGTERM);
+    if (!reap(pid_, std::chrono::seconds(5))) {
+        ::kill(pid_, SIGKILL);
+        reap(pid_, std::chrono::seconds(5));
+    }
+    pid_ = -1;
+}
+
+void PulseServer::kill() {
+    if (pid_ > 0) {
+        ::kill(pid_, SIGKILL);
+        reap(pid_, std::chrono::seconds(5));
+        pid_ = -1;
+    }
+    // Their reads fail now that the server is gone.
+    stop_waking();
+}
+
+bool PulseServer::running() {
+    if (pid_ <= 0) {
+        return false;
+    }
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        pid_ = -1;
+        return false;
+    }
+    return true;
+}
+
+std::string PulseServer::address() const {
+    return "unix:" + (dir_ / "native").string();
+}
+
+void PulseServer::use() const {
+    setenv("PULSE_SERVER", address().c_str(), 1);
+    setenv("PULSE_CLIENTCONFIG", client_config_path(dir_).c_str(), 1);
+}
+
+void PulseServer::use_address(const std::string& address) {
+    setenv("PULSE_SERVER", address.c_str(), 1);
+}
+
+std::string PulseServer::pactl(const std::vector<std::string>& args, int* status) const {
+    std::vector<std::string> argv{"pactl"};
+    argv.insert(argv.end(), args.begin(), args.end());
+    int ignored = 0;
+    return run(argv,
+               child_environment(
+                   {{"PULSE_SERVER", address()}, {"PULSE_CLIENTCONFIG", client_config_path(dir_)}}),
+               status ? status : &ignored);
+}
+
+int PulseServer::load_module(const std::string& name, const std::string& args) const {
+    int status = -1;
+    std::string out = pactl({"load-module", name, args}, &status);
+    if (status != 0) {
+        return -1;
+    }
+    char* end = nullptr;
+    long index = strtol(out.c_str(), &end, 10);
+    return end == out.c_str() ? -1 : static_cast<int>(index);
+}
+
+bool PulseServer::unload_module(int index) const {
+    int status = -1;
+    pactl({"unload-module", std::to_string(index)}, &status);
+    return status == 0;
+}
+
+std::vector<SinkInput> PulseServer::sink_inputs() const {
+    int status = -1;
+    std::map<std::string, std::string> sink_names;
+    std::istringstream sinks(pactl({"list", "short", "sinks"}, &status));
+    std::string line;
+    while (std::getline(sinks, line)) {
+        std::istringstream fields(line);
+        std::string index, name;
+        if (std::getline(fields, index, '\t') && std::getline(fields, name, '\t')) {
+            sink_names[index] = name;
+        }
+    }
+    // The long listing, for the stream names: blocks of "Sink Input #N",
+    // then "Sink: <index>", "Sample Specification: ..." and the properties.
+    std::vector<SinkInput> inputs;
+    std::istringstream listed(pactl({"list", "sink-inputs"}, &status));
+    bool ours = false;
+    auto trimmed = [](const std::string& text) {
+        const size_t start = text.find_first_not_of(" \t");
+        return start == std::string::npos ? std::string() : text.substr(start);
+    };
+    auto finish = [&] {
+        if (!inputs.empty() && ours) {
+            inputs.pop_back();
+        }
+        ours = false;
+    };
+    while (std::getline(listed, line)) {
+        const std::string field = trimmed(line);
+        if (field.rfind("Sink Input #", 0) == 0) {
+            finish();
+            inputs.push_back({static_cast<uint32_t>(std::stoul(field.substr(12))), {}, {}});
+        } else if (inputs.empty()) {
+            continue;
+        } else if (field.rfind("Sink: ", 0) == 0) {
+            inputs.back().sink = sink_names[field.substr(6)];
+        } else if (field.rfind("Sample Specification: ", 0) == 0) {
+            inputs.back().sample_spec = field.substr(22);
+        } else if (field == std::string("media.name = \"") + kKeepAwakeStream + "\"") {
+            ours = true;
+        }
+    }
+    finish();
+    return inputs;
+}
+
+std::unique_ptr<TonePlayer> PulseServer::play_tone(const std::string& sink,
+                                                   const ToneSpec& spec) const {
+    return std::make_unique<TonePlayer>(address(), sink, spec);
+}
+
+std::string PulseServer::log() const {
+    std::ifstream in(dir_ / "daemon.log");
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+namespace {
+PulseServer* shared_server = nullptr;
+}
+
+void PulseServerEnvironment::SetUp() {
+    shared_server = new PulseServer();
+    ASSERT_TRUE(shared_server->start()) << shared_server->error();
+}
+
+void PulseServerEnvironment::TearDown() {
+    delete shared_server;
+    shared_server = nullptr;
+}
+
+PulseServer& PulseServerEnvironment::server() {
+    return *shared_server;
+}
+
+// libpulse hands memory between its threads through lock-free lists built
+// on atomics that ThreadSanitizer cannot see in the uninstrumented library,
+// so its internal copies into reused packets and tag structures are reported
+// as races. Only reports with an access inside the library itself are
+// silenced: our callbacks run instrumented and their stacks do not name it.
+extern "C" const char* __tsan_default_suppressions() {
+    return "race:libpulsecommon\n"
+           "race:libpulse.so\n"
+           "race:libpulse-simple.so\n";
+}

@@ -1,0 +1,160 @@
+// A private sound server for the audio tests: a PulseAudio daemon of our own,
+// in its own temporary folder, with null sinks of chosen formats and a
+// remapped source as a microphone. It is stopped by its process id.
+//
+// One daemon per test binary is the usual way; register the environment once
+// at namespace scope of one test file:
+//
+//   static auto* const pulse_env =
+//       ::testing::AddGlobalTestEnvironment(new PulseServerEnvironment());
+//   ... PulseServerEnvironment::server().play_tone(PulseServer::kStereoSink, {});
+//
+// Starting a server points this process's clients at it (PULSE_SERVER), so
+// CoCreateInstance(MMDeviceEnumerator) connects there.
+//
+// The standard sinks are kept awake, as a real card is: a null sink that
+// nothing plays to sleeps in 2-second blocks, so a stream that starts then
+// waits up to 2 s for its first data. The fixture plays a low-latency
+// stream of silence to each standard sink (sink_inputs() leaves those out)
+// and restarts the sink's clock (suspend, resume) so that it renders in
+// small blocks from then on.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <filesystem>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+struct ToneSpec {
+    double frequency = 1000.0;
+    float amplitude = 0.5f; // the same on every channel
+    double seconds = 3.0;
+    // The format the tone is written in; the server converts to the sink's.
+    uint32_t rate = 48000;
+    uint32_t channels = 2;
+    // Optional: a frequency per channel (else `frequency` on all), and the
+    // channels' positions in PulseAudio's notation (else the default map).
+    std::vector<double> channel_frequencies = {};
+    std::string channel_map = {};
+};
+
+// A tone played into a sink by a stream of its own, from a thread of its own.
+class TonePlayer {
+  public:
+    TonePlayer(std::string server, std::string sink, ToneSpec spec);
+    ~TonePlayer(); // stops
+    TonePlayer(const TonePlayer&) = delete;
+    TonePlayer& operator=(const TonePlayer&) = delete;
+
+    // Until the whole tone has been played (or the stream failed).
+    void wait();
+    // Cuts the tone short.
+    void stop();
+    // True once the stream was open; false when it could not connect or
+    // failed while writing.
+    bool ok() const { return ok_.load(); }
+
+  private:
+    void run();
+
+    std::string server_;
+    std::string sink_;
+    ToneSpec spec_;
+    std::atomic<bool> stop_{false};
+    std::atomic<bool> ok_{false};
+    std::thread thread_;
+};
+
+struct SinkInput {
+    uint32_t index = 0;
+    std::string sink; // the sink's name
+    std::string sample_spec;
+};
+
+class PulseServer {
+  public:
+    // The devices every server has, in this order (the server's indexes).
+    static constexpr const char* kStereoSink = "stereo48"; // 48 kHz, 2 ch; the default sink
+    // 96 kHz, 6 ch in a 5.1 card's order: kSurroundMap.
+    static constexpr const char* kSurroundSink = "surround96";
+    static constexpr const char* kSurroundMap =
+        "front-left,front-right,rear-left,rear-right,front-center,lfe";
+    static constexpr const char* kAccentSink = "accents44"; // 44.1 kHz, 2 ch
+    static constexpr const char* kMicFeedSink = "micfeed";  // 48 kHz, 1 ch: what the mic hears
+    // 16 kHz mono, remapped from micfeed's monitor; the default source.
+    static constexpr const char* kMicSource = "mic16";
+    static constexpr const char* kStereoDescription = "Stereo Speakers";
+    static constexpr const char* kSurroundDescription = "Surround Speakers";
+    static constexpr const char* kAccentDescription = "Haut-parleurs Café — Grüße ♪"; // UTF-8
+    static constexpr const char* kMicFeedDescription = "Microphone Feed";
+    static constexpr const char* kMicDescription = "Test Microphone";
+
+    PulseServer();
+    ~PulseServer(); // stop()
+    PulseServer(const PulseServer&) = delete;
+    PulseServer& operator=(const PulseServer&) = delete;
+
+    // Starts the daemon with the devices above (it dies with the thread that
+    // started it, so start it from the test's main thread), then the lines of
+    // `extra_script` (PulseAudio's startup script syntax), waits until it
+    // answers and has every device, and points this process's clients at
+    // it. False, with the reason in error(), otherwise.
+    bool start(const std::string& extra_script = "");
+    // SIGTERM, then SIGKILL if it has not gone after a few seconds.
+    void stop();
+    // SIGKILL at once, for tests of a server that dies; waits for the process.
+    void kill();
+    bool running();
+    pid_t pid() const { return pid_; }
+
+    // "unix:<folder>/native"
+    std::string address() const;
+    // Points this process's clients (PULSE_SERVER) at this server, e.g. again
+    // after a test pointed them elsewhere.
+    void use() const;
+    // Points this process's clients at `address` (say, a socket nobody
+    // listens on). Autospawning stays off.
+    static void use_address(const std::string& address);
+
+    // pactl against this server: its exit status is `*status` and its
+    // standard output the result.
+    std::string pactl(const std::vector<std::string>& args, int* status = nullptr) const;
+    // The module's index, or -1 on failure.
+    int load_module(const std::string& name, const std::string& args) const;
+    bool unload_module(int index) const;
+    // The playback streams now connected, by sink name, except the
+    // fixture's own streams of silence.
+    std::vector<SinkInput> sink_inputs() const;
+
+    std::unique_ptr<TonePlayer> play_tone(const std::string& sink, const ToneSpec& spec) const;
+
+    const std::string& error() const { return error_; }
+    // The daemon's own messages so far.
+    std::string log() const;
+
+  private:
+    bool fail(const std::string& reason);
+    bool wake_sinks();
+    void stop_waking();
+
+    std::filesystem::path dir_;
+    std::atomic<bool> waking_{false};
+    std::atomic<int> awake_{0};
+    std::vector<std::thread> wakers_;
+    pid_t pid_ = -1;
+    std::string error_;
+};
+
+// One server for the whole test binary, started before the first test.
+class PulseServerEnvironment : public ::testing::Environment {
+  public:
+    void SetUp() override;
+    void TearDown() override;
+    static PulseServer& server();
+};
