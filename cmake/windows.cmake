@@ -4,8 +4,12 @@
 
 # The SDK headers stand where platform/include stands on Linux. NOMINMAX keeps
 # <windows.h> from defining min and max as macros, which would break
-# std::min and std::max in any file that includes it.
-add_compile_definitions(UNICODE _UNICODE NOMINMAX)
+# std::min and std::max in any file that includes it. INITGUID makes the
+# headers define the GUIDs and property keys they declare (as selectany
+# data, so one copy survives the link): MinGW's import libraries don't
+# carry PKEY_Device_FriendlyName and the like, and the Linux headers define
+# theirs inline, so no source file has to include <initguid.h> first.
+add_compile_definitions(UNICODE _UNICODE NOMINMAX INITGUID)
 
 # The libraries the program calls into, by the name the other CMakeLists
 # link against. Only what a program really calls ends up imported.
