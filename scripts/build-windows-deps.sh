@@ -38,8 +38,9 @@ built() { [ -f "$prefix/stamps/$1" ] && [ "$(cat "$prefix/stamps/$1")" = "$2" ];
 mark_built() { printf '%s' "$2" >"$prefix/stamps/$1"; }
 
 # Fetches Debian's source package $1 into $work/$1-src and unpacks it there
-# with Debian's patches applied, as dpkg-source would. The orig and debian
-# tarballs are checked against the .dsc's SHA-256 sums. apt-get source is only
+# with Debian's patches applied, as dpkg-source would. apt checks the .dsc
+# against the signed index; the orig and debian tarballs are checked here
+# against the .dsc's SHA-256 sums. apt-get source is only
 # used to download: an upstream signature (.asc) that the mirror lacks makes
 # it fail although everything needed has arrived, and dpkg-source would insist
 # on that file too.
@@ -77,8 +78,6 @@ fetch_debian_source() {
       patch -d "$dir" -p1 -s -N <"$dir/debian/patches/$p"
     done <"$dir/debian/patches/series"
   fi
-  # The Debian version, e.g. 3.100-6, identifies what was built.
-  awk '/^Version:/ {print $2; exit}' "$dsc" >"$dir/.debian-version"
 }
 
 # --- libmp3lame -----------------------------------------------------------

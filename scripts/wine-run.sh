@@ -8,7 +8,7 @@
 # The prefix is 32-bit only, like the program: it is created in seconds and
 # is half the size of a 64-bit one. Mono and Gecko are not installed (the
 # program uses neither). No display is set up here: message-only windows need
-# none, and a test that shows windows runs this under xvfb-run.
+# none (Wine's driver for no display allows them).
 set -euo pipefail
 
 if [ $# -lt 2 ]; then
