@@ -4,9 +4,10 @@
 BUILD      ?= build
 BUILD_SAN  ?= build-sanitize
 BUILD_TSAN ?= build-tsan
+BUILD_WIN  ?= build-win
 GENERATOR  := -G Ninja
 
-.PHONY: run test bench deps build build-sanitize build-tsan
+.PHONY: run test test-windows bench deps build build-sanitize build-tsan build-windows
 
 deps:
 	@scripts/install-deps.sh
@@ -19,11 +20,15 @@ run: build
 	cd $(BUILD) && app/sonaret
 
 # The whole suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer,
-# and under ThreadSanitizer.
+# and under ThreadSanitizer; then the Windows build's suite under Wine.
 test: build build-sanitize build-tsan
 	ctest --test-dir $(BUILD) --output-on-failure
 	ctest --test-dir $(BUILD_SAN) --output-on-failure
 	ctest --test-dir $(BUILD_TSAN) --output-on-failure
+	$(MAKE) --no-print-directory test-windows
+
+test-windows: build-windows
+	ctest --test-dir $(BUILD_WIN) --output-on-failure
 
 build-sanitize: deps
 	cmake -S . -B $(BUILD_SAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DSONARET_SANITIZE=address,undefined
@@ -32,6 +37,14 @@ build-sanitize: deps
 build-tsan: deps
 	cmake -S . -B $(BUILD_TSAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DSONARET_SANITIZE=thread
 	cmake --build $(BUILD_TSAN)
+
+# The Windows build: 32-bit, cross-compiled with MinGW-w64; the libraries it
+# links are built once into $(BUILD_WIN)/deps. The tests run under Wine.
+build-windows: deps
+	scripts/build-windows-deps.sh $(BUILD_WIN)/deps
+	cmake -S . -B $(BUILD_WIN) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DSONARET_WINDOWS_DEPS=$(abspath $(BUILD_WIN))/deps
+	cmake --build $(BUILD_WIN)
 
 bench: build
 	$(BUILD)/bench/bench_encode

@@ -2,6 +2,12 @@
 # Installs what Sonaret needs to build, run and test on Debian 12, and only
 # what is missing: a machine that has everything is left alone (no apt-get,
 # no root needed).
+#
+# The Windows build needs three more things than the packages: the i386
+# architecture (Wine runs the 32-bit program through wine32:i386), and
+# Debian's source packages of lame and mpg123, which scripts/build-windows-deps.sh
+# cross-compiles: for those this script adds a deb-src entry in a file of its
+# own, a copy of the entry the machine already takes Debian's packages from.
 set -euo pipefail
 
 packages=(
@@ -13,25 +19,89 @@ packages=(
   libpulse-dev pulseaudio pulseaudio-utils
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev
+  # the Windows build: the 32-bit MinGW-w64 compiler (posix threads); what
+  # cross-building lame and mpg123 from Debian's sources takes (unpacking,
+  # Debian's patches, regenerating lame's configure after them); the
+  # GoogleTest sources; Wine to run the tests
+  g++-mingw-w64-i686-posix
+  xz-utils bzip2 patch autoconf automake libtool
+  googletest
+  wine wine64 wine32:i386
 )
+
+src_list=/etc/apt/sources.list.d/sonaret-deb-src.sources
+. /etc/os-release
 
 missing=()
 for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
   [ "$status" = "install ok installed" ] || missing+=("$p")
 done
-[ ${#missing[@]} -eq 0 ] && exit 0
+need_i386=0
+dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
+# Source entries count if apt already knows the source package, however the
+# machine's lists were set up.
+need_src=0
+[ -n "$(apt-cache showsrc lame 2>/dev/null | head -n 1)" ] || need_src=1
 
+[ ${#missing[@]} -eq 0 ] && [ $need_i386 -eq 0 ] && [ $need_src -eq 0 ] && exit 0
+
+wanted="${missing[*]}"
+[ $need_i386 -eq 0 ] || wanted+=" (i386 architecture)"
+[ $need_src -eq 0 ] || wanted+=" (Debian source entries)"
 if [ "$(id -u)" -eq 0 ]; then
   as_root=()
 elif command -v sudo >/dev/null 2>&1; then
   as_root=(sudo)
 else
-  echo "install-deps: these packages are missing and neither root nor sudo is available: ${missing[*]}" >&2
+  echo "install-deps: missing:${wanted} and neither root nor sudo is available" >&2
   exit 1
 fi
 
-echo "install-deps: installing ${missing[*]}"
+# The deb-src entry copies the machine's own entry for this release's main
+# component, with its mirror and its Signed-By (apt refuses two entries for
+# one archive that disagree on the key). indextargets reads the configured
+# entries, so this works before the first apt-get update too.
+write_src_entry() {
+  local entry file line
+  entry=$(apt-get indextargets --format '$(SOURCESENTRY)' "Identifier: Packages" \
+            "Release: ${VERSION_CODENAME}" "Component: main" | head -n 1)
+  if [ -z "$entry" ]; then
+    echo "install-deps: apt has no entry for ${VERSION_CODENAME} main to copy as deb-src" >&2
+    exit 1
+  fi
+  file=${entry%:*}
+  line=${entry##*:}
+  case "$file" in
+    *.sources)
+      # The stanza that starts at that line, made source-only.
+      tail -n +"$line" "$file" | awk '/^[[:space:]]*$/ {exit} {print}' |
+        sed -E 's/^Types:.*/Types: deb-src/' ;;
+    *)
+      # A one-line entry: "deb [options] URI suite components".
+      sed -n "${line}p" "$file" | awk '{
+        i = 2; opts = ""
+        if ($2 ~ /^\[/) { while ($i !~ /\]$/) { opts = opts " " $i; i++ } opts = opts " " $i; i++ }
+        printf "Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\n", $i, $(i + 1)
+        gsub(/[][]/, "", opts)
+        n = split(opts, o, " ")
+        for (k = 1; k <= n; k++)
+          if (o[k] ~ /^signed-by=/) { sub(/^signed-by=/, "", o[k]); printf "Signed-By: %s\n", o[k] }
+      }' ;;
+  esac | "${as_root[@]}" tee "$src_list" >/dev/null
+}
+
+if [ $need_i386 -eq 1 ]; then
+  echo "install-deps: adding the i386 architecture (for wine32)"
+  "${as_root[@]}" dpkg --add-architecture i386
+fi
+if [ $need_src -eq 1 ]; then
+  echo "install-deps: adding Debian's source packages ($src_list)"
+  write_src_entry
+fi
 export DEBIAN_FRONTEND=noninteractive
 "${as_root[@]}" apt-get update -q
-"${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+if [ ${#missing[@]} -gt 0 ]; then
+  echo "install-deps: installing ${missing[*]}"
+  "${as_root[@]}" apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi

@@ -1,12 +1,13 @@
 #include "signals.h"
 
 #include <math.h>
+#include <numbers>
 
 std::vector<float> make_tone(int32_t frames, int32_t channels, double rate, double frequency,
                              const std::vector<float>& amplitudes) {
     std::vector<float> out(static_cast<size_t>(frames) * channels, 0.0f);
     for (int32_t f = 0; f < frames; ++f) {
-        double s = sin(2.0 * M_PI * frequency * f / rate);
+        double s = sin(2.0 * std::numbers::pi * frequency * f / rate);
         for (int32_t c = 0; c < channels && c < static_cast<int32_t>(amplitudes.size()); ++c) {
             out[static_cast<size_t>(f) * channels + c] = static_cast<float>(amplitudes[c] * s);
         }
@@ -59,7 +60,7 @@ double tone_energy_share(const std::vector<float>& mono, double rate, double fre
     if (mono.empty()) {
         return 0;
     }
-    double coeff = 2.0 * cos(2.0 * M_PI * frequency / rate);
+    double coeff = 2.0 * cos(2.0 * std::numbers::pi * frequency / rate);
     double s1 = 0, s2 = 0, energy = 0;
     for (float x : mono) {
         double s0 = x + coeff * s1 - s2;
