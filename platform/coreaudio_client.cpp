@@ -3,14 +3,26 @@
 //
 // Threads: the client is made and driven (Initialize, Start, Stop...) on one
 // thread while the capture service runs on the capture thread, and libpulse
-// calls back on its main loop thread. Every piece of stream state below is
-// touched only with the main loop's lock held, which also makes the libpulse
-// calls safe. The one exception is the event handle, read by the callbacks
-// without further ado, hence atomic.
+// calls back on its main loop thread. Stream state is touched with the main
+// loop's lock held, which also makes the libpulse calls safe; the event
+// handle is read by the callbacks without further ado, hence atomic. The
+// capture service is the exception, below.
 //
-// Record streams ask for 10 ms fragments (fragsize + PA_STREAM_ADJUST_LATENCY):
+// Record streams ask for 10 ms of latency (fragsize + PA_STREAM_ADJUST_LATENCY):
 // left alone, a monitor stream batches about a second, so a short sound can
-// still be in the server when the recording stops.
+// still be in the server when the recording stops. The server then sends
+// fragments of a few milliseconds, more when another stream on the device
+// asks for less latency, so their sizes are not ours to hand out. Like
+// Windows' engine filling the shared buffer, the read callback copies
+// everything that arrives into a ring of our own, whole 10 ms periods,
+// joining frames split between fragments and writing holes as zeros. The
+// capture thread gets one period per packet, pointing into the ring, and
+// never takes the main loop's lock: one producer (the loop thread) and one
+// consumer (the capture thread) meet in two atomic period counters, and a
+// failed stream shows in an atomic status. A full ring drops what arrives
+// (the newest data), so a packet that is handed out is never written over;
+// the first period after the gap carries AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY.
+// The ring belongs to the client, so it outlives the stream it came from.
 //
 // Render streams: what the program writes goes into a ring of the buffer's
 // size, and the server pulls from that ring. When the ring runs dry we feed
@@ -26,6 +38,8 @@
 
 #include <algorithm>
 #include <atomic>
+#include <memory>
+#include <mutex>
 #include <new>
 #include <utility>
 #include <vector>
@@ -319,6 +333,10 @@ class AudioClient final : public ComObject<IAudioClient> {
         auto* self = static_cast<AudioClient*>(userdata);
         pa_stream_state_t state = pa_stream_get_state(stream);
         if (!PA_STREAM_IS_GOOD(state)) {
+            // A dying connection fails its streams after itself, so the
+            // connection's state tells which of the two went.
+            self->capture_status_.store(self->connection_->alive() ? AUDCLNT_E_DEVICE_INVALIDATED
+                                                                   : AUDCLNT_E_SERVICE_NOT_RUNNING);
             // Wake the capture thread so that its next call sees the failure.
             self->signal_event();
         }
@@ -326,7 +344,7 @@ class AudioClient final : public ComObject<IAudioClient> {
     }
 
     static void on_read(pa_stream*, size_t, void* userdata) {
-        static_cast<AudioClient*>(userdata)->signal_event();
+        static_cast<AudioClient*>(userdata)->pull();
     }
 
     static void on_write(pa_stream*, size_t bytes, void* userdata) {
@@ -341,27 +359,13 @@ class AudioClient final : public ComObject<IAudioClient> {
     // the stream, silence after the ring's end.
     void feed(size_t bytes);
 
-    // Lock held. Finds the next packet unless one is prepared already; none
-    // when no data are waiting.
-    HRESULT prepare_packet();
-    void drop_fragment() {
-        pa_stream_drop(stream_);
-        fragment_ = nullptr;
-        fragment_bytes_ = 0;
-        fragment_offset_ = 0;
-        have_fragment_ = false;
-    }
-    // Copies the bytes of the current fragment from its offset on into the
-    // partial frame (zeros for a hole).
-    void take_into_carry(size_t bytes) {
-        if (fragment_) {
-            memcpy(carry_.data() + carry_bytes_, fragment_ + fragment_offset_, bytes);
-        } else {
-            memset(carry_.data() + carry_bytes_, 0, bytes);
-        }
-        carry_bytes_ += bytes;
-        fragment_offset_ += bytes;
-    }
+    // Lock held (the read callback): moves everything the stream has into
+    // the capture ring and signals the event when a period is complete.
+    void pull();
+    // Lock held: `bytes` of the stream (a hole when `data` is null) into the
+    // ring, or dropped while it is full.
+    void take(const BYTE* data, size_t bytes);
+    size_t period_bytes() const { return period_frames_ * frame_bytes_; }
     HRESULT run_operation(pa_operation* op) {
         if (!connection_->wait_for(op)) {
             HRESULT hr = stream_status();
@@ -381,25 +385,31 @@ class AudioClient final : public ComObject<IAudioClient> {
     size_t frame_bytes_ = 0;
     UINT32 buffer_frames_ = 0;
 
-    // Capture: the fragment libpulse lent us (null data for a hole) and how
-    // far we have handed it out, plus a partial frame carried over between
-    // fragments whose length is not a whole number of frames.
-    const BYTE* fragment_ = nullptr;
-    size_t fragment_bytes_ = 0;
-    size_t fragment_offset_ = 0;
-    bool have_fragment_ = false;
-    std::vector<BYTE> carry_;
-    size_t carry_bytes_ = 0;
-    std::vector<BYTE> zeros_; // what a hole's packet points at
-    std::vector<BYTE> packet_copy_;
-    enum class PacketSource { Fragment, Carry };
-    bool prepared_ = false;
+    // Capture: the ring of whole periods and, per period, where it starts in
+    // the stream and its flags. `filled_` counts the periods the loop thread
+    // has completed, `taken_` those the capture thread has released; the
+    // difference is what waits, at most ring_periods_.
+    UINT32 period_frames_ = 0;
+    UINT32 ring_periods_ = 0;
+    std::unique_ptr<BYTE[]> periods_;
+    struct PeriodInfo {
+        UINT64 position = 0;
+        DWORD flags = 0;
+    };
+    std::unique_ptr<PeriodInfo[]> period_info_;
+    std::atomic<UINT64> filled_{0};
+    std::atomic<UINT64> taken_{0};
+    std::atomic<HRESULT> capture_status_{S_OK};
+    // The loop thread's side (lock held): bytes in the period being filled,
+    // whether any of them were data rather than a hole, whether data were
+    // lost since the last complete period, and the stream's length so far.
+    size_t fill_ = 0;
+    bool fill_has_data_ = false;
+    bool lost_ = false;
+    UINT64 stream_bytes_ = 0;
+    // The capture thread's side. The mutex is only ever contended by Reset.
+    std::mutex capture_mutex_;
     bool handed_out_ = false;
-    BYTE* packet_data_ = nullptr;
-    UINT32 packet_frames_ = 0;
-    DWORD packet_flags_ = 0;
-    PacketSource packet_source_ = PacketSource::Fragment;
-    UINT64 position_ = 0;
 
     // Render: the ring the server pulls from, and the block GetBuffer lends.
     std::vector<BYTE> ring_;
@@ -488,6 +498,19 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE share_mode, DWORD stream_flags
     // Like Windows, never less than a couple of periods; and at most what a
     // 32-bit byte count can hold.
     frames = std::clamp<uint64_t>(frames, 2ull * period_frames, (1ull << 31) / frame_bytes);
+    if (capture) {
+        // Whole periods, so that a packet never wraps around the ring's end.
+        const uint64_t periods = (frames + period_frames - 1) / period_frames;
+        frames = periods * period_frames;
+        // Not zeroed: a period is always written before it is handed out.
+        periods_.reset(new (std::nothrow) BYTE[frames * frame_bytes]);
+        period_info_.reset(new (std::nothrow) PeriodInfo[periods]);
+        if (!periods_ || !period_info_) {
+            return E_OUTOFMEMORY;
+        }
+        period_frames_ = period_frames;
+        ring_periods_ = static_cast<UINT32>(periods);
+    }
 
     pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate, static_cast<uint8_t>(device_.channels)};
     const Layout layout = layout_for(device_);
@@ -504,15 +527,12 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE share_mode, DWORD stream_flags
     // The write callback comes as soon as the stream connects: everything it
     // uses is ready before.
     stream_ = stream;
+    capture_status_.store(S_OK); // a failed earlier attempt's stream is gone
     capture_ = capture;
     flags_ = stream_flags;
     frame_bytes_ = frame_bytes;
     buffer_frames_ = static_cast<UINT32>(frames);
-    if (capture) {
-        carry_.assign(frame_bytes, 0);
-        zeros_.assign(frames * frame_bytes, 0);
-        packet_copy_.assign(frames * frame_bytes, 0);
-    } else {
+    if (!capture) {
         ring_.assign(frames * frame_bytes, 0);
         lent_.assign(frames * frame_bytes, 0);
     }
@@ -570,22 +590,16 @@ HRESULT AudioClient::GetCurrentPadding(UINT32* frames) {
     if (!initialized_) {
         return AUDCLNT_E_NOT_INITIALIZED;
     }
+    if (capture_) {
+        // As on Windows, the same as the next packet's size.
+        return capture_next_packet_size(frames);
+    }
     PulseLock lock(*connection_);
     HRESULT hr = stream_status();
     if (FAILED(hr)) {
         return hr;
     }
-    if (!capture_) {
-        *frames = ring_frames_;
-        return S_OK;
-    }
-    // The readable size still counts the fragment we are handing out.
-    size_t readable = pa_stream_readable_size(stream_);
-    if (readable == static_cast<size_t>(-1)) {
-        readable = 0;
-    }
-    size_t waiting = readable - std::min(readable, fragment_offset_) + carry_bytes_;
-    *frames = static_cast<UINT32>(waiting / frame_bytes_);
+    *frames = ring_frames_;
     return S_OK;
 }
 
@@ -635,30 +649,35 @@ HRESULT AudioClient::Reset() {
     if (started_) {
         return AUDCLNT_E_NOT_STOPPED;
     }
-    if (handed_out_ || lent_out_) {
+    // The capture thread's side is only ever locked inside the main loop's
+    // lock, and never across a wait for the server.
+    auto packet_out = [this] {
+        std::lock_guard guard(capture_mutex_);
+        return handed_out_;
+    };
+    if (capture_ ? packet_out() : lent_out_) {
         return AUDCLNT_E_OUT_OF_ORDER;
     }
     HRESULT hr = stream_status();
     if (FAILED(hr)) {
         return hr;
     }
-    if (capture_) {
-        if (have_fragment_) {
-            drop_fragment();
-        }
-        prepared_ = false;
-        carry_bytes_ = 0;
-    } else {
+    if (!capture_) {
         ring_head_ = 0;
         ring_frames_ = 0;
     }
-    position_ = 0;
     hr = run_operation(pa_stream_flush(stream_, on_success, this));
-    // What had already arrived on our side goes too.
-    const void* data = nullptr;
-    size_t bytes = 0;
-    while (capture_ && pa_stream_peek(stream_, &data, &bytes) == 0 && bytes > 0) {
-        pa_stream_drop(stream_);
+    if (capture_) {
+        // After the flush, so that nothing that came while we waited for it
+        // stays; the position starts again at 0, as on Windows.
+        std::lock_guard guard(capture_mutex_);
+        if (handed_out_) {
+            return AUDCLNT_E_OUT_OF_ORDER; // taken meanwhile: keep what it points at
+        }
+        taken_.store(filled_.load());
+        fill_ = 0;
+        lost_ = false;
+        stream_bytes_ = 0;
     }
     return hr;
 }
@@ -686,57 +705,61 @@ HRESULT AudioClient::GetService(REFIID iid, void** service) {
     return E_NOINTERFACE;
 }
 
-HRESULT AudioClient::prepare_packet() {
-    if (prepared_) {
-        return S_OK;
+void AudioClient::pull() {
+    const UINT64 before = filled_.load(std::memory_order_relaxed);
+    const void* data = nullptr;
+    size_t bytes = 0;
+    while (pa_stream_peek(stream_, &data, &bytes) == 0 && bytes > 0) {
+        take(static_cast<const BYTE*>(data), bytes);
+        pa_stream_drop(stream_);
     }
-    const size_t frame = frame_bytes_;
-    for (;;) {
-        if (!have_fragment_) {
-            const void* data = nullptr;
-            size_t bytes = 0;
-            if (pa_stream_peek(stream_, &data, &bytes) < 0) {
-                return stream_status() == S_OK ? AUDCLNT_E_DEVICE_INVALIDATED : stream_status();
+    if (filled_.load(std::memory_order_relaxed) != before) {
+        signal_event();
+    }
+}
+
+void AudioClient::take(const BYTE* data, size_t bytes) {
+    const size_t period = period_bytes();
+    while (bytes > 0) {
+        const UINT64 filled = filled_.load(std::memory_order_relaxed);
+        size_t n;
+        if (fill_ == 0) {
+            // A period starts on a frame boundary of the stream (which only
+            // a drop can leave us off), in a slot the capture thread has
+            // released.
+            const size_t off_frame = stream_bytes_ % frame_bytes_;
+            const bool full = filled - taken_.load(std::memory_order_acquire) >= ring_periods_;
+            if (off_frame != 0 || full) {
+                n = full ? bytes : std::min(bytes, frame_bytes_ - off_frame);
+                lost_ = true;
+                stream_bytes_ += n;
+                data = data ? data + n : nullptr;
+                bytes -= n;
+                continue;
             }
-            if (bytes == 0) {
-                return S_OK; // nothing waiting
-            }
-            fragment_ = static_cast<const BYTE*>(data);
-            fragment_bytes_ = bytes;
-            fragment_offset_ = 0;
-            have_fragment_ = true;
+            period_info_[filled % ring_periods_].position = stream_bytes_ / frame_bytes_;
+            fill_has_data_ = false;
         }
-        const size_t left = fragment_bytes_ - fragment_offset_;
-        if (carry_bytes_ > 0) {
-            // Complete the frame split across fragments and hand it out alone.
-            const size_t take = std::min(frame - carry_bytes_, left);
-            take_into_carry(take);
-            if (fragment_offset_ == fragment_bytes_) {
-                drop_fragment();
-            }
-            if (carry_bytes_ == frame) {
-                prepared_ = true;
-                packet_data_ = carry_.data();
-                packet_frames_ = 1;
-                packet_flags_ = 0;
-                packet_source_ = PacketSource::Carry;
-                return S_OK;
-            }
-            continue;
+        n = std::min(bytes, period - fill_);
+        BYTE* to = periods_.get() + (filled % ring_periods_) * period + fill_;
+        if (data) {
+            memcpy(to, data, n);
+            fill_has_data_ = true;
+            data += n;
+        } else {
+            memset(to, 0, n);
         }
-        if (left < frame) {
-            take_into_carry(left);
-            drop_fragment();
-            continue;
+        fill_ += n;
+        stream_bytes_ += n;
+        bytes -= n;
+        if (fill_ == period) {
+            period_info_[filled % ring_periods_].flags =
+                (fill_has_data_ ? 0 : AUDCLNT_BUFFERFLAGS_SILENT) |
+                (lost_ ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0);
+            lost_ = false;
+            fill_ = 0;
+            filled_.store(filled + 1, std::memory_order_release);
         }
-        const size_t frames = std::min<size_t>(left / frame, buffer_frames_);
-        prepared_ = true;
-        // A hole is silence; the packet points at zeros of our own.
-        packet_data_ = fragment_ ? const_cast<BYTE*>(fragment_ + fragment_offset_) : zeros_.data();
-        packet_frames_ = static_cast<UINT32>(frames);
-        packet_flags_ = fragment_ ? 0 : AUDCLNT_BUFFERFLAGS_SILENT;
-        packet_source_ = PacketSource::Fragment;
-        return S_OK;
     }
 }
 
@@ -748,76 +771,46 @@ HRESULT AudioClient::capture_get_buffer(BYTE** data, UINT32* frames, DWORD* flag
     *data = nullptr;
     *frames = 0;
     *flags = 0;
-    PulseLock lock(*connection_);
+    std::lock_guard guard(capture_mutex_);
     if (handed_out_) {
         return AUDCLNT_E_OUT_OF_ORDER;
     }
-    HRESULT hr = stream_status();
+    const HRESULT hr = capture_status_.load();
     if (FAILED(hr)) {
         return hr;
     }
-    hr = prepare_packet();
-    if (FAILED(hr)) {
-        return hr;
+    const UINT64 next = taken_.load(std::memory_order_relaxed);
+    if (filled_.load(std::memory_order_acquire) == next) {
+        return AUDCLNT_S_BUFFER_EMPTY;
     }
+    const size_t slot = next % ring_periods_;
+    handed_out_ = true;
+    *data = periods_.get() + slot * period_bytes();
+    *frames = period_frames_;
+    *flags = period_info_[slot].flags;
     if (device_position) {
-        *device_position = position_;
+        *device_position = period_info_[slot].position;
     }
     if (qpc_position) {
         *qpc_position = qpc_now();
     }
-    if (!prepared_) {
-        return AUDCLNT_S_BUFFER_EMPTY;
-    }
-    handed_out_ = true;
-    // Our own copy: libpulse frees the fragment by itself when the stream
-    // dies (server gone, device removed), which could happen while the
-    // capture thread is still reading the packet outside the lock.
-    if (packet_source_ == PacketSource::Fragment && !(packet_flags_ & AUDCLNT_BUFFERFLAGS_SILENT)) {
-        memcpy(packet_copy_.data(), packet_data_, packet_frames_ * frame_bytes_);
-        *data = packet_copy_.data();
-    } else {
-        *data = packet_data_;
-    }
-    *frames = packet_frames_;
-    *flags = packet_flags_;
     return S_OK;
 }
 
 HRESULT AudioClient::capture_release_buffer(UINT32 frames) {
-    PulseLock lock(*connection_);
+    std::lock_guard guard(capture_mutex_);
     if (!handed_out_) {
         return AUDCLNT_E_OUT_OF_ORDER;
     }
-    if (frames == 0) {
-        // Nothing read: the same packet comes again.
-        handed_out_ = false;
-        return S_OK;
-    }
-    if (frames != packet_frames_) {
+    // 0: nothing read, the same packet comes again.
+    if (frames != 0 && frames != period_frames_) {
         return AUDCLNT_E_INVALID_SIZE;
     }
     handed_out_ = false;
-    prepared_ = false;
-    position_ += frames;
-    if (packet_source_ == PacketSource::Carry) {
-        carry_bytes_ = 0;
-        return S_OK;
+    if (frames != 0) {
+        taken_.store(taken_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
     }
-    fragment_offset_ += static_cast<size_t>(frames) * frame_bytes_;
-    const size_t left = fragment_bytes_ - fragment_offset_;
-    // A stream that failed meanwhile has already let go of the fragment.
-    if (pa_stream_get_state(stream_) != PA_STREAM_READY) {
-        have_fragment_ = false;
-        return stream_status();
-    }
-    if (left == 0) {
-        drop_fragment();
-    } else if (left < frame_bytes_) {
-        take_into_carry(left);
-        drop_fragment();
-    }
-    return S_OK;
+    return capture_status_.load();
 }
 
 HRESULT AudioClient::capture_next_packet_size(UINT32* frames) {
@@ -825,16 +818,14 @@ HRESULT AudioClient::capture_next_packet_size(UINT32* frames) {
         return E_POINTER;
     }
     *frames = 0;
-    PulseLock lock(*connection_);
-    HRESULT hr = stream_status();
+    const HRESULT hr = capture_status_.load();
     if (FAILED(hr)) {
         return hr;
     }
-    hr = prepare_packet();
-    if (SUCCEEDED(hr) && prepared_) {
-        *frames = packet_frames_;
+    if (filled_.load(std::memory_order_acquire) != taken_.load(std::memory_order_relaxed)) {
+        *frames = period_frames_;
     }
-    return hr;
+    return S_OK;
 }
 
 HRESULT AudioClient::render_get_buffer(UINT32 frames, BYTE** data) {

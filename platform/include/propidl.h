@@ -9,6 +9,13 @@
 
 #define STGM_READ 0x00000000L
 
+// A counted block of bytes. Never read here, but the largest member of the
+// value's union on Windows, so it gives PROPVARIANT its real size.
+typedef struct tagBLOB {
+    ULONG cbSize;
+    BYTE* pBlobData;
+} BLOB;
+
 typedef struct tagPROPVARIANT {
     VARTYPE vt;
     WORD wReserved1;
@@ -19,6 +26,7 @@ typedef struct tagPROPVARIANT {
         ULONG ulVal;
         LONG lVal;
         uint64_t uhVal;
+        BLOB blob;
     };
 } PROPVARIANT;
 

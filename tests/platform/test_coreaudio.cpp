@@ -95,10 +95,13 @@ std::wstring wide(const char* ascii) {
     return std::wstring(ascii, ascii + strlen(ascii));
 }
 
-// What one capture run got: interleaved samples and the packets' sizes.
+// What one capture run got: interleaved samples and each packet's size,
+// device position and flags.
 struct Captured {
     std::vector<float> samples;
     std::vector<UINT32> packet_frames;
+    std::vector<UINT64> positions;
+    std::vector<DWORD> flags;
     uint32_t channels = 0;
     int silent_packets = 0;
     int event_wakeups = 0;
@@ -139,7 +142,8 @@ Captured drain(IAudioCaptureClient* capture, HANDLE event, uint32_t channels, En
             BYTE* data = nullptr;
             UINT32 frames = 0;
             DWORD flags = 0;
-            hr = capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr);
+            UINT64 position = 0;
+            hr = capture->GetBuffer(&data, &frames, &flags, &position, nullptr);
             if (FAILED(hr)) {
                 got.failure = hr;
                 return got;
@@ -148,6 +152,8 @@ Captured drain(IAudioCaptureClient* capture, HANDLE event, uint32_t channels, En
                 break;
             }
             got.packet_frames.push_back(frames);
+            got.positions.push_back(position);
+            got.flags.push_back(flags);
             const auto* floats = reinterpret_cast<const float*>(data);
             if (flags & AUDCLNT_BUFFERFLAGS_SILENT) {
                 ++got.silent_packets;
@@ -163,6 +169,25 @@ Captured drain(IAudioCaptureClient* capture, HANDLE event, uint32_t channels, En
         }
     }
     return got;
+}
+
+// Windows' shared-mode packets: every one exactly one 10 ms period, each
+// starting where the last ended, none flagged (no data are lost, and this
+// server's record streams have no holes).
+void expect_period_packets(const Captured& got, uint32_t rate) {
+    ASSERT_FALSE(got.packet_frames.empty());
+    const UINT32 period = rate / 100;
+    EXPECT_EQ(std::count(got.packet_frames.begin(), got.packet_frames.end(), period),
+              std::ptrdiff_t(got.packet_frames.size()))
+        << "packets of other sizes than " << period;
+    size_t gaps = 0;
+    for (size_t i = 1; i < got.positions.size(); ++i) {
+        gaps += got.positions[i] != got.positions[i - 1] + period;
+    }
+    EXPECT_EQ(gaps, 0u) << "packets not following each other";
+    EXPECT_EQ(std::count(got.flags.begin(), got.flags.end(), DWORD{0}),
+              std::ptrdiff_t(got.flags.size()))
+        << "flagged packets";
 }
 
 // The part of a signal from the first sample above `threshold` to the last.
@@ -475,7 +500,7 @@ TEST_F(Formats, MixFormatIsFloatAtTheDevicesRateAndChannels) {
 
 using Capture = CoreAudio;
 
-TEST_F(Capture, LoopbackDeliversAPlayedToneInSmallPackets) {
+TEST_F(Capture, LoopbackDeliversAPlayedToneInPeriodPackets) {
     Ref<IAudioClient> client;
     Ref<IAudioCaptureClient> capture;
     uint32_t channels = 0, rate = 0;
@@ -496,12 +521,10 @@ TEST_F(Capture, LoopbackDeliversAPlayedToneInSmallPackets) {
         EXPECT_NEAR(zero_crossing_frequency(heard, rate), 1000.0, 10.0) << "channel " << ch;
         EXPECT_NEAR(rms(middle(heard, rate / 10)), 0.5 / std::sqrt(2.0), 0.03) << "channel " << ch;
     }
-    // Windows-like periods: about 10 ms, never batches of a large part of a second.
-    std::vector<UINT32> sizes = got.packet_frames;
-    ASSERT_FALSE(sizes.empty());
-    std::sort(sizes.begin(), sizes.end());
-    EXPECT_LE(sizes[sizes.size() / 2], rate / 40) << "median packet";
-    EXPECT_LE(sizes.back(), rate / 10) << "largest packet";
+    // 480 frames each, whatever fragments the server sent: the fixture's
+    // low-latency streams on this sink make them a few milliseconds.
+    expect_period_packets(got, rate);
+    EXPECT_EQ(got.packet_frames.front(), 480u);
     EXPECT_EQ(client->Stop(), S_OK);
 }
 
@@ -523,7 +546,8 @@ TEST_F(Capture, LoopbackOfTheSixChannelSinkCarriesEveryChannelInSpeakerOrder) {
     tone->stop();
     EXPECT_TRUE(tone->ok());
     ASSERT_EQ(got.failure, S_OK);
-    ASSERT_EQ(got.samples.size() % 6, 0u);
+    expect_period_packets(got, rate);
+    EXPECT_EQ(got.packet_frames.front(), 960u);
     // Delivered in speaker-bit order, as the mask 0x3F says: FL FR FC LFE RL RR.
     const std::vector<double> expected{500, 700, 1700, 1900, 1100, 1300};
     for (uint32_t ch = 0; ch < channels; ++ch) {
@@ -547,13 +571,15 @@ TEST_F(Capture, MicrophoneDeliversMono16k) {
                          [&](const Captured& c) { return count_audible(c.samples) >= rate; });
     tone->stop();
     ASSERT_EQ(got.failure, S_OK);
+    expect_period_packets(got, rate);
+    EXPECT_EQ(got.packet_frames.front(), 160u);
     std::vector<float> heard = audible_part(got.samples);
     ASSERT_GE(heard.size(), rate / 2);
     EXPECT_NEAR(zero_crossing_frequency(heard, rate), 440.0, 5.0);
     EXPECT_GT(tone_energy_share(middle(heard, rate / 10), rate, 440.0), 0.9);
 }
 
-TEST_F(Capture, NothingWaitingIsAnEmptyBufferAndReleaseMustMatch) {
+TEST_F(Capture, PacketsComeAndGoInOrderAndResetEmptiesTheBuffer) {
     Ref<IAudioClient> client;
     Ref<IAudioCaptureClient> capture;
     ASSERT_EQ(open(kStereo, AUDCLNT_STREAMFLAGS_LOOPBACK, 10000000, client), S_OK);
@@ -577,7 +603,10 @@ TEST_F(Capture, NothingWaitingIsAnEmptyBufferAndReleaseMustMatch) {
         Sleep(10);
         ASSERT_EQ(capture->GetNextPacketSize(&next), S_OK);
     }
-    ASSERT_GT(next, 0u);
+    ASSERT_EQ(next, 480u);
+    UINT32 padding = 0;
+    EXPECT_EQ(client->GetCurrentPadding(&padding), S_OK);
+    EXPECT_EQ(padding, 480u); // the next packet, as Windows counts it for capture
     ASSERT_EQ(capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr), S_OK);
     EXPECT_EQ(frames, next);
     const UINT32 packet = frames;
@@ -599,11 +628,110 @@ TEST_F(Capture, NothingWaitingIsAnEmptyBufferAndReleaseMustMatch) {
     EXPECT_TRUE(std::equal(first.begin(), first.end(), again));
     EXPECT_EQ(capture->ReleaseBuffer(again_frames), S_OK);
     EXPECT_EQ(capture->ReleaseBuffer(again_frames), AUDCLNT_E_OUT_OF_ORDER);
+
+    // Stopped with packets waiting: Reset refuses while one is out, then
+    // empties the buffer, and the position starts again at 0.
+    next = 0;
+    while (next == 0 && std::chrono::steady_clock::now() < deadline) {
+        Sleep(10);
+        ASSERT_EQ(capture->GetNextPacketSize(&next), S_OK);
+    }
     EXPECT_EQ(client->Reset(), AUDCLNT_E_NOT_STOPPED);
     EXPECT_EQ(client->Stop(), S_OK);
     EXPECT_EQ(client->Stop(), S_FALSE);
+    ASSERT_EQ(capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr), S_OK);
+    EXPECT_EQ(client->Reset(), AUDCLNT_E_OUT_OF_ORDER);
+    EXPECT_EQ(capture->ReleaseBuffer(0), S_OK);
     EXPECT_EQ(client->Reset(), S_OK);
+    EXPECT_EQ(capture->GetNextPacketSize(&next), S_OK);
+    EXPECT_EQ(next, 0u);
+    EXPECT_EQ(capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr), AUDCLNT_S_BUFFER_EMPTY);
+    ASSERT_EQ(client->Start(), S_OK);
+    while (next == 0 && std::chrono::steady_clock::now() < deadline) {
+        Sleep(10);
+        ASSERT_EQ(capture->GetNextPacketSize(&next), S_OK);
+    }
+    UINT64 position = 99;
+    ASSERT_EQ(capture->GetBuffer(&data, &frames, &flags, &position, nullptr), S_OK);
+    EXPECT_EQ(position, 0u);
+    EXPECT_EQ(capture->ReleaseBuffer(frames), S_OK);
+    EXPECT_EQ(client->Stop(), S_OK);
     tone->stop();
+}
+
+TEST_F(Capture, StalledReaderLosesTheNewestDataThenGetsADiscontinuity) {
+    Ref<IAudioClient> client;
+    Ref<IAudioCaptureClient> capture;
+    uint32_t channels = 0, rate = 0;
+    ASSERT_EQ(start_capture(kStereo, AUDCLNT_STREAMFLAGS_LOOPBACK, client, capture, channels, rate),
+              S_OK);
+    UINT32 size = 0;
+    ASSERT_EQ(client->GetBufferSize(&size), S_OK);
+    ASSERT_EQ(size, rate); // one second, 100 periods
+    const UINT32 period = rate / 100;
+    auto tone = server().play_tone(PulseServer::kStereoSink, {1000.0, 0.5f, 10.0, 48000, 2});
+    Captured playing = drain(capture.get(), event_, channels, [&](const Captured& c) {
+        return count_audible(c.channel(0)) >= rate / 5;
+    });
+    ASSERT_EQ(playing.failure, S_OK);
+
+    // Hold a packet and stop reading for well over the buffer's second.
+    UINT32 next = 0;
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (next == 0 && std::chrono::steady_clock::now() < deadline) {
+        WaitForSingleObject(event_, 200);
+        ASSERT_EQ(capture->GetNextPacketSize(&next), S_OK);
+    }
+    BYTE* data = nullptr;
+    UINT32 frames = 0;
+    DWORD flags = 0;
+    UINT64 held_position = 0;
+    ASSERT_EQ(capture->GetBuffer(&data, &frames, &flags, &held_position, nullptr), S_OK);
+    ASSERT_EQ(frames, period);
+    const std::vector<BYTE> copy(data, data + size_t(frames) * channels * 4);
+    Sleep(2500);
+    // The packet that was out is as it was: a full buffer drops what arrives.
+    EXPECT_TRUE(std::equal(copy.begin(), copy.end(), data));
+    ASSERT_EQ(capture->ReleaseBuffer(frames), S_OK);
+
+    Captured got = drain(capture.get(), event_, channels, [&](const Captured& c) {
+        auto flagged = std::find(c.flags.begin(), c.flags.end(),
+                                 DWORD{AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY});
+        return flagged != c.flags.end() && size_t(c.flags.end() - flagged) > 100;
+    });
+    tone->stop();
+    ASSERT_EQ(got.failure, S_OK);
+    // The 99 periods that filled the buffer behind the held one, then the
+    // first after the gap, flagged and further on than one period.
+    const auto flagged = std::find(got.flags.begin(), got.flags.end(),
+                                   DWORD{AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY});
+    ASSERT_NE(flagged, got.flags.end());
+    const size_t gap = size_t(flagged - got.flags.begin());
+    EXPECT_EQ(gap, size / period - 1);
+    EXPECT_EQ(std::count(got.flags.begin(), got.flags.end(), DWORD{0}),
+              std::ptrdiff_t(got.flags.size() - 1));
+    ASSERT_GT(gap, 0u);
+    EXPECT_EQ(got.positions.front(), held_position + period);
+    EXPECT_GT(got.positions[gap], got.positions[gap - 1] + period);
+    // Before and after the gap: whole packets of the tone.
+    Captured before = got, after = got;
+    before.samples.resize(gap * period * channels);
+    after.samples.erase(after.samples.begin(), after.samples.begin() + gap * period * channels);
+    for (const Captured* part : {&before, &after}) {
+        SCOPED_TRACE(part == &before ? "before the gap" : "after the gap");
+        std::vector<float> heard = audible_part(part->channel(0));
+        ASSERT_GE(heard.size(), rate / 2);
+        // By energy rather than zero crossings: a player starved for a moment
+        // on a busy machine leaves a short silence, which is not our fault.
+        EXPECT_GT(tone_energy_share(heard, rate, 1000.0), 0.9);
+        // Sounding throughout, bar a few samples near a zero crossing.
+        EXPECT_NEAR(double(heard.size()), double(part->samples.size() / channels), rate / 1000);
+    }
+    // From the gap on, the stream goes on as before.
+    after.packet_frames.erase(after.packet_frames.begin(), after.packet_frames.begin() + gap);
+    after.positions.erase(after.positions.begin(), after.positions.begin() + gap);
+    after.flags.erase(after.flags.begin(), after.flags.begin() + gap + 1);
+    expect_period_packets(after, rate);
 }
 
 using Render = CoreAudio;
@@ -652,6 +780,9 @@ TEST_F(Render, WrittenToneIsPlayedThenSilenceKeepsLoopbackGoing) {
         return last != left.rend() && size_t(last - left.rbegin()) >= 2 * size_t(rate);
     });
     ASSERT_EQ(got.failure, S_OK);
+    // 44.1 kHz: 441 frames, an odd count.
+    expect_period_packets(got, loop_rate);
+    EXPECT_EQ(got.packet_frames.front(), 441u);
     std::vector<float> left = got.channel(0);
     std::vector<float> heard = audible_part(left);
     // The whole half second, no more (a few samples near zero crossings are
@@ -831,19 +962,35 @@ TEST_F(Faults, ServerKilledMidCaptureFailsEveryCall) {
     Captured before = drain(capture.get(), event, 2,
                             [](const Captured& c) { return c.samples.size() >= 2 * 4800; });
     ASSERT_EQ(before.failure, S_OK);
-
-    doomed.kill();
-    // The capture loop sees a failure instead of waiting for ever.
-    Captured after = drain(
-        capture.get(), event, 2, [](const Captured&) { return false; }, std::chrono::seconds(20));
-    EXPECT_TRUE(after.failure == AUDCLNT_E_SERVICE_NOT_RUNNING ||
-                after.failure == AUDCLNT_E_DEVICE_INVALIDATED)
-        << std::hex << after.failure;
-    tone->stop();
-
+    // A packet that is out when the server dies stays readable: it lives in
+    // the client, not in the dead stream.
+    UINT32 next = 0;
+    for (int i = 0; i < 100 && next == 0; ++i) {
+        WaitForSingleObject(event, 200);
+        ASSERT_EQ(capture->GetNextPacketSize(&next), S_OK);
+    }
     BYTE* data = nullptr;
     UINT32 frames = 0;
     DWORD flags = 0;
+    ASSERT_EQ(capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr), S_OK);
+    const std::vector<BYTE> copy(data, data + size_t(frames) * 8);
+
+    doomed.kill();
+    // The capture loop sees a failure instead of waiting for ever.
+    HRESULT hr = S_OK;
+    for (int i = 0; i < 100 && SUCCEEDED(hr); ++i) {
+        WaitForSingleObject(event, 200);
+        hr = capture->GetNextPacketSize(&next);
+    }
+    EXPECT_TRUE(hr == AUDCLNT_E_SERVICE_NOT_RUNNING || hr == AUDCLNT_E_DEVICE_INVALIDATED)
+        << std::hex << hr;
+    EXPECT_TRUE(std::equal(copy.begin(), copy.end(), data));
+    EXPECT_EQ(capture->ReleaseBuffer(frames), hr);
+    Captured after = drain(
+        capture.get(), event, 2, [](const Captured&) { return false; }, std::chrono::seconds(20));
+    EXPECT_EQ(after.failure, hr);
+    tone->stop();
+
     EXPECT_TRUE(FAILED(capture->GetBuffer(&data, &frames, &flags, nullptr, nullptr)));
     EXPECT_TRUE(FAILED(client->Stop()));
     UINT32 padding = 0;

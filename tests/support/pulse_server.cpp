@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/prctl.h>
@@ -13,6 +14,8 @@
 
 #include <pulse/error.h>
 #include <pulse/simple.h>
+
+#include "pulse_devices_script.h"
 
 #include <algorithm>
 #include <chrono>
@@ -146,8 +149,9 @@ void TonePlayer::run() {
     }
     const uint32_t chunk_frames = spec_.rate / 100;
     const uint32_t chunk_bytes = chunk_frames * spec_.channels * 4;
-    // A short server buffer, so that stop() takes effect soon.
-    pa_buffer_attr attr{static_cast<uint32_t>(-1), 5 * chunk_bytes, static_cast<uint32_t>(-1),
+    // 300 ms queued at the server: enough that a busy machine doesn't starve
+    // the tone into gaps, short enough that stop() takes effect soon.
+    pa_buffer_attr attr{static_cast<uint32_t>(-1), 30 * chunk_bytes, static_cast<uint32_t>(-1),
                         static_cast<uint32_t>(-1), static_cast<uint32_t>(-1)};
     int error = 0;
     pa_simple* s =
@@ -228,23 +232,7 @@ bool PulseServer::start(const std::string& extra_script) {
         std::ofstream script(dir_ / "server.pa");
         script << "load-module module-native-protocol-unix auth-anonymous=1 socket=" << socket
                << "\n"
-               << "load-module module-null-sink sink_name=" << kStereoSink
-               << " rate=48000 channels=2 sink_properties=\"device.description='"
-               << kStereoDescription << "'\"\n"
-               << "load-module module-null-sink sink_name=" << kSurroundSink
-               << " rate=96000 channels=6 channel_map=" << kSurroundMap
-               << " sink_properties=\"device.description='" << kSurroundDescription << "'\"\n"
-               << "load-module module-null-sink sink_name=" << kAccentSink
-               << " rate=44100 channels=2 sink_properties=\"device.description='"
-               << kAccentDescription << "'\"\n"
-               << "load-module module-null-sink sink_name=" << kMicFeedSink
-               << " rate=48000 channels=1 sink_properties=\"device.description='"
-               << kMicFeedDescription << "'\"\n"
-               << "load-module module-remap-source source_name=" << kMicSource
-               << " master=" << kMicFeedSink << ".monitor channels=1 rate=16000"
-               << " source_properties=\"device.description='" << kMicDescription << "'\"\n"
-               << "set-default-sink " << kStereoSink << "\n"
-               << "set-default-source " << kMicSource << "\n"
+               << kPulseDevicesScript << "\n"
                << extra_script << "\n";
     }
     // Everything the daemon keeps goes into our folder. As root it warns
@@ -344,10 +332,33 @@ bool PulseServer::wake_sinks() {
         uint32_t rate;
         uint8_t channels;
     };
+    // In each sink's own format, as the server reports it
+    // ("<index>\t<name>\t<driver>\ts16le 2ch 48000Hz\t<state>"), so that
+    // nothing is converted on the way.
+    std::vector<Sink> sinks;
+    std::istringstream listed(pactl({"list", "short", "sinks"}));
+    std::string line;
+    while (std::getline(listed, line)) {
+        std::istringstream fields(line);
+        std::string index, name, driver, format;
+        std::getline(fields, index, '\t');
+        std::getline(fields, name, '\t');
+        std::getline(fields, driver, '\t');
+        std::getline(fields, format, '\t');
+        unsigned channels = 0, rate = 0;
+        char sample[16] = {};
+        for (const char* standard : {kStereoSink, kSurroundSink, kAccentSink, kMicFeedSink}) {
+            if (name == standard &&
+                sscanf(format.c_str(), "%15s %uch %uHz", sample, &channels, &rate) == 3) {
+                sinks.push_back(Sink{standard, rate, static_cast<uint8_t>(channels)});
+            }
+        }
+    }
+    if (sinks.size() != 4) {
+        return false;
+    }
     waking_ = true;
     awake_ = 0;
-    const std::vector<Sink> sinks{Sink{kStereoSink, 48000, 2}, Sink{kSurroundSink, 96000, 6},
-                                  Sink{kAccentSink, 44100, 2}, Sink{kMicFeedSink, 48000, 1}};
     for (const Sink& sink : sinks) {
         wakers_.emplace_back([this, sink, address = address()] {
             pa_sample_spec ss{PA_SAMPLE_S16LE, sink.rate, sink.channels};

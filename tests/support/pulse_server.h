@@ -31,6 +31,8 @@
 
 #include <gtest/gtest.h>
 
+#include "pulse_devices.h"
+
 struct ToneSpec {
     double frequency = 1000.0;
     float amplitude = 0.5f; // the same on every channel
@@ -79,21 +81,19 @@ struct SinkInput {
 
 class PulseServer {
   public:
-    // The devices every server has, in this order (the server's indexes).
-    static constexpr const char* kStereoSink = "stereo48"; // 48 kHz, 2 ch; the default sink
-    // 96 kHz, 6 ch in a 5.1 card's order: kSurroundMap.
-    static constexpr const char* kSurroundSink = "surround96";
-    static constexpr const char* kSurroundMap =
-        "front-left,front-right,rear-left,rear-right,front-center,lfe";
-    static constexpr const char* kAccentSink = "accents44"; // 44.1 kHz, 2 ch
-    static constexpr const char* kMicFeedSink = "micfeed";  // 48 kHz, 1 ch: what the mic hears
-    // 16 kHz mono, remapped from micfeed's monitor; the default source.
-    static constexpr const char* kMicSource = "mic16";
-    static constexpr const char* kStereoDescription = "Stereo Speakers";
-    static constexpr const char* kSurroundDescription = "Surround Speakers";
-    static constexpr const char* kAccentDescription = "Haut-parleurs Café — Grüße ♪"; // UTF-8
-    static constexpr const char* kMicFeedDescription = "Microphone Feed";
-    static constexpr const char* kMicDescription = "Test Microphone";
+    // The devices every server has (tests/support/pulse_devices.pa), in
+    // this order (the server's indexes).
+    static constexpr const char* kStereoSink = test_devices::kStereoSink;
+    static constexpr const char* kSurroundSink = test_devices::kSurroundSink;
+    static constexpr const char* kSurroundMap = test_devices::kSurroundMap;
+    static constexpr const char* kAccentSink = test_devices::kAccentSink;
+    static constexpr const char* kMicFeedSink = test_devices::kMicFeedSink;
+    static constexpr const char* kMicSource = test_devices::kMicSource;
+    static constexpr const char* kStereoDescription = test_devices::kStereoDescription;
+    static constexpr const char* kSurroundDescription = test_devices::kSurroundDescription;
+    static constexpr const char* kAccentDescription = test_devices::kAccentDescription;
+    static constexpr const char* kMicFeedDescription = test_devices::kMicFeedDescription;
+    static constexpr const char* kMicDescription = test_devices::kMicDescription;
 
     PulseServer();
     ~PulseServer(); // stop()

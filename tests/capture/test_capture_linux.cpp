@@ -1,0 +1,200 @@
+// The capture tests' Linux build (see capture_tests.h): the test binary starts
+// the private server itself, plays tones with PulseAudio's client library,
+// and can change the server while it runs. Loopback records here, as on
+// Windows.
+#include "capture_tests.h"
+
+#include <chrono>
+#include <thread>
+
+#include "pulse_server.h"
+#include "signals.h"
+
+namespace {
+
+auto* const pulse_env = ::testing::AddGlobalTestEnvironment(new PulseServerEnvironment());
+
+PulseServer& server() {
+    return PulseServerEnvironment::server();
+}
+
+class PulseTone : public PlayedTone {
+  public:
+    explicit PulseTone(std::unique_ptr<TonePlayer> player) : player_(std::move(player)) {}
+    bool wait() override {
+        player_->wait();
+        return player_->ok();
+    }
+
+  private:
+    std::unique_ptr<TonePlayer> player_;
+};
+
+} // namespace
+
+std::string sound_server_problem() {
+    return server().running() ? std::string() : "no sound server: " + server().error();
+}
+
+void use_sound_server() {
+    server().use();
+}
+
+std::unique_ptr<PlayedTone> play_test_tone(const TestSink& sink) {
+    return std::make_unique<PulseTone>(server().play_tone(sink.name, ToneSpec{}));
+}
+
+// Output devices are the sinks, input devices the sources that are not
+// monitors, both in the server's order.
+ExpectedList expected_device_list() {
+    using namespace test_devices;
+    return {{kStereoDescription, kSurroundDescription, kAccentDescription, kMicFeedDescription},
+            {kMicDescription},
+            true};
+}
+
+std::vector<EndToEnd> end_to_end_cases() {
+    using namespace test_devices;
+    const TestSink stereo{kStereoSink, kStereoDescription};
+    const TestSink surround{kSurroundSink, kSurroundDescription};
+    const TestSink mic_feed{kMicFeedSink, kMicFeedDescription};
+    return {
+        {"Loopback2ch", stereo, "", 0, 48000, 2, 2}, // the default output
+        {"Microphone1ch", mic_feed, "", 1, 16000, 1, 1},
+        {"Loopback6ch", surround, kSurroundDescription, 0, 96000, 6, 2},
+    };
+}
+
+namespace {
+
+// Names and ids the fixed buffers can't hold: a long name is cut, never
+// overrun, and the entry stays usable.
+TEST_F(Capture, LongNamesAreCutAndEndpointsStayListed) {
+    std::string long_name(3000, 'x');
+    int module = server().load_module(
+        "module-null-sink", "sink_name=longname sink_properties=device.description=" + long_name);
+    ASSERT_GE(module, 0);
+    EndpointList list{};
+    enumerate_endpoints(&list, false);
+    bool found = false;
+    for (int32_t i = 0; i < list.count; ++i) {
+        if (list.entries[i].friendly_name[0] == L'x') {
+            found = true;
+            EXPECT_EQ(wcslen(list.entries[i].friendly_name), 1023u);
+            EXPECT_EQ(wcslen(list.entries[i].display_text), 1023u);
+            CaptureStream* stream = nullptr;
+            EXPECT_EQ(capture_create(&stream, list.entries[i].device_id, 0), 0);
+            capture_stop(stream);
+            capture_destroy(&stream);
+        }
+    }
+    EXPECT_TRUE(found);
+    endpoint_list_free(&list);
+    server().unload_module(module);
+}
+
+// Loopback of a played tone: the callback gets whole frames in the device's
+// format, and the sound is the tone at the level it was played.
+TEST_F(Capture, LoopbackDeliversWhatThePlayerPlays) {
+    CaptureStream* stream = nullptr;
+    ASSERT_EQ(capture_create(&stream, nullptr, 0), 0); // the default output: stereo48
+    uint32_t rate = 0, channels = 0;
+    capture_get_format(stream, &rate, &channels);
+    EXPECT_EQ(rate, 48000u);
+    EXPECT_EQ(channels, 2u);
+
+    Recorded recorded;
+    recorded.channels = channels;
+    recorded.samples.reserve(48000 * 2 * 8);
+    capture_set_callback(stream, record, &recorded);
+    ASSERT_EQ(capture_start(stream), 0);
+    auto tone = server().play_tone(PulseServer::kStereoSink, ToneSpec{});
+    tone->wait();
+    EXPECT_TRUE(tone->ok());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(capture_stop(stream), 0);
+    recorded.stopped = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(recorded.after_stop, 0);
+    EXPECT_EQ(recorded.bad_lengths, 0);
+    EXPECT_EQ(capture_destroy(&stream), 0);
+    EXPECT_EQ(stream, nullptr);
+
+    // Packets come at the engine's pace (about 10 ms), not in large chunks.
+    EXPECT_GT(recorded.packets, 100);
+    for (uint32_t c = 0; c < 2; ++c) {
+        std::vector<float> sound = loud_part(channel_of(recorded.samples, 2, c));
+        ASSERT_GT(sound.size(), 48000u) << "channel " << c;
+        EXPECT_NEAR(zero_crossing_frequency(sound, 48000), 1000.0, 5.0);
+        EXPECT_NEAR(rms(middle(sound, 4800)), 0.5 * 0.70710678, 0.02);
+    }
+}
+
+// With nothing playing, loopback goes on delivering silence, because the
+// stream's own silent playback keeps the device running; that playback
+// exists while the stream lives and is gone with it.
+TEST_F(Capture, LoopbackOfAQuietDeviceDeliversSilence) {
+    auto silent_streams = [] {
+        int n = 0;
+        for (const SinkInput& input : server().sink_inputs()) {
+            n += input.sink == PulseServer::kAccentSink;
+        }
+        return n;
+    };
+    ASSERT_EQ(silent_streams(), 0);
+    CaptureStream* stream = nullptr;
+    ASSERT_EQ(capture_create(&stream, id_of(PulseServer::kAccentDescription).c_str(), 0), 0);
+    EXPECT_EQ(silent_streams(), 1);
+    Recorded recorded;
+    recorded.channels = 2;
+    capture_set_callback(stream, record, &recorded);
+    ASSERT_EQ(capture_start(stream), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    capture_stop(stream);
+    EXPECT_GT(recorded.packets, 20);
+    EXPECT_EQ(recorded.bad_lengths, 0);
+    EXPECT_EQ(rms(recorded.samples), 0.0);
+    EXPECT_GT(recorded.samples.size(), 44100u); // at least half of the two seconds
+    capture_destroy(&stream);
+    EXPECT_EQ(silent_streams(), 0);
+}
+
+// A device that goes away and a server that dies: the stream falls quiet,
+// and stop and destroy still work.
+TEST_F(Capture, DeviceOrServerGoneMidCapture) {
+    int module = server().load_module(
+        "module-null-sink", "sink_name=unplugged sink_properties=device.description=Gone");
+    ASSERT_GE(module, 0);
+    CaptureStream* stream = nullptr;
+    ASSERT_EQ(capture_create(&stream, id_of("Gone").c_str(), 0), 0);
+    Recorded recorded;
+    recorded.channels = 2;
+    capture_set_callback(stream, record, &recorded);
+    ASSERT_EQ(capture_start(stream), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_TRUE(server().unload_module(module));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(capture_stop(stream), 0);
+    EXPECT_EQ(capture_destroy(&stream), 0);
+
+    ASSERT_EQ(capture_create(&stream, nullptr, 0), 0);
+    capture_set_callback(stream, record, &recorded);
+    ASSERT_EQ(capture_start(stream), 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    server().kill();
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(capture_stop(stream), 0);
+    EXPECT_EQ(capture_destroy(&stream), 0);
+
+    // Without a server nothing can be listed or opened, and nothing hangs.
+    EndpointList list{};
+    EXPECT_EQ(enumerate_endpoints(&list, false), -1);
+    EXPECT_EQ(enumerate_endpoints(&list, true), -1);
+    EXPECT_EQ(list.count, 0);
+    EXPECT_EQ(capture_create(&stream, nullptr, 0), -1);
+    EXPECT_EQ(stream, nullptr);
+    // Later tests get a fresh server.
+    ASSERT_TRUE(server().start()) << server().error();
+}
+
+} // namespace

@@ -1,0 +1,132 @@
+#!/usr/bin/env bash
+# The private PulseAudio daemon of the Windows build's tests. Those run
+# under Wine and reach the daemon through Wine's PulseAudio driver, but a
+# Windows program can't start a Linux daemon, so CTest runs this before and
+# after them (a test fixture). The devices are the Linux tests' own:
+# tests/support/pulse_devices.pa.
+#
+# usage: pulse-fixture.sh start DIR   starts the daemon, its socket DIR/native,
+#                                     and returns once it answers with every device
+#        pulse-fixture.sh stop DIR    stops what start started, by process id,
+#                                     and removes DIR
+#
+# Like the Linux fixture, start keeps every sink awake with a low-latency
+# stream of silence and restarts the sinks' clocks: a null sink that nothing
+# plays to renders in 2-second blocks, and a capture would wait that long
+# for its first packet.
+set -euo pipefail
+
+if [ $# -ne 2 ] || { [ "$1" != start ] && [ "$1" != stop ]; }; then
+  echo "usage: $0 start|stop DIR" >&2
+  exit 2
+fi
+action=$1
+dir=$2
+devices="$(cd "$(dirname "$0")" && pwd)/pulse_devices.pa"
+export PULSE_SERVER="unix:$dir/native" PULSE_CLIENTCONFIG="$dir/client.conf"
+
+# True while the process runs: one that has ended but is not yet reaped (by
+# whoever adopted it, which may take a while) counts as gone.
+running() {
+  local state
+  state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1) || return 1
+  [ -n "$state" ] && [ "$state" != Z ]
+}
+
+# Ends the processes recorded in FILE that are still the program NAME (a
+# pid left from an earlier run may belong to something else by now):
+# SIGTERM, then SIGKILL when one has not gone after a few seconds.
+end_recorded() {
+  local file=$1 name=$2 pid
+  [ -f "$file" ] || return 0
+  while read -r pid; do
+    [ -n "$pid" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$name" ] || continue
+    kill -TERM "$pid" 2>/dev/null || continue
+    for _ in $(seq 100); do
+      running "$pid" || break
+      sleep 0.05
+    done
+    kill -KILL "$pid" 2>/dev/null || true
+  done <"$file"
+  rm -f "$file"
+}
+
+# The daemon first: its streams of silence end with it.
+stop() {
+  end_recorded "$dir/daemon.pid" pulseaudio
+  end_recorded "$dir/wakers.pid" pacat
+  rm -rf "$dir"
+}
+
+fail() {
+  echo "pulse-fixture: $*" >&2
+  if [ -f "$dir/daemon.log" ]; then
+    echo "--- daemon log ---" >&2
+    cat "$dir/daemon.log" >&2
+  fi
+  stop
+  exit 1
+}
+
+if [ "$action" = stop ]; then
+  stop
+  exit 0
+fi
+
+# A daemon left by an interrupted run goes first.
+stop
+for sub in runtime home state config; do
+  mkdir -p "$dir/$sub"
+  chmod 700 "$dir/$sub"
+done
+echo "autospawn = no" >"$dir/client.conf"
+
+# Everything the daemon keeps goes into DIR. Its own session, and no
+# standard stream shared with CTest, which would otherwise wait for it to
+# close them. As root it warns that it is not meant for that, and runs.
+env -u DBUS_SESSION_BUS_ADDRESS -u DISPLAY -u PULSE_SERVER -u PULSE_CLIENTCONFIG \
+  HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" PULSE_RUNTIME_PATH="$dir/runtime" \
+  PULSE_STATE_PATH="$dir/state" XDG_CONFIG_HOME="$dir/config" \
+  setsid pulseaudio -n --daemonize=no --exit-idle-time=-1 --disallow-exit --use-pid-file=no \
+  --system=no --realtime=no --high-priority=no --log-target=stderr \
+  -L "module-native-protocol-unix auth-anonymous=1 socket=$dir/native" -F "$devices" \
+  </dev/null >"$dir/daemon.log" 2>&1 &
+echo $! >"$dir/daemon.pid"
+
+for _ in $(seq 750); do
+  pactl info >/dev/null 2>&1 && break
+  kill -0 "$(cat "$dir/daemon.pid")" 2>/dev/null || fail "pulseaudio exited during start"
+  sleep 0.02
+done
+pactl info >/dev/null 2>&1 || fail "pulseaudio did not answer in time"
+
+# Every device the script names is there (the script has run once the
+# socket answers).
+sinks=$(pactl list short sinks | cut -f2)
+sources=$(pactl list short sources | cut -f2)
+for name in $(grep -o 'sink_name=[^ ]*' "$devices" | cut -d= -f2); do
+  grep -qx "$name" <<<"$sinks" || fail "sink missing: $name"
+done
+for name in $(grep -o 'source_name=[^ ]*' "$devices" | cut -d= -f2); do
+  grep -qx "$name" <<<"$sources" || fail "source missing: $name"
+done
+
+: >"$dir/wakers.pid"
+count=0
+for sink in $sinks; do
+  setsid pacat --playback --raw --fix-format --fix-rate --fix-channels --latency-msec=30 \
+    --process-time-msec=10 --stream-name="keep awake" --device="$sink" /dev/zero \
+    </dev/null >/dev/null 2>>"$dir/daemon.log" &
+  echo $! >>"$dir/wakers.pid"
+  count=$((count + 1))
+done
+for _ in $(seq 500); do
+  [ "$(pactl list short sink-inputs | wc -l)" -ge "$count" ] && break
+  sleep 0.02
+done
+[ "$(pactl list short sink-inputs | wc -l)" -ge "$count" ] || fail "could not keep the sinks awake"
+# Back from suspension a null sink starts its clock anew, with the short
+# blocks the streams of silence ask for.
+for sink in $sinks; do
+  pactl suspend-sink "$sink" 1 && pactl suspend-sink "$sink" 0 || fail "could not restart $sink"
+done
