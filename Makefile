@@ -57,3 +57,4 @@ build-windows: deps
 bench: build
 	$(BUILD)/bench/bench_encode
 	$(BUILD)/bench/bench_capture
+	bench/startup.py $(BUILD)/app/sonaret $(BUILD)/bench/bench_bare_window

@@ -360,6 +360,10 @@ void os_window_focus(OsWindow* w) {
     if (w) {
         gtk_widget_set_can_focus(w->widget, TRUE);
         gtk_widget_grab_focus(w->widget);
+        // The focus is the dialog manager's keyboard focus: always show it.
+        if (GtkWidget* top = gtk_widget_get_toplevel(w->widget); GTK_IS_WINDOW(top)) {
+            gtk_window_set_focus_visible(GTK_WINDOW(top), TRUE);
+        }
     }
 }
 

@@ -776,8 +776,15 @@ BOOL IsDialogMessageW(HWND dialog, LPMSG msg) {
                          reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDCANCEL)));
             return TRUE;
         case VK_RETURN: {
-            // The focused push button, else the default one, else IDOK.
+            // A link takes Enter itself; otherwise the focused push button,
+            // else the default one, else IDOK.
             WindowObject* f = find(d->focus);
+            if (f && f->kind == Kind::Link) {
+                NMHDR header{f->hwnd, static_cast<UINT_PTR>(f->id), NM_RETURN};
+                SendMessageW(dialog, WM_NOTIFY, static_cast<WPARAM>(f->id),
+                             reinterpret_cast<LPARAM>(&header));
+                return TRUE;
+            }
             int id = IDOK;
             if (f && f->kind == Kind::Button && f->control != OsControl::GroupBox) {
                 id = f->id;

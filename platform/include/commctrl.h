@@ -20,6 +20,7 @@ BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init);
 
 #define NM_FIRST (0u - 0u)
 #define NM_CLICK (NM_FIRST - 2u)
+#define NM_RETURN (NM_FIRST - 4u)
 
 #define WC_BUTTONW L"Button"
 #define WC_STATICW L"Static"

@@ -13,6 +13,7 @@
 #include <gtest/gtest.h>
 
 #include "dialog.h"
+#include "main_dlg.h"
 #include "message_loop.h"
 #include "module.h"
 #include "resource.h"
@@ -387,6 +388,118 @@ TEST(ModalDialog, PostedMessagesKeepBeingDispatchedWhileItIsOpen) {
     EXPECT_FALSE(IsWindow(modal_hwnd.load())) << "the modal dialog is gone when DoModal returns";
     EXPECT_TRUE(IsWindowEnabled(owner_hwnd)) << "the owner is enabled again";
     DestroyWindow(owner_hwnd);
+}
+
+// ---- keyboard ----
+
+class CMainProbe : public CDialogImpl<CMainProbe> {
+  public:
+    enum { IDD = IDD_MAINDLG };
+    std::vector<WORD> commands;
+
+    BOOL ProcessWindowMessage(HWND, UINT message, WPARAM wparam, LPARAM, LRESULT& result,
+                              DWORD) override {
+        if (message == WM_INITDIALOG) {
+            result = 1; // the dialog manager puts the focus on the first tab stop
+            return TRUE;
+        }
+        if (message == WM_COMMAND) {
+            commands.push_back(LOWORD(wparam));
+            result = 0;
+            return TRUE;
+        }
+        return FALSE;
+    }
+};
+
+// A key as the keyboard delivers it: posted to the focused control, then
+// taken from the queue and handed to the dialog manager, as the main
+// window's message filter does.
+void press(HWND dialog, WPARAM key) {
+    PostMessageW(GetFocus(), WM_KEYDOWN, key, 1);
+    MSG msg{};
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        if (!IsDialogMessageW(dialog, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageW(&msg);
+        }
+    }
+}
+
+TEST(Keyboard, TabWalksTheMainWindowsTabStopsAndEscapeMeansCancel) {
+    CMainProbe dlg;
+    HWND hwnd = dlg.Create(nullptr);
+    ASSERT_NE(hwnd, nullptr);
+    ShowWindow(hwnd, SW_SHOW);
+    EXPECT_EQ(GetFocus(), GetDlgItem(hwnd, IDC_DEVICE)) << "the first tab stop";
+    // The template's tab stops in order; the peak display is none.
+    for (int id : {IDC_ABOUT_LINK, IDC_START, IDC_BITRATE, IDC_STOP, IDC_FOLDER, IDC_CHANGE_FOLDER,
+                   IDC_DEVICE}) {
+        press(hwnd, VK_TAB);
+        EXPECT_EQ(GetFocus(), GetDlgItem(hwnd, id)) << "Tab should reach control " << id;
+    }
+    // A disabled control is passed over.
+    EnableWindow(GetDlgItem(hwnd, IDC_ABOUT_LINK), FALSE);
+    press(hwnd, VK_TAB);
+    EXPECT_EQ(GetFocus(), GetDlgItem(hwnd, IDC_START));
+    EXPECT_TRUE(dlg.commands.empty());
+    press(hwnd, VK_ESCAPE);
+    ASSERT_EQ(dlg.commands.size(), 1u);
+    EXPECT_EQ(dlg.commands[0], IDCANCEL);
+    DestroyWindow(hwnd);
+}
+
+// ---- the main window's way out ----
+
+struct MainWindowFixture : ::testing::Test {
+    CMessageLoop loop;
+    void SetUp() override {
+        _Module.Init();
+        ASSERT_TRUE(_Module.AddMessageLoop(&loop));
+    }
+    void TearDown() override {
+        _Module.RemoveMessageLoop();
+        _Module.Term();
+    }
+
+    // Closes the window with `command` and returns the quit code posted.
+    int close_with(WORD command) {
+        CMainDlg dlg;
+        HWND hwnd = dlg.Create(nullptr);
+        EXPECT_NE(hwnd, nullptr);
+        if (!hwnd) {
+            return -1;
+        }
+        // Registered: the filter hands the window's keys to the dialog manager.
+        MSG key{hwnd, WM_KEYDOWN, VK_TAB, 1, 0, POINT{0, 0}};
+        EXPECT_TRUE(loop.PreTranslateMessage(&key));
+        SendMessageW(hwnd, WM_COMMAND, command, 0);
+        EXPECT_FALSE(IsWindow(hwnd)) << "the window goes at once";
+        EXPECT_EQ(dlg.m_hWnd, nullptr);
+        // WM_DESTROY took the filter out again.
+        MSG other{nullptr, WM_KEYDOWN, VK_TAB, 1, 0, POINT{0, 0}};
+        EXPECT_FALSE(loop.PreTranslateMessage(&other));
+        MSG quit{};
+        EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
+        EXPECT_EQ(quit.message, static_cast<UINT>(WM_QUIT));
+        return static_cast<int>(quit.wParam);
+    }
+};
+
+TEST_F(MainWindowFixture, OkEndsWithOneAndCancelWithTwo) {
+    EXPECT_EQ(close_with(IDOK), 1);
+    EXPECT_EQ(close_with(IDCANCEL), 2);
+}
+
+TEST_F(MainWindowFixture, TheLoopRunsTheMainWindowUntilItIsClosed) {
+    CMainDlg dlg;
+    HWND hwnd = dlg.Create(nullptr);
+    ASSERT_NE(hwnd, nullptr);
+    ShowWindow(hwnd, SW_SHOW);
+    // Escape, as the keyboard delivers it, through the loop's filter.
+    PostMessageW(GetFocus(), WM_KEYDOWN, VK_ESCAPE, 1);
+    EXPECT_EQ(loop.Run(), 2);
+    EXPECT_FALSE(IsWindow(hwnd));
 }
 
 // ---- centring ----
