@@ -39,7 +39,7 @@ class CDialogImplBaseT;
 // Allocated on the object's first creation and released by its destructor.
 struct CDialogStub {
     CDialogImplBaseT* object;
-    INT_PTR (*procedure)
+    INT_PTR(*procedure)
     (CDialogImplBaseT* object, HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 };
 

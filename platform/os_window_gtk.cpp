@@ -109,6 +109,14 @@ gboolean on_configure(GtkWidget* widget, GdkEvent*, gpointer data) {
     return FALSE;
 }
 
+gboolean on_mapped(GtkWidget* widget, GdkEvent*, gpointer) {
+    // A shown dialog is the active window and takes the keyboard, as
+    // ShowWindow makes it on Windows; asking before it is on the screen
+    // does nothing without a window manager.
+    gtk_window_present(GTK_WINDOW(widget));
+    return FALSE;
+}
+
 void on_clicked(GtkButton*, gpointer data) {
     user_event_click(static_cast<OsWindow*>(data)->hwnd);
 }
@@ -196,6 +204,7 @@ OsWindow* os_toplevel_create(HWND hwnd, const char* title, int x, int y, int wid
     g_signal_connect(w->widget, "delete-event", G_CALLBACK(on_delete), w);
     g_signal_connect(w->widget, "key-press-event", G_CALLBACK(on_key), w);
     g_signal_connect(w->widget, "configure-event", G_CALLBACK(on_configure), w);
+    g_signal_connect(w->widget, "map-event", G_CALLBACK(on_mapped), w);
     w->width = width;
     w->height = height;
     return w;

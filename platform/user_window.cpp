@@ -415,7 +415,8 @@ void destroy_tree(WindowObject* w) {
     w->destroying = true;
     const HWND hwnd = w->hwnd;
     if (active_window == hwnd) {
-        active_window = nullptr;
+        // The owner becomes active again, as when a modal dialog closes.
+        active_window = w->kind == Kind::Dialog ? w->owner : nullptr;
     }
     window_proc(w, WM_DESTROY, 0, 0);
     for (HWND child : std::vector<HWND>(w->children)) {

@@ -77,11 +77,7 @@ TEST(GdiPixels, FillRectCoversLeftAndTopEdgesButNotRightAndBottom) {
     EXPECT_NE(FillRect(page.dc, &r, brush), 0);
     DeleteObject(brush);
     const std::vector<std::string> expected = {
-        "......",
-        ".###..",
-        ".###..",
-        "......",
-        "......",
+        "......", ".###..", ".###..", "......", "......",
     };
     EXPECT_EQ(page.picture(), expected);
 }
@@ -103,14 +99,8 @@ TEST(GdiPixels, VerticalTwoPixelLineCoversTheColumnBeforeAndBothEnds) {
     Page page(8, 8);
     page.line(4, 2, 4, 5);
     const std::vector<std::string> expected = {
-        "........",
-        "...##...",
-        "...##...",
-        "...##...",
-        "...##...",
-        "...##...",
-        "........",
-        "........",
+        "........", "...##...", "...##...", "...##...",
+        "...##...", "...##...", "........", "........",
     };
     EXPECT_EQ(page.picture(), expected);
 }
@@ -119,11 +109,7 @@ TEST(GdiPixels, HorizontalTwoPixelLineCoversTheRowAboveAndBothEnds) {
     Page page(9, 5);
     page.line(2, 2, 6, 2);
     const std::vector<std::string> expected = {
-        ".........",
-        ".######..",
-        ".######..",
-        ".........",
-        ".........",
+        ".........", ".######..", ".######..", ".........", ".........",
     };
     EXPECT_EQ(page.picture(), expected);
 }
