@@ -9,7 +9,9 @@
 #include <stdlib.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
+#include <vector>
 #include <atomic>
 #include <string>
 #include <thread>
@@ -160,6 +162,60 @@ TEST(Shell, BadArgumentsAreRefused) {
     unsigned char bad[6] = {3, 0, 0, 0, 0, 0};
     EXPECT_FALSE(SHGetPathFromIDListW(reinterpret_cast<PCIDLIST_ABSOLUTE>(bad), path));
     EXPECT_EQ(path[0], L'\0');
+}
+
+// The recording notice: Chinese glyphs in the text colour on a page, each one
+// different (a missing glyph would be the same empty box four times).
+TEST(GdiText, ChineseNoticeIsDrawnInTheTextColour) {
+    HDC screen = GetDC(nullptr);
+    HDC page = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, 160, 60);
+    HGDIOBJ old = SelectObject(page, bitmap);
+    HBRUSH background = CreateSolidBrush(RGB(0, 30, 60));
+    RECT all{0, 0, 160, 60};
+    FillRect(page, &all, background);
+    DeleteObject(background);
+    SetBkMode(page, TRANSPARENT);
+    SetTextColor(page, RGB(250, 0, 0));
+    const WCHAR* notice = L"正在录音";
+    ASSERT_TRUE(TextOutW(page, 20, 20, notice, lstrlenW(notice)));
+
+    int left = 160, right = -1, top = 60, bottom = -1, red = 0;
+    for (int y = 0; y < 60; ++y) {
+        for (int x = 0; x < 160; ++x) {
+            const COLORREF c = GetPixel(page, x, y);
+            if (GetRValue(c) > 150 && GetGValue(c) < 60) {
+                ++red;
+                left = std::min(left, x);
+                right = std::max(right, x);
+                top = std::min(top, y);
+                bottom = std::max(bottom, y);
+            }
+        }
+    }
+    EXPECT_GT(red, 60) << "the notice is drawn";
+    EXPECT_GE(left, 20);
+    EXPECT_GE(top, 20);
+    // Four cells of equal width; no two alike.
+    std::vector<std::string> cells(4);
+    const int cell = (right - left + 1) / 4;
+    ASSERT_GT(cell, 4);
+    for (int i = 0; i < 4; ++i) {
+        for (int y = top; y <= bottom; ++y) {
+            for (int x = left + i * cell; x < left + (i + 1) * cell; ++x) {
+                cells[i] += GetRValue(GetPixel(page, x, y)) > 150 ? '#' : '.';
+            }
+        }
+    }
+    for (int i = 0; i < 4; ++i) {
+        for (int j = i + 1; j < 4; ++j) {
+            EXPECT_NE(cells[i], cells[j]) << "glyphs " << i << " and " << j << " look the same";
+        }
+    }
+    SelectObject(page, old);
+    DeleteObject(bitmap);
+    DeleteDC(page);
+    ReleaseDC(nullptr, screen);
 }
 
 } // namespace
