@@ -16,8 +16,16 @@ build: deps
 	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
 	cmake --build $(BUILD)
 
+# Sonaret ends with 2 (closed), 1 (OK) or 0 (its window could not be made).
 run: build
-	cd $(BUILD) && app/sonaret
+	@if [ -z "$$DISPLAY" ] && [ -z "$$WAYLAND_DISPLAY" ]; then \
+	  echo "make run: there is no display (neither DISPLAY nor WAYLAND_DISPLAY is set)." >&2; \
+	  echo "Sonaret is a window program: run it from a desktop session, or under Xvfb." >&2; \
+	  exit 1; \
+	fi
+	@status=0; $(BUILD)/app/sonaret || status=$$?; \
+	if [ $$status -eq 0 ]; then echo "make run: Sonaret could not open its window on this display." >&2; exit 1; fi; \
+	[ $$status -le 2 ]
 
 # The whole suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer,
 # and under ThreadSanitizer; then the Windows build's suite under Wine.
@@ -49,3 +57,4 @@ build-windows: deps
 bench: build
 	$(BUILD)/bench/bench_encode
 	$(BUILD)/bench/bench_capture
+	bench/startup.py $(BUILD)/app/sonaret $(BUILD)/bench/bench_bare_window

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include <errno.h>
+#include <wchar.h>
 #include <pthread.h>
 #include <sched.h>
 #include <stdint.h>
@@ -448,4 +449,18 @@ BOOL CloseHandle(HANDLE handle) {
     closing = std::move(it->second);
     k.handles.erase(it);
     return TRUE;
+}
+
+// The program is one module; its handle only needs to be non-null and fixed.
+HMODULE GetModuleHandleW(LPCWSTR module_name) {
+    static char program_module;
+    if (module_name) {
+        SetLastError(126); // ERROR_MOD_NOT_FOUND: no other modules here
+        return nullptr;
+    }
+    return reinterpret_cast<HMODULE>(&program_module);
+}
+
+int lstrlenW(LPCWSTR text) {
+    return text ? static_cast<int>(wcslen(text)) : 0;
 }

@@ -13,6 +13,9 @@
 #include <mutex>
 #include <unordered_map>
 
+#include "os_window.h"
+#include "user_internal.h"
+
 namespace {
 
 // Windows refuses further posts to a queue holding this many messages.
@@ -34,12 +37,14 @@ struct ThreadQueue {
     std::deque<MSG> messages;
     bool quit_pending = false; // PostQuitMessage's flag; not a queued message
     int quit_code = 0;
+    bool serves_toolkit = false; // the window thread: waits also run toolkit events
 };
 
 struct Window {
     ThreadQueue* queue = nullptr; // the creating thread's; its messages go there
-    // Real windows (dialogs and their controls) will keep their state here.
-    void* state = nullptr;
+    // Dialogs and controls keep their state here (user_window.cpp); null for
+    // message-only windows.
+    void* object = nullptr;
 };
 
 // Queues and windows of the process. A queue is taken out of both tables
@@ -105,14 +110,23 @@ DWORD tick_count() {
 // Caller holds queue.lock.
 void wake_queue_owner(ThreadQueue& queue) {
     queue.posted.notify_one();
+    if (queue.serves_toolkit) {
+        os_wake();
+    }
 }
 
 // The one place a thread blocks for its queue; `held` holds queue.lock and
-// still does on return, which may be spurious. When the window thread also
-// has to serve GTK events, this wait (and wake_queue_owner) is what changes:
-// it must then sleep until either a message is posted or GTK has work.
+// still does on return, which may be spurious. The window thread sleeps in
+// the toolkit instead, until a message is posted (os_wake) or the toolkit has
+// run an event, whose handlers may send messages and post to this queue.
 void wait_for_posted_message(ThreadQueue& queue, std::unique_lock<std::mutex>& held) {
-    queue.posted.wait(held);
+    if (!queue.serves_toolkit) {
+        queue.posted.wait(held);
+        return;
+    }
+    held.unlock();
+    os_wait_events();
+    held.lock();
 }
 
 BOOL post_to(ThreadQueue& queue, HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -177,7 +191,65 @@ bool take_message(ThreadQueue& queue, MSG* msg, HWND hwnd, UINT filter_min, UINT
 
 } // namespace
 
-// Only message-only windows so far: they need nothing but a queue.
+HWND queue_add_window(void* object) {
+    ThreadQueue& queue = current_queue();
+    Registry& reg = registry();
+    std::lock_guard guard(reg.lock);
+    const HWND hwnd = reinterpret_cast<HWND>(reg.next_handle);
+    reg.next_handle += kHandleStep;
+    reg.windows.emplace(hwnd, Window{&queue, object});
+    return hwnd;
+}
+
+void* queue_window_object(HWND hwnd) {
+    if (!hwnd) {
+        return nullptr;
+    }
+    Registry& reg = registry();
+    std::lock_guard guard(reg.lock);
+    auto it = reg.windows.find(hwnd);
+    if (it == reg.windows.end() || it->second.queue != this_thread.queue.get()) {
+        return nullptr;
+    }
+    return it->second.object;
+}
+
+bool queue_remove_window(HWND hwnd) {
+    Registry& reg = registry();
+    std::lock_guard guard(reg.lock);
+    auto it = reg.windows.find(hwnd);
+    if (it == reg.windows.end()) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return false;
+    }
+    ThreadQueue* queue = it->second.queue;
+    if (queue != this_thread.queue.get()) {
+        // Windows refuses to destroy another thread's window.
+        SetLastError(ERROR_ACCESS_DENIED);
+        return false;
+    }
+    reg.windows.erase(it);
+    // Posts take the registry lock first, so none can slip in between.
+    std::lock_guard queue_guard(queue->lock);
+    std::erase_if(queue->messages, [hwnd](const MSG& msg) { return msg.hwnd == hwnd; });
+    return true;
+}
+
+void queue_serve_toolkit() {
+    ThreadQueue& queue = current_queue();
+    std::lock_guard guard(queue.lock);
+    queue.serves_toolkit = true;
+}
+
+void queue_post_input(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
+    ThreadQueue& queue = current_queue();
+    std::lock_guard guard(queue.lock);
+    queue.messages.push_back(MSG{hwnd, message, wparam, lparam, tick_count(), POINT{0, 0}});
+    wake_queue_owner(queue);
+}
+
+// Message-only windows here; dialogs and their controls come from
+// CreateDialogParamW (user_window.cpp).
 HWND CreateWindowExW(DWORD /*ex_style*/, LPCWSTR class_name, LPCWSTR /*window_name*/,
                      DWORD /*style*/, int /*x*/, int /*y*/, int /*width*/, int /*height*/,
                      HWND parent, HMENU /*menu*/, HINSTANCE /*instance*/, LPVOID /*param*/) {
@@ -191,34 +263,7 @@ HWND CreateWindowExW(DWORD /*ex_style*/, LPCWSTR class_name, LPCWSTR /*window_na
         SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
         return nullptr;
     }
-    ThreadQueue& queue = current_queue();
-    Registry& reg = registry();
-    std::lock_guard guard(reg.lock);
-    const HWND hwnd = reinterpret_cast<HWND>(reg.next_handle);
-    reg.next_handle += kHandleStep;
-    reg.windows.emplace(hwnd, Window{&queue, nullptr});
-    return hwnd;
-}
-
-BOOL DestroyWindow(HWND hwnd) {
-    Registry& reg = registry();
-    std::lock_guard guard(reg.lock);
-    auto it = reg.windows.find(hwnd);
-    if (it == reg.windows.end()) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return FALSE;
-    }
-    ThreadQueue* queue = it->second.queue;
-    if (queue != this_thread.queue.get()) {
-        // Windows refuses to destroy another thread's window.
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    reg.windows.erase(it);
-    // Posts take the registry lock first, so none can slip in between.
-    std::lock_guard queue_guard(queue->lock);
-    std::erase_if(queue->messages, [hwnd](const MSG& msg) { return msg.hwnd == hwnd; });
-    return TRUE;
+    return queue_add_window(nullptr);
 }
 
 BOOL IsWindow(HWND hwnd) {

@@ -17,8 +17,14 @@ packages=(
   libmp3lame-dev libmpg123-dev
   # the sound server: its client library, and the daemon and pactl the tests run
   libpulse-dev pulseaudio pulseaudio-utils
-  # tests and benchmarks
+  # the window system of the Linux build, and the resource step that reads the .rc
+  libgtk-3-dev python3
+  # fonts with Chinese glyphs: the dialogs' texts are Chinese
+  fonts-wqy-microhei
+  # tests and benchmarks; the window tests run on a private Xvfb display,
+  # drive the program with xdotool and check screenshots taken with ImageMagick
   libgtest-dev libgmock-dev libbenchmark-dev
+  xvfb xdotool imagemagick x11-utils
   # the Windows build: the 32-bit MinGW-w64 compiler (posix threads); what
   # cross-building lame and mpg123 from Debian's sources takes (unpacking,
   # Debian's patches, regenerating lame's configure after them); the

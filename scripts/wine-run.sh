@@ -3,7 +3,13 @@
 # build's own (created on first use, then reused). CTest and the test
 # discovery call it as the cross-compiling emulator.
 #
-# usage: scripts/wine-run.sh WINEPREFIX PROGRAM.exe [ARGUMENTS...]
+# usage: scripts/wine-run.sh [--display] WINEPREFIX PROGRAM.exe [ARGUMENTS...]
+#
+# --display (or SONARET_WINE_DISPLAY=1 in the environment, which CTest sets
+# for the window tests) runs the program on a virtual display of its own (an Xvfb that
+# this script starts and stops by its process id), for programs that show
+# windows; Wine's helper processes of the prefix are ended with it
+# (wineserver -k), so that none stays attached to a display that is gone.
 #
 # The prefix is 32-bit only, like the program: it is created in seconds and
 # is half the size of a 64-bit one. Mono and Gecko are not installed (the
@@ -11,8 +17,14 @@
 # none (Wine's driver for no display allows them).
 set -euo pipefail
 
+display=0
+[ "${SONARET_WINE_DISPLAY:-0}" = 1 ] && display=1
+if [ "${1:-}" = "--display" ]; then
+  display=1
+  shift
+fi
 if [ $# -lt 2 ]; then
-  echo "usage: $0 WINEPREFIX PROGRAM.exe [ARGUMENTS...]" >&2
+  echo "usage: $0 [--display] WINEPREFIX PROGRAM.exe [ARGUMENTS...]" >&2
   exit 2
 fi
 export WINEPREFIX=$(realpath -m "$1")
@@ -21,21 +33,70 @@ export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
 
 # Test programs may start side by side (ctest -j, test discovery in a
 # parallel build); the first creates the prefix, the others wait for it.
-if [ ! -f "$WINEPREFIX/.sonaret-ready" ]; then
+ready="$WINEPREFIX/.sonaret-ready-2"
+if [ ! -f "$ready" ]; then
   mkdir -p "$(dirname "$WINEPREFIX")"
   exec 9>"$WINEPREFIX.lock"
   flock 9
-  if [ ! -f "$WINEPREFIX/.sonaret-ready" ]; then
+  if [ ! -f "$ready" ]; then
     rm -rf "$WINEPREFIX"
     wine wineboot --init >/dev/null 2>&1 || {
       echo "wine-run: could not create the Wine prefix $WINEPREFIX" >&2
       exit 1
     }
-    # wineboot returns before the registry is written out.
+    # The dialogs ask for SimSun (宋体), which every Chinese Windows has and
+    # a Wine prefix lacks: without a stand-in their texts show as boxes. The
+    # .reg file is UTF-16, so the font's Chinese name survives any locale.
+    reg=$(mktemp "${TMPDIR:-/tmp}/wine-fonts.XXXXXX")
+    {
+      printf 'Windows Registry Editor Version 5.00\r\n\r\n'
+      printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
+      printf '"SimSun"="WenQuanYi Micro Hei"\r\n'
+      printf '"\xe5\xae\x8b\xe4\xbd\x93"="WenQuanYi Micro Hei"\r\n'
+    } | iconv -f UTF-8 -t UTF-16 >"$reg.reg"
+    wine regedit /S "$(winepath -w "$reg.reg")" >/dev/null 2>&1 || true
+    rm -f "$reg" "$reg.reg"
+    # wineboot and regedit return before the registry is written out.
     wineserver --wait
-    touch "$WINEPREFIX/.sonaret-ready"
+    touch "$ready"
   fi
   exec 9>&-
+fi
+
+xvfb_pid=
+finish_display() {
+  if [ "$display" -eq 1 ]; then
+    wineserver -k >/dev/null 2>&1 || true
+    wineserver --wait >/dev/null 2>&1 || true
+  fi
+  if [ -n "$xvfb_pid" ]; then
+    kill "$xvfb_pid" 2>/dev/null || true
+    wait "$xvfb_pid" 2>/dev/null || true
+  fi
+}
+# Programs with windows run alone in the prefix: they share Wine's desktop
+# process, which belongs to one display, and end the prefix's processes when
+# done. Programs without windows may run side by side.
+exec 8>"$WINEPREFIX.display.lock"
+if [ "$display" -eq 1 ]; then
+  flock 8
+else
+  flock -s 8
+fi
+if [ "$display" -eq 1 ]; then
+  fifo=$(mktemp -u "${TMPDIR:-/tmp}/wine-xvfb.XXXXXX")
+  mkfifo "$fifo"
+  Xvfb -displayfd 7 -screen 0 1280x800x24 -nolisten tcp -noreset 7>"$fifo" >/dev/null 2>&1 &
+  xvfb_pid=$!
+  read -r -t 20 number <"$fifo" || number=
+  rm -f "$fifo"
+  if [ -z "$number" ]; then
+    echo "wine-run: the virtual display did not start (is Xvfb installed?)" >&2
+    finish_display
+    exit 1
+  fi
+  export DISPLAY=":$number"
+  unset WAYLAND_DISPLAY
 fi
 
 # Wine leaves helper processes running after the program ends (its services
@@ -44,7 +105,7 @@ fi
 # So the program writes to files, which are passed on when it has ended.
 out=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 err=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
-trap 'rm -f "$out" "$err"' EXIT
+trap 'rm -f "$out" "$err"; finish_display' EXIT
 status=0
 wine "$@" </dev/null >"$out" 2>"$err" || status=$?
 cat "$out"

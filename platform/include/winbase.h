@@ -13,6 +13,14 @@
 #define ERROR_NOT_FOUND 1168u
 #define ERROR_ACCESS_DENIED 5u
 #define ERROR_NOT_ENOUGH_MEMORY 8u
+#define ERROR_OUTOFMEMORY 14u
+#define ERROR_RESOURCE_NAME_NOT_FOUND 1814u
+#define ERROR_RESOURCE_TYPE_NOT_FOUND 1813u
+#define ERROR_INVALID_MENU_HANDLE 1401u
+#define ERROR_INVALID_ICON_HANDLE 1414u
+#define ERROR_WINDOW_OF_OTHER_THREAD 1408u
+#define ERROR_INVALID_DATA 13u
+#define ERROR_BUSY 170u
 #define ERROR_INVALID_PARAMETER 87u
 #define ERROR_CALL_NOT_IMPLEMENTED 120u
 #define ERROR_INVALID_WINDOW_HANDLE 1400u
@@ -55,14 +63,18 @@ HANDLE CreateThread(LPSECURITY_ATTRIBUTES attributes, SIZE_T stack_size,
                     LPDWORD thread_id);
 BOOL GetExitCodeThread(HANDLE thread, LPDWORD exit_code);
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
-DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all,
-                             DWORD milliseconds);
+DWORD WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL wait_all, DWORD milliseconds);
 BOOL CloseHandle(HANDLE handle);
 
 void Sleep(DWORD milliseconds);
 DWORD GetCurrentThreadId(void);
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
+
+// The program's own module: a fixed non-null handle for NULL, as on Windows;
+// any other name is not found.
+HMODULE GetModuleHandleW(LPCWSTR module_name);
+int lstrlenW(LPCWSTR text);
 
 // The C runtime's wide-path fopen (declared by <stdio.h> on Windows). The
 // path and mode are converted to UTF-8 for the file system.

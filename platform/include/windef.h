@@ -32,6 +32,9 @@ typedef uintptr_t UINT_PTR;
 typedef uintptr_t WPARAM;
 typedef intptr_t LPARAM;
 typedef intptr_t LRESULT;
+typedef intptr_t INT_PTR;
+typedef WORD ATOM;
+typedef DWORD COLORREF;
 
 #ifndef TRUE
 #define TRUE 1
@@ -47,8 +50,40 @@ typedef struct HINSTANCE__* HINSTANCE;
 typedef HINSTANCE HMODULE;
 struct HMENU__;
 typedef struct HMENU__* HMENU;
+struct HICON__;
+typedef struct HICON__* HICON;
+struct HDC__;
+typedef struct HDC__* HDC;
+struct HMONITOR__;
+typedef struct HMONITOR__* HMONITOR;
+// GDI objects share one handle space, as on Windows.
+struct HGDIOBJ__;
+typedef struct HGDIOBJ__* HGDIOBJ;
+typedef HGDIOBJ HBITMAP;
+typedef HGDIOBJ HPEN;
+typedef HGDIOBJ HBRUSH;
+typedef HGDIOBJ HFONT;
+
+#define LOWORD(l) ((WORD)(((DWORD)(l)) & 0xffff))
+#define HIWORD(l) ((WORD)((((DWORD)(l)) >> 16) & 0xffff))
+#define MAKELONG(a, b) ((LONG)(((WORD)(a)) | (((DWORD)((WORD)(b))) << 16)))
+#define MAKEWPARAM(l, h) ((WPARAM)(DWORD)MAKELONG(l, h))
+#define MAKELPARAM(l, h) ((LPARAM)(DWORD)MAKELONG(l, h))
+#define RGB(r, g, b)                                                                               \
+    ((COLORREF)(((BYTE)(r)) | ((WORD)((BYTE)(g)) << 8) | (((DWORD)(BYTE)(b)) << 16)))
+#define GetRValue(c) ((BYTE)(c))
+#define GetGValue(c) ((BYTE)(((WORD)(c)) >> 8))
+#define GetBValue(c) ((BYTE)((c) >> 16))
 
 typedef struct tagPOINT {
     LONG x;
     LONG y;
-} POINT;
+} POINT, *LPPOINT;
+
+typedef struct tagRECT {
+    LONG left;
+    LONG top;
+    LONG right;
+    LONG bottom;
+} RECT, *LPRECT;
+typedef const RECT* LPCRECT;

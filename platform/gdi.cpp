@@ -1,0 +1,462 @@
+// GDI on software bitmaps: 32-bit pixels (0x00RRGGBB) that a memory DC's
+// bitmap owns, or that a control's window DC shares with the toolkit, which
+// shows them. Drawing is exact and can be checked pixel by pixel.
+#include <windows.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include "os_window.h"
+#include "text.h"
+#include "user_window.h"
+
+namespace {
+
+struct Bitmap {
+    int width = 0;
+    int height = 0;
+    std::vector<uint32_t> pixels;
+};
+
+struct Pen {
+    int style = PS_SOLID;
+    int width = 1;
+    COLORREF colour = 0;
+};
+
+struct Dc {
+    Bitmap* bitmap = nullptr; // memory DCs
+    HBITMAP bitmap_handle = nullptr;
+    OsWindow* window = nullptr; // window DCs: the control's backing bitmap
+    HWND hwnd = nullptr;
+    Pen pen;                   // copied at selection: a deleted pen keeps drawing
+    HPEN pen_handle = nullptr; // what SelectObject hands back
+    HBRUSH brush_handle = nullptr;
+    POINT position{0, 0};
+    int bk_mode = OPAQUE;
+    COLORREF text_colour = 0;
+};
+
+struct Object {
+    enum Kind { kDc, kBitmap, kPen, kBrush } kind;
+    Dc dc;
+    Bitmap bitmap;
+    Pen pen;
+    COLORREF brush = 0;
+    bool stock = false; // never deleted
+};
+
+// One handle space for DCs and objects, as on Windows. The window thread is
+// the only user, but the lock keeps a stray call from another thread safe.
+struct Table {
+    std::mutex lock;
+    std::unordered_map<uintptr_t, Object*> objects;
+    uintptr_t next = 0x20000;
+};
+
+Table& table() {
+    static Table* const instance = new Table;
+    return *instance;
+}
+
+uintptr_t add(Object* object) {
+    Table& t = table();
+    std::lock_guard guard(t.lock);
+    const uintptr_t handle = t.next;
+    t.next += 4;
+    t.objects.emplace(handle, object);
+    return handle;
+}
+
+Object* find(const void* handle, Object::Kind kind) {
+    Table& t = table();
+    std::lock_guard guard(t.lock);
+    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
+    return it == t.objects.end() || it->second->kind != kind ? nullptr : it->second;
+}
+
+Dc* find_dc(HDC hdc) {
+    Object* o = find(hdc, Object::kDc);
+    if (!o) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    return &o->dc;
+}
+
+// The black 1-pixel pen every new DC starts with, as on Windows.
+HPEN stock_pen() {
+    static const HPEN pen = [] {
+        auto* o = new Object{Object::kPen, {}, {}, Pen{PS_SOLID, 1, 0}, 0, true};
+        return reinterpret_cast<HPEN>(add(o));
+    }();
+    return pen;
+}
+
+HDC new_dc(Dc dc) {
+    dc.pen_handle = stock_pen();
+    dc.pen = Pen{PS_SOLID, 1, 0};
+    auto* o = new Object{Object::kDc, dc, {}, {}, 0, false};
+    return reinterpret_cast<HDC>(add(o));
+}
+
+void remove(const void* handle) {
+    Table& t = table();
+    std::lock_guard guard(t.lock);
+    auto it = t.objects.find(reinterpret_cast<uintptr_t>(handle));
+    if (it != t.objects.end()) {
+        delete it->second;
+        t.objects.erase(it);
+    }
+}
+
+// The pixels a DC draws on; null data when it has none.
+OsPixels surface(const Dc& dc) {
+    if (dc.bitmap) {
+        return OsPixels{dc.bitmap->pixels.data(), dc.bitmap->width, dc.bitmap->height};
+    }
+    if (dc.window) {
+        return os_window_pixels(dc.window);
+    }
+    return OsPixels{nullptr, 0, 0};
+}
+
+uint32_t pixel_of(COLORREF c) {
+    return static_cast<uint32_t>(GetRValue(c)) << 16 | static_cast<uint32_t>(GetGValue(c)) << 8 |
+           GetBValue(c);
+}
+
+void fill(OsPixels s, int left, int top, int right, int bottom, uint32_t value) {
+    left = std::max(left, 0);
+    top = std::max(top, 0);
+    right = std::min(right, s.width);
+    bottom = std::min(bottom, s.height);
+    for (int y = top; y < bottom; ++y) {
+        std::fill(s.data + static_cast<size_t>(y) * s.width + left,
+                  s.data + static_cast<size_t>(y) * s.width + std::max(left, right), value);
+    }
+}
+
+void drawn(const Dc& dc) {
+    if (dc.window) {
+        os_window_redraw(dc.window);
+    }
+}
+
+} // namespace
+
+HDC GetDC(HWND hwnd) {
+    if (!hwnd) {
+        // The screen: something to make compatible DCs and bitmaps from.
+        // Linux: it has no pixels of its own.
+        return new_dc(Dc{});
+    }
+    OsWindow* window = user_os_window(hwnd);
+    if (!window || !os_window_pixels(window).data) {
+        // Linux: only controls with a backing bitmap (the black rectangle) have a DC.
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    Dc dc;
+    dc.window = window;
+    dc.hwnd = hwnd;
+    return new_dc(dc);
+}
+
+int ReleaseDC(HWND hwnd, HDC hdc) {
+    Dc* dc = find_dc(hdc);
+    if (!dc || dc->bitmap_handle || dc->hwnd != hwnd) {
+        return 0;
+    }
+    remove(hdc);
+    return 1;
+}
+
+HDC CreateCompatibleDC(HDC hdc) {
+    if (hdc && !find_dc(hdc)) {
+        return nullptr;
+    }
+    // Linux: a new memory DC draws nowhere until a bitmap is selected (Windows
+    // gives it a 1x1 monochrome one).
+    return new_dc(Dc{});
+}
+
+BOOL DeleteDC(HDC hdc) {
+    Dc* dc = find_dc(hdc);
+    if (!dc) {
+        return FALSE;
+    }
+    remove(hdc);
+    return TRUE;
+}
+
+HBITMAP CreateCompatibleBitmap(HDC hdc, int width, int height) {
+    if (!find_dc(hdc)) {
+        return nullptr;
+    }
+    if (width <= 0 || height <= 0 || width > 16384 || height > 16384) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    auto* o = new Object{Object::kBitmap, {}, {}, {}, 0, false};
+    o->bitmap.width = width;
+    o->bitmap.height = height;
+    // Linux: always 32 bits per pixel, starting black, as a screen bitmap does.
+    o->bitmap.pixels.assign(static_cast<size_t>(width) * height, 0);
+    return reinterpret_cast<HBITMAP>(add(o));
+}
+
+HPEN CreatePen(int style, int width, COLORREF colour) {
+    if (style != PS_SOLID) {
+        SetLastError(ERROR_INVALID_PARAMETER); // Linux: solid pens only
+        return nullptr;
+    }
+    auto* o = new Object{Object::kPen, {}, {}, {}, 0, false};
+    // Width 0 draws one pixel wide, as on Windows.
+    o->pen = Pen{style, std::max(width, 1), colour};
+    return reinterpret_cast<HPEN>(add(o));
+}
+
+HBRUSH CreateSolidBrush(COLORREF colour) {
+    auto* o = new Object{Object::kBrush, {}, {}, {}, colour, false};
+    return reinterpret_cast<HBRUSH>(add(o));
+}
+
+HGDIOBJ SelectObject(HDC hdc, HGDIOBJ object) {
+    Dc* dc = find_dc(hdc);
+    if (!dc || !object) {
+        return nullptr;
+    }
+    if (Object* pen = find(object, Object::kPen)) {
+        HGDIOBJ previous = dc->pen_handle;
+        dc->pen = pen->pen;
+        dc->pen_handle = object;
+        return previous;
+    }
+    if (find(object, Object::kBrush)) {
+        HGDIOBJ previous = dc->brush_handle;
+        dc->brush_handle = object;
+        return previous;
+    }
+    if (Object* bitmap = find(object, Object::kBitmap)) {
+        if (dc->window) {
+            return nullptr; // only memory DCs take bitmaps
+        }
+        HGDIOBJ previous = dc->bitmap_handle;
+        dc->bitmap = &bitmap->bitmap;
+        dc->bitmap_handle = object;
+        return previous;
+    }
+    SetLastError(ERROR_INVALID_HANDLE);
+    return HGDI_ERROR;
+}
+
+BOOL DeleteObject(HGDIOBJ object) {
+    Object* o = find(object, Object::kBitmap);
+    if (!o) {
+        o = find(object, Object::kPen);
+    }
+    if (!o) {
+        o = find(object, Object::kBrush);
+    }
+    if (!o) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (o->stock) {
+        return TRUE; // harmless, as on Windows
+    }
+    Table& t = table();
+    {
+        std::lock_guard guard(t.lock);
+        for (auto& [handle, other] : t.objects) {
+            if (other->kind != Object::kDc) {
+                continue;
+            }
+            Dc& dc = other->dc;
+            if (dc.bitmap_handle == object) {
+                // A bitmap in use stays, as on Windows.
+                SetLastError(ERROR_BUSY);
+                return FALSE;
+            }
+            // A selected pen or brush may go: the DC keeps drawing with the
+            // pen's copy and stops handing the handle back.
+            if (dc.pen_handle == object) {
+                dc.pen_handle = nullptr;
+            }
+            if (dc.brush_handle == object) {
+                dc.brush_handle = nullptr;
+            }
+        }
+    }
+    remove(object);
+    return TRUE;
+}
+
+int FillRect(HDC hdc, const RECT* rect, HBRUSH brush) {
+    Dc* dc = find_dc(hdc);
+    Object* b = find(brush, Object::kBrush);
+    if (!dc || !b || !rect) {
+        return 0;
+    }
+    const OsPixels s = surface(*dc);
+    if (s.data) {
+        fill(s, rect->left, rect->top, rect->right, rect->bottom, pixel_of(b->brush));
+        drawn(*dc);
+    }
+    return 1;
+}
+
+BOOL MoveToEx(HDC hdc, int x, int y, LPPOINT previous) {
+    Dc* dc = find_dc(hdc);
+    if (!dc) {
+        return FALSE;
+    }
+    if (previous) {
+        *previous = dc->position;
+    }
+    dc->position = POINT{x, y};
+    return TRUE;
+}
+
+// A 1-pixel pen draws the points of the line from the current position up
+// to, not including, the end point (Bresenham). A wider pen is a geometric
+// one with round caps: Windows covers the line thickened by its width, which
+// for width 2 is the column (or row) before the line and the line's own,
+// from one pixel before the start up to and including the end point. Each
+// point, the end point too, is stamped with a pen-wide square that lies half
+// before it; exact for widths 1 and 2, the only ones the program uses.
+BOOL LineTo(HDC hdc, int x, int y) {
+    Dc* dc = find_dc(hdc);
+    if (!dc) {
+        return FALSE;
+    }
+    const OsPixels s = surface(*dc);
+    if (s.data) {
+        const uint32_t value = pixel_of(dc->pen.colour);
+        const int before = dc->pen.width / 2;
+        const int after = dc->pen.width - before;
+        const bool wide = dc->pen.width > 1;
+        int cx = dc->position.x;
+        int cy = dc->position.y;
+        const int dx = std::abs(x - cx);
+        const int dy = -std::abs(y - cy);
+        const int sx = cx < x ? 1 : -1;
+        const int sy = cy < y ? 1 : -1;
+        int err = dx + dy;
+        for (;;) {
+            const bool at_end = cx == x && cy == y;
+            if (at_end && !wide) {
+                break;
+            }
+            fill(s, cx - before, cy - before, cx + after, cy + after, value);
+            if (at_end) {
+                break;
+            }
+            const int e2 = 2 * err;
+            if (e2 >= dy) {
+                err += dy;
+                cx += sx;
+            }
+            if (e2 <= dx) {
+                err += dx;
+                cy += sy;
+            }
+        }
+        drawn(*dc);
+    }
+    dc->position = POINT{x, y};
+    return TRUE;
+}
+
+BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int source_x, int source_y,
+            DWORD rop) {
+    Dc* d = find_dc(dest);
+    Dc* src = find_dc(source);
+    if (!d || !src) {
+        return FALSE;
+    }
+    if (rop != SRCCOPY) {
+        SetLastError(ERROR_INVALID_PARAMETER); // Linux: copies only
+        return FALSE;
+    }
+    const OsPixels to = surface(*d);
+    const OsPixels from = surface(*src);
+    if (!to.data || !from.data) {
+        return TRUE;
+    }
+    // Clipped to both bitmaps; what lies outside either is left alone.
+    for (int row = 0; row < height; ++row) {
+        const int ty = y + row;
+        const int fy = source_y + row;
+        if (ty < 0 || ty >= to.height || fy < 0 || fy >= from.height) {
+            continue;
+        }
+        for (int col = 0; col < width; ++col) {
+            const int tx = x + col;
+            const int fx = source_x + col;
+            if (tx < 0 || tx >= to.width || fx < 0 || fx >= from.width) {
+                continue;
+            }
+            to.data[static_cast<size_t>(ty) * to.width + tx] =
+                from.data[static_cast<size_t>(fy) * from.width + fx];
+        }
+    }
+    drawn(*d);
+    return TRUE;
+}
+
+int SetBkMode(HDC hdc, int mode) {
+    Dc* dc = find_dc(hdc);
+    if (!dc || (mode != TRANSPARENT && mode != OPAQUE)) {
+        return 0;
+    }
+    const int previous = dc->bk_mode;
+    dc->bk_mode = mode;
+    return previous;
+}
+
+COLORREF SetTextColor(HDC hdc, COLORREF colour) {
+    Dc* dc = find_dc(hdc);
+    if (!dc) {
+        return CLR_INVALID;
+    }
+    const COLORREF previous = dc->text_colour;
+    dc->text_colour = colour;
+    return previous;
+}
+
+BOOL TextOutW(HDC hdc, int x, int y, LPCWSTR text, int count) {
+    Dc* dc = find_dc(hdc);
+    if (!dc || count < 0 || (count > 0 && !text)) {
+        return FALSE;
+    }
+    std::string narrow;
+    if (!text_utf8_from_wide(std::wstring_view(text ? text : L"", count), narrow)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const OsPixels s = surface(*dc);
+    if (s.data && count > 0) {
+        // Linux: the text is always drawn transparently, over what is there.
+        os_draw_text(s, x, y, narrow.c_str(), dc->text_colour);
+        drawn(*dc);
+    }
+    return TRUE;
+}
+
+COLORREF GetPixel(HDC hdc, int x, int y) {
+    Dc* dc = find_dc(hdc);
+    if (!dc) {
+        return CLR_INVALID;
+    }
+    const OsPixels s = surface(*dc);
+    if (!s.data || x < 0 || y < 0 || x >= s.width || y >= s.height) {
+        return CLR_INVALID;
+    }
+    const uint32_t v = s.data[static_cast<size_t>(y) * s.width + x];
+    return RGB((v >> 16) & 0xFF, (v >> 8) & 0xFF, v & 0xFF);
+}

@@ -1,0 +1,105 @@
+// The seam between platform/ and the window toolkit. os_window_gtk.cpp is the
+// only file that implements it and the only one that includes GTK; the rest of
+// platform/ speaks Win32 on one side and these few calls on the other. Text
+// crosses the seam as UTF-8, positions and sizes as pixels.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+struct OsWindow;
+
+enum class OsControl {
+    PushButton,
+    DefaultPushButton,
+    CommandLink,
+    TextLeft,
+    TextCentre,
+    BlackRect,
+    Icon,
+    GroupBox,
+    Link,
+};
+
+// 32-bit pixels, 0x00RRGGBB in memory order B, G, R, X (little endian), as a
+// Windows DIB section; rows top-down with `width` pixels each.
+struct OsPixels {
+    uint32_t* data;
+    int width;
+    int height;
+};
+
+// Opens the display once; false when there is none (no $DISPLAY, say).
+bool os_open_display();
+
+// Average width of the 52 Latin letters and the line height, in pixels, of
+// `face` (UTF-8) at a character height of `pixel_height` and `weight`.
+bool os_font_metrics(const char* face, int pixel_height, int weight, int* average_width,
+                     int* height);
+
+// A top-level window for dialog `hwnd`, hidden, with a client area of
+// width x height pixels at screen position (x, y).
+OsWindow* os_toplevel_create(HWND hwnd, const char* title, int x, int y, int width, int height,
+                             bool modal_frame);
+// A control inside `toplevel` at (x, y) of its client area.
+OsWindow* os_control_create(OsWindow* toplevel, HWND hwnd, OsControl kind, const char* text,
+                            const char* font_face, int font_pixels, int x, int y, int width,
+                            int height);
+void os_window_destroy(OsWindow* window);
+
+void os_window_set_text(OsWindow* window, const char* text);
+void os_window_set_note(OsWindow* window, const char* text);
+// The picture of a button or icon static, or a top-level window's icon;
+// `pixels.data` null removes it.
+void os_window_set_image(OsWindow* window, OsPixels pixels);
+void os_window_set_enabled(OsWindow* window, bool enabled);
+void os_window_set_visible(OsWindow* window, bool visible);
+void os_window_move(OsWindow* window, int x, int y);
+void os_window_focus(OsWindow* window);
+// A dialog that stays above `owner` (null: none) while it is open.
+void os_window_set_owner(OsWindow* window, OsWindow* owner);
+// The control's backing bitmap, which its window DC draws into; null for
+// controls that have none. Call os_window_redraw after drawing.
+OsPixels os_window_pixels(OsWindow* window);
+void os_window_redraw(OsWindow* window);
+
+int os_monitor_count();
+// Index of the monitor nearest to the rectangle's centre.
+int os_monitor_nearest(const RECT& rect);
+bool os_monitor_rects(int index, RECT* monitor, RECT* work_area);
+bool os_cursor_position(POINT* point);
+
+// A popup menu at (x, y) of the screen; `done(chosen id or 0)` is called once
+// the menu closes. Ids and texts are copied.
+struct OsMenuItem {
+    UINT id;
+    const char* text;
+    bool separator;
+    bool disabled;
+};
+void os_popup_menu(const OsMenuItem* items, int count, int x, int y, void (*done)(void*, UINT),
+                   void* context);
+
+// Text drawn onto `target` at (x, y) (the top-left of its cell) in colour
+// 0x00BBGGRR, clipped to the bitmap; the font is the toolkit's default.
+void os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colour);
+
+// Folder chooser, modal to `owner`; `done(path or null)` is called once it closes.
+void os_choose_folder(OsWindow* owner, void (*done)(void*, const char*), void* context);
+// Opens a folder or web address with the desktop's default handler.
+bool os_open_uri(const char* uri_or_path);
+// The user's music folder (XDG), or an empty string.
+bool os_music_folder(char* out, size_t size);
+
+// The window thread's wait: returns after the toolkit handled events or
+// os_wake was called (from any thread); may return spuriously.
+void os_wait_events();
+void os_wake();
+
+// Events the seam reports, implemented by the user area (user_window.cpp).
+void user_event_click(HWND control);
+void user_event_close(HWND toplevel);
+void user_event_key(HWND toplevel, int virtual_key, bool shift);
+void user_event_focus(HWND control);
+void user_event_moved(HWND toplevel, int x, int y);

@@ -1,0 +1,584 @@
+// The window toolkit behind os_window.h: GTK 3. The only file of the program
+// that includes GTK.
+#include "os_window.h"
+
+#include <gtk/gtk.h>
+
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+struct OsWindow {
+    GtkWidget* widget = nullptr; // the GtkWindow, or the control's outer widget
+    GtkWidget* fixed = nullptr;  // a top-level window's client area
+    GtkWidget* label = nullptr;  // the text part of buttons and statics
+    GtkWidget* note = nullptr;   // a command link's note
+    GtkWidget* image = nullptr;  // a button's or icon static's picture
+    HWND hwnd = nullptr;
+    OsControl kind = OsControl::PushButton;
+    std::vector<uint32_t> pixels; // a black rectangle's backing bitmap
+    int width = 0;
+    int height = 0;
+    std::string font; // Pango description of the dialog font
+};
+
+namespace {
+
+int display_state = 0; // 0 not tried, 1 open, -1 none
+
+GdkPixbuf* pixbuf_from(OsPixels p) {
+    if (!p.data || p.width <= 0 || p.height <= 0) {
+        return nullptr;
+    }
+    GdkPixbuf* pixbuf = gdk_pixbuf_new(GDK_COLORSPACE_RGB, TRUE, 8, p.width, p.height);
+    if (!pixbuf) {
+        return nullptr;
+    }
+    guchar* out = gdk_pixbuf_get_pixels(pixbuf);
+    const int stride = gdk_pixbuf_get_rowstride(pixbuf);
+    for (int y = 0; y < p.height; ++y) {
+        for (int x = 0; x < p.width; ++x) {
+            const uint32_t v = p.data[y * p.width + x];
+            guchar* o = out + y * stride + x * 4;
+            o[0] = static_cast<guchar>(v >> 16);
+            o[1] = static_cast<guchar>(v >> 8);
+            o[2] = static_cast<guchar>(v);
+            o[3] = static_cast<guchar>(v >> 24);
+        }
+    }
+    return pixbuf;
+}
+
+// The dialog font, with fallbacks that have CJK glyphs: the template's face
+// is a Windows font that Linux machines rarely have.
+std::string font_description(const char* face, int pixel_height, int weight) {
+    return std::string(face) + ",SimSun,WenQuanYi Micro Hei,Noto Sans CJK SC,sans-serif " +
+           (weight >= 700 ? "Bold " : "") + std::to_string(pixel_height) + "px";
+}
+
+void apply_font(GtkWidget* label, const std::string& font, double scale = 1.0) {
+    PangoFontDescription* desc = pango_font_description_from_string(font.c_str());
+    if (scale != 1.0) {
+        pango_font_description_set_absolute_size(desc,
+                                                 pango_font_description_get_size(desc) * scale);
+    }
+    PangoAttrList* attrs = pango_attr_list_new();
+    pango_attr_list_insert(attrs, pango_attr_font_desc_new(desc));
+    gtk_label_set_attributes(GTK_LABEL(label), attrs);
+    pango_attr_list_unref(attrs);
+    pango_font_description_free(desc);
+}
+
+gboolean on_delete(GtkWidget*, GdkEvent*, gpointer data) {
+    user_event_close(static_cast<OsWindow*>(data)->hwnd);
+    return TRUE; // the program decides whether the window goes
+}
+
+gboolean on_key(GtkWidget*, GdkEventKey* event, gpointer data) {
+    int key = 0;
+    switch (event->keyval) {
+    case GDK_KEY_Tab:
+    case GDK_KEY_ISO_Left_Tab:
+        key = VK_TAB;
+        break;
+    case GDK_KEY_Escape:
+        key = VK_ESCAPE;
+        break;
+    case GDK_KEY_Return:
+    case GDK_KEY_KP_Enter:
+        key = VK_RETURN;
+        break;
+    case GDK_KEY_space:
+        key = VK_SPACE;
+        break;
+    default:
+        return FALSE;
+    }
+    // The dialog manager, not GTK, moves the focus and presses buttons.
+    user_event_key(static_cast<OsWindow*>(data)->hwnd, key,
+                   (event->state & GDK_SHIFT_MASK) != 0 || event->keyval == GDK_KEY_ISO_Left_Tab);
+    return TRUE;
+}
+
+gboolean on_configure(GtkWidget* widget, GdkEvent*, gpointer data) {
+    int x = 0;
+    int y = 0;
+    gtk_window_get_position(GTK_WINDOW(widget), &x, &y);
+    user_event_moved(static_cast<OsWindow*>(data)->hwnd, x, y);
+    return FALSE;
+}
+
+gboolean on_mapped(GtkWidget* widget, GdkEvent*, gpointer) {
+    // A shown dialog is the active window and takes the keyboard, as
+    // ShowWindow makes it on Windows; asking before it is on the screen
+    // does nothing without a window manager.
+    gtk_window_present(GTK_WINDOW(widget));
+    return FALSE;
+}
+
+void on_clicked(GtkButton*, gpointer data) {
+    user_event_click(static_cast<OsWindow*>(data)->hwnd);
+}
+
+gboolean on_link(GtkLabel*, gchar*, gpointer data) {
+    user_event_click(static_cast<OsWindow*>(data)->hwnd);
+    return TRUE; // the program opens what the link means
+}
+
+gboolean on_focus_in(GtkWidget*, GdkEvent*, gpointer data) {
+    user_event_focus(static_cast<OsWindow*>(data)->hwnd);
+    return FALSE;
+}
+
+gboolean on_draw_pixels(GtkWidget*, cairo_t* cr, gpointer data) {
+    auto* w = static_cast<OsWindow*>(data);
+    cairo_surface_t* surface =
+        cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(w->pixels.data()),
+                                            CAIRO_FORMAT_RGB24, w->width, w->height, w->width * 4);
+    cairo_set_source_surface(cr, surface, 0, 0);
+    cairo_paint(cr);
+    cairo_surface_destroy(surface);
+    return TRUE;
+}
+
+void set_link_text(OsWindow* w, const char* text) {
+    gchar* escaped = g_markup_escape_text(text, -1);
+    std::string markup = std::string("<a href=\"sonaret:link\">") + escaped + "</a>";
+    g_free(escaped);
+    gtk_label_set_markup(GTK_LABEL(w->label), markup.c_str());
+    apply_font(w->label, w->font);
+}
+
+} // namespace
+
+bool os_open_display() {
+    if (display_state == 0) {
+        display_state = gtk_init_check(nullptr, nullptr) ? 1 : -1;
+    }
+    return display_state == 1;
+}
+
+bool os_font_metrics(const char* face, int pixel_height, int weight, int* average_width,
+                     int* height) {
+    if (!os_open_display()) {
+        return false;
+    }
+    PangoFontMap* map = pango_cairo_font_map_get_default();
+    PangoContext* context = pango_font_map_create_context(map);
+    PangoFontDescription* desc =
+        pango_font_description_from_string(font_description(face, pixel_height, weight).c_str());
+    PangoLayout* layout = pango_layout_new(context);
+    pango_layout_set_font_description(layout, desc);
+    pango_layout_set_text(layout, "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz", -1);
+    int text_width = 0;
+    pango_layout_get_pixel_size(layout, &text_width, nullptr);
+    PangoFontMetrics* metrics = pango_context_get_metrics(context, desc, nullptr);
+    const int line = PANGO_PIXELS(pango_font_metrics_get_ascent(metrics) +
+                                  pango_font_metrics_get_descent(metrics));
+    pango_font_metrics_unref(metrics);
+    g_object_unref(layout);
+    pango_font_description_free(desc);
+    g_object_unref(context);
+    // Windows rounds the average of the 52 letters the same way.
+    *average_width = (text_width / 26 + 1) / 2;
+    *height = line;
+    return *average_width > 0 && *height > 0;
+}
+
+OsWindow* os_toplevel_create(HWND hwnd, const char* title, int x, int y, int width, int height,
+                             bool modal_frame) {
+    auto* w = new OsWindow;
+    w->hwnd = hwnd;
+    w->widget = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_title(GTK_WINDOW(w->widget), title);
+    gtk_window_set_resizable(GTK_WINDOW(w->widget), FALSE);
+    if (modal_frame) {
+        gtk_window_set_type_hint(GTK_WINDOW(w->widget), GDK_WINDOW_TYPE_HINT_DIALOG);
+    }
+    w->fixed = gtk_fixed_new();
+    gtk_widget_set_size_request(w->fixed, width, height);
+    gtk_container_add(GTK_CONTAINER(w->widget), w->fixed);
+    gtk_widget_show(w->fixed);
+    gtk_window_move(GTK_WINDOW(w->widget), x, y);
+    g_signal_connect(w->widget, "delete-event", G_CALLBACK(on_delete), w);
+    g_signal_connect(w->widget, "key-press-event", G_CALLBACK(on_key), w);
+    g_signal_connect(w->widget, "configure-event", G_CALLBACK(on_configure), w);
+    g_signal_connect(w->widget, "map-event", G_CALLBACK(on_mapped), w);
+    w->width = width;
+    w->height = height;
+    return w;
+}
+
+OsWindow* os_control_create(OsWindow* toplevel, HWND hwnd, OsControl kind, const char* text,
+                            const char* font_face, int font_pixels, int x, int y, int width,
+                            int height) {
+    auto* w = new OsWindow;
+    w->hwnd = hwnd;
+    w->kind = kind;
+    w->width = width;
+    w->height = height;
+    w->font = font_description(font_face, font_pixels, 400);
+    switch (kind) {
+    case OsControl::PushButton:
+    case OsControl::DefaultPushButton:
+        w->widget = gtk_button_new();
+        w->label = gtk_label_new(text);
+        gtk_container_add(GTK_CONTAINER(w->widget), w->label);
+        g_signal_connect(w->widget, "clicked", G_CALLBACK(on_clicked), w);
+        break;
+    case OsControl::CommandLink: {
+        // Picture on the left; the text above its note, as Windows draws it.
+        w->widget = gtk_button_new();
+        gtk_button_set_relief(GTK_BUTTON(w->widget), GTK_RELIEF_NONE);
+        GtkWidget* row = gtk_box_new(GTK_ORIENTATION_HORIZONTAL, 4);
+        GtkWidget* column = gtk_box_new(GTK_ORIENTATION_VERTICAL, 0);
+        w->image = gtk_image_new();
+        w->label = gtk_label_new(text);
+        w->note = gtk_label_new("");
+        gtk_label_set_xalign(GTK_LABEL(w->label), 0.0f);
+        gtk_label_set_xalign(GTK_LABEL(w->note), 0.0f);
+        gtk_box_pack_start(GTK_BOX(row), w->image, FALSE, FALSE, 0);
+        gtk_box_pack_start(GTK_BOX(column), w->label, FALSE, FALSE, 0);
+        gtk_box_pack_start(GTK_BOX(column), w->note, FALSE, FALSE, 0);
+        gtk_box_pack_start(GTK_BOX(row), column, TRUE, TRUE, 0);
+        gtk_container_add(GTK_CONTAINER(w->widget), row);
+        apply_font(w->note, w->font, 0.75);
+        g_signal_connect(w->widget, "clicked", G_CALLBACK(on_clicked), w);
+        break;
+    }
+    case OsControl::TextLeft:
+    case OsControl::TextCentre:
+        w->widget = w->label = gtk_label_new(text);
+        gtk_label_set_line_wrap(GTK_LABEL(w->label), TRUE);
+        gtk_label_set_xalign(GTK_LABEL(w->label), kind == OsControl::TextCentre ? 0.5f : 0.0f);
+        gtk_label_set_yalign(GTK_LABEL(w->label), 0.0f);
+        gtk_label_set_justify(GTK_LABEL(w->label), kind == OsControl::TextCentre
+                                                       ? GTK_JUSTIFY_CENTER
+                                                       : GTK_JUSTIFY_LEFT);
+        gtk_label_set_max_width_chars(GTK_LABEL(w->label), 1);
+        break;
+    case OsControl::BlackRect:
+        w->pixels.assign(static_cast<size_t>(width) * height, 0);
+        w->widget = gtk_drawing_area_new();
+        g_signal_connect(w->widget, "draw", G_CALLBACK(on_draw_pixels), w);
+        break;
+    case OsControl::Icon:
+        w->widget = w->image = gtk_image_new();
+        break;
+    case OsControl::GroupBox:
+        w->widget = gtk_frame_new(*text ? text : nullptr);
+        break;
+    case OsControl::Link:
+        w->widget = w->label = gtk_label_new(nullptr);
+        gtk_label_set_xalign(GTK_LABEL(w->label), 0.0f);
+        set_link_text(w, text);
+        g_signal_connect(w->label, "activate-link", G_CALLBACK(on_link), w);
+        break;
+    }
+    if (w->label && kind != OsControl::Link) {
+        apply_font(w->label, w->font);
+    }
+    gtk_widget_set_size_request(w->widget, width, height);
+    g_signal_connect(w->widget, "focus-in-event", G_CALLBACK(on_focus_in), w);
+    gtk_fixed_put(GTK_FIXED(toplevel->fixed), w->widget, x, y);
+    gtk_widget_show_all(w->widget);
+    return w;
+}
+
+void os_window_destroy(OsWindow* window) {
+    if (!window) {
+        return;
+    }
+    if (window->widget) {
+        gtk_widget_destroy(window->widget);
+    }
+    delete window;
+}
+
+void os_window_set_text(OsWindow* w, const char* text) {
+    if (!w) {
+        return;
+    }
+    if (GTK_IS_WINDOW(w->widget)) {
+        gtk_window_set_title(GTK_WINDOW(w->widget), text);
+    } else if (w->kind == OsControl::Link) {
+        set_link_text(w, text);
+    } else if (w->kind == OsControl::GroupBox) {
+        gtk_frame_set_label(GTK_FRAME(w->widget), *text ? text : nullptr);
+    } else if (w->label) {
+        gtk_label_set_text(GTK_LABEL(w->label), text);
+    }
+}
+
+void os_window_set_note(OsWindow* w, const char* text) {
+    if (w && w->note) {
+        gtk_label_set_text(GTK_LABEL(w->note), text);
+    }
+}
+
+void os_window_set_image(OsWindow* w, OsPixels pixels) {
+    if (!w) {
+        return;
+    }
+    GdkPixbuf* pixbuf = pixbuf_from(pixels);
+    if (GTK_IS_WINDOW(w->widget)) {
+        gtk_window_set_icon(GTK_WINDOW(w->widget), pixbuf);
+    } else if (w->image) {
+        gtk_image_set_from_pixbuf(GTK_IMAGE(w->image), pixbuf);
+    } else if (GTK_IS_BUTTON(w->widget)) {
+        // A push button shows its picture beside the text.
+        w->image = gtk_image_new_from_pixbuf(pixbuf);
+        gtk_button_set_image(GTK_BUTTON(w->widget), w->image);
+        gtk_button_set_always_show_image(GTK_BUTTON(w->widget), TRUE);
+    }
+    if (pixbuf) {
+        g_object_unref(pixbuf);
+    }
+}
+
+void os_window_set_enabled(OsWindow* w, bool enabled) {
+    if (w) {
+        gtk_widget_set_sensitive(w->widget, enabled);
+    }
+}
+
+void os_window_set_visible(OsWindow* w, bool visible) {
+    if (!w) {
+        return;
+    }
+    if (visible && GTK_IS_WINDOW(w->widget)) {
+        gtk_window_present(GTK_WINDOW(w->widget));
+    } else {
+        gtk_widget_set_visible(w->widget, visible);
+    }
+}
+
+void os_window_move(OsWindow* w, int x, int y) {
+    if (!w) {
+        return;
+    }
+    if (GTK_IS_WINDOW(w->widget)) {
+        gtk_window_move(GTK_WINDOW(w->widget), x, y);
+    } else if (GtkWidget* parent = gtk_widget_get_parent(w->widget); GTK_IS_FIXED(parent)) {
+        gtk_fixed_move(GTK_FIXED(parent), w->widget, x, y);
+    }
+}
+
+void os_window_focus(OsWindow* w) {
+    if (w) {
+        gtk_widget_set_can_focus(w->widget, TRUE);
+        gtk_widget_grab_focus(w->widget);
+        // The focus is the dialog manager's keyboard focus: always show it.
+        if (GtkWidget* top = gtk_widget_get_toplevel(w->widget); GTK_IS_WINDOW(top)) {
+            gtk_window_set_focus_visible(GTK_WINDOW(top), TRUE);
+        }
+    }
+}
+
+void os_window_set_owner(OsWindow* w, OsWindow* owner) {
+    if (w && GTK_IS_WINDOW(w->widget)) {
+        gtk_window_set_transient_for(GTK_WINDOW(w->widget),
+                                     owner ? GTK_WINDOW(owner->widget) : nullptr);
+    }
+}
+
+OsPixels os_window_pixels(OsWindow* w) {
+    if (!w || w->pixels.empty()) {
+        return OsPixels{nullptr, 0, 0};
+    }
+    return OsPixels{w->pixels.data(), w->width, w->height};
+}
+
+void os_window_redraw(OsWindow* w) {
+    if (w) {
+        gtk_widget_queue_draw(w->widget);
+    }
+}
+
+int os_monitor_count() {
+    return os_open_display() ? gdk_display_get_n_monitors(gdk_display_get_default()) : 0;
+}
+
+int os_monitor_nearest(const RECT& rect) {
+    GdkDisplay* display = gdk_display_get_default();
+    GdkMonitor* nearest = gdk_display_get_monitor_at_point(display, (rect.left + rect.right) / 2,
+                                                           (rect.top + rect.bottom) / 2);
+    for (int i = 0; i < gdk_display_get_n_monitors(display); ++i) {
+        if (gdk_display_get_monitor(display, i) == nearest) {
+            return i;
+        }
+    }
+    return 0;
+}
+
+bool os_monitor_rects(int index, RECT* monitor, RECT* work_area) {
+    if (!os_open_display() || index < 0 || index >= os_monitor_count()) {
+        return false;
+    }
+    GdkMonitor* m = gdk_display_get_monitor(gdk_display_get_default(), index);
+    GdkRectangle g;
+    gdk_monitor_get_geometry(m, &g);
+    *monitor = RECT{g.x, g.y, g.x + g.width, g.y + g.height};
+    gdk_monitor_get_workarea(m, &g);
+    *work_area = RECT{g.x, g.y, g.x + g.width, g.y + g.height};
+    return true;
+}
+
+bool os_cursor_position(POINT* point) {
+    GdkSeat* seat = gdk_display_get_default_seat(gdk_display_get_default());
+    GdkDevice* pointer = seat ? gdk_seat_get_pointer(seat) : nullptr;
+    if (!pointer) {
+        return false;
+    }
+    int x = 0;
+    int y = 0;
+    gdk_device_get_position(pointer, nullptr, &x, &y);
+    *point = POINT{x, y};
+    return true;
+}
+
+namespace {
+
+struct MenuRun {
+    void (*done)(void*, UINT);
+    void* context;
+    UINT chosen = 0;
+    GtkWidget* menu = nullptr;
+    GtkWidget* anchor = nullptr;
+};
+
+void on_menu_item(GtkMenuItem* item, gpointer data) {
+    static_cast<MenuRun*>(data)->chosen =
+        static_cast<UINT>(GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(item), "sonaret-id")));
+}
+
+gboolean finish_menu(gpointer data) {
+    auto* run = static_cast<MenuRun*>(data);
+    run->done(run->context, run->chosen);
+    gtk_widget_destroy(run->menu);
+    gtk_widget_destroy(run->anchor);
+    delete run;
+    return G_SOURCE_REMOVE;
+}
+
+void on_menu_closed(GtkMenuShell*, gpointer data) {
+    // An item's "activate" comes after the menu's "deactivate"; report once
+    // both have been handled.
+    g_idle_add(finish_menu, data);
+}
+
+} // namespace
+
+void os_popup_menu(const OsMenuItem* items, int count, int x, int y, void (*done)(void*, UINT),
+                   void* context) {
+    auto* run = new MenuRun{done, context};
+    run->menu = gtk_menu_new();
+    for (int i = 0; i < count; ++i) {
+        GtkWidget* item = items[i].separator ? gtk_separator_menu_item_new()
+                                             : gtk_menu_item_new_with_label(items[i].text);
+        gtk_widget_set_sensitive(item, !items[i].disabled);
+        g_object_set_data(G_OBJECT(item), "sonaret-id", GUINT_TO_POINTER(items[i].id));
+        g_signal_connect(item, "activate", G_CALLBACK(on_menu_item), run);
+        gtk_menu_shell_append(GTK_MENU_SHELL(run->menu), item);
+    }
+    gtk_widget_show_all(run->menu);
+    g_signal_connect(run->menu, "deactivate", G_CALLBACK(on_menu_closed), run);
+    // A tiny window at the point gives the menu a place without an input event.
+    run->anchor = gtk_window_new(GTK_WINDOW_POPUP);
+    gtk_window_move(GTK_WINDOW(run->anchor), x, y);
+    gtk_window_resize(GTK_WINDOW(run->anchor), 1, 1);
+    gtk_widget_show(run->anchor);
+    GdkRectangle at{0, 0, 1, 1};
+    gtk_menu_popup_at_rect(GTK_MENU(run->menu), gtk_widget_get_window(run->anchor), &at,
+                           GDK_GRAVITY_NORTH_WEST, GDK_GRAVITY_NORTH_WEST, nullptr);
+}
+
+void os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colour) {
+    if (!target.data || target.width <= 0 || target.height <= 0) {
+        return;
+    }
+    cairo_surface_t* surface = cairo_image_surface_create_for_data(
+        reinterpret_cast<unsigned char*>(target.data), CAIRO_FORMAT_RGB24, target.width,
+        target.height, target.width * 4);
+    cairo_t* cr = cairo_create(surface);
+    cairo_set_source_rgb(cr, GetRValue(colour) / 255.0, GetGValue(colour) / 255.0,
+                         GetBValue(colour) / 255.0);
+    PangoLayout* layout = pango_cairo_create_layout(cr);
+    PangoFontDescription* desc =
+        pango_font_description_from_string("SimSun,WenQuanYi Micro Hei,sans-serif 16px");
+    pango_layout_set_font_description(layout, desc);
+    pango_layout_set_text(layout, text, -1);
+    cairo_move_to(cr, x, y);
+    pango_cairo_show_layout(cr, layout);
+    pango_font_description_free(desc);
+    g_object_unref(layout);
+    cairo_destroy(cr);
+    cairo_surface_flush(surface);
+    cairo_surface_destroy(surface);
+}
+
+namespace {
+
+struct FolderRun {
+    void (*done)(void*, const char*);
+    void* context;
+};
+
+void on_folder_response(GtkDialog* dialog, gint response, gpointer data) {
+    auto* run = static_cast<FolderRun*>(data);
+    gchar* path = response == GTK_RESPONSE_ACCEPT
+                      ? gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))
+                      : nullptr;
+    run->done(run->context, path);
+    g_free(path);
+    gtk_widget_destroy(GTK_WIDGET(dialog));
+    delete run;
+}
+
+} // namespace
+
+void os_choose_folder(OsWindow* owner, void (*done)(void*, const char*), void* context) {
+    GtkWidget* dialog = gtk_file_chooser_dialog_new(
+        nullptr, owner ? GTK_WINDOW(owner->widget) : nullptr, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
+        "_Cancel", GTK_RESPONSE_CANCEL, "_Select", GTK_RESPONSE_ACCEPT, nullptr);
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+    gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(dialog), TRUE);
+    auto* run = new FolderRun{done, context};
+    g_signal_connect(dialog, "response", G_CALLBACK(on_folder_response), run);
+    gtk_widget_show(dialog);
+}
+
+bool os_open_uri(const char* uri_or_path) {
+    std::string uri;
+    if (g_path_is_absolute(uri_or_path)) {
+        gchar* converted = g_filename_to_uri(uri_or_path, nullptr, nullptr);
+        if (!converted) {
+            return false;
+        }
+        uri = converted;
+        g_free(converted);
+    } else {
+        uri = uri_or_path;
+    }
+    return g_app_info_launch_default_for_uri(uri.c_str(), nullptr, nullptr) != FALSE;
+}
+
+bool os_music_folder(char* out, size_t size) {
+    const char* music = g_get_user_special_dir(G_USER_DIRECTORY_MUSIC);
+    std::string path = music ? music : std::string(g_get_home_dir()) + "/Music";
+    // Windows always has one; make ours exist too.
+    if (g_mkdir_with_parents(path.c_str(), 0755) != 0 || path.size() + 1 > size) {
+        return false;
+    }
+    memcpy(out, path.c_str(), path.size() + 1);
+    return true;
+}
+
+void os_wait_events() {
+    g_main_context_iteration(nullptr, TRUE);
+}
+
+void os_wake() {
+    g_main_context_wakeup(nullptr);
+}

@@ -1,0 +1,310 @@
+#!/usr/bin/env python3
+"""Sonaret as a process, on a private Xvfb display: the window appears with
+its texts drawn (Chinese glyphs, not boxes), the keyboard reaches the dialog
+manager, and the exit code says how it ended (2 closed, 1 OK, 0 no window).
+
+usage: app_process.py CASE PROGRAM [--wine WINE_RUN PREFIX --poster EXE] [--shots DIR]
+
+CASE: escape | closebox | tab | nodisplay, and with --wine also ok (the OK
+command, posted by the helper EXE as another program would)
+With --wine, PROGRAM is a Windows executable run through WINE_RUN (the
+project's scripts/wine-run.sh) in the Wine prefix PREFIX; Wine's processes of
+that prefix are ended (wineserver -k) when the program is done.
+Exit status 0 when every check holds; failures are printed."""
+import ctypes
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+FAILURES = []
+
+
+def check(condition, message):
+    if not condition:
+        FAILURES.append(message)
+        print('FAILED: ' + message)
+    return condition
+
+
+class Xvfb:
+    def __init__(self):
+        read_fd, write_fd = os.pipe()
+        self.proc = subprocess.Popen(
+            ['Xvfb', '-displayfd', str(write_fd), '-screen', '0', '1280x800x24', '-nolisten',
+             'tcp', '-noreset'], pass_fds=(write_fd,), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        number = b''
+        deadline = time.time() + 20
+        while time.time() < deadline:
+            c = os.read(read_fd, 1)
+            if not c or c == b'\n':
+                break
+            number += c
+        os.close(read_fd)
+        if not number:
+            self.stop()
+            sys.exit('app_process: Xvfb did not start')
+        self.display = ':' + number.decode()
+
+    def stop(self):
+        if self.proc.poll() is None:
+            self.proc.terminate()
+            try:
+                self.proc.wait(10)
+            except subprocess.TimeoutExpired:
+                self.proc.kill()
+                self.proc.wait()
+
+
+def xdotool(env, *args, timeout=30):
+    return subprocess.run(['xdotool', *args], env=env, capture_output=True, text=True,
+                          timeout=timeout)
+
+
+def find_window(env, seconds=60):
+    """The visible top-level window called Sonaret: (id, x, y, width, height)."""
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        found = xdotool(env, 'search', '--onlyvisible', '--name', '^Sonaret$')
+        for wid in found.stdout.split():
+            geo = xdotool(env, 'getwindowgeometry', '--shell', wid)
+            values = dict(line.split('=', 1) for line in geo.stdout.split() if '=' in line)
+            if int(values.get('WIDTH', 0)) > 100:
+                return (wid, int(values['X']), int(values['Y']), int(values['WIDTH']),
+                        int(values['HEIGHT']))
+        time.sleep(0.3)
+    return None
+
+
+def screenshot(env, path):
+    subprocess.run(['import', '-window', 'root', path], env=env, check=True, timeout=60)
+    gray = subprocess.run(['convert', path, '-colorspace', 'Gray', '-depth', '8', 'pgm:-'],
+                          capture_output=True, check=True, timeout=60).stdout
+    # P5 <w> <h> <max>\n<bytes>
+    parts = gray.split(maxsplit=4)
+    width, height = int(parts[1]), int(parts[2])
+    return width, height, parts[4][:width * height]
+
+
+def ink_components(shot, box):
+    """Connected groups of dark pixels inside box (x, y, w, h); the large dark
+    areas (the peak display, the background) are left out."""
+    width, _, pixels = shot
+    x0, y0, w, h = box
+    seen = bytearray(w * h)
+    found = []
+    for start in range(w * h):
+        sx, sy = start % w, start // w
+        if seen[start] or pixels[(y0 + sy) * width + x0 + sx] >= 110:
+            continue
+        seen[start] = 1
+        stack, points = [start], []
+        while stack:
+            p = stack.pop()
+            points.append(p)
+            px, py = p % w, p // w
+            for nx, ny in ((px + 1, py), (px - 1, py), (px, py + 1), (px, py - 1)):
+                if 0 <= nx < w and 0 <= ny < h:
+                    q = ny * w + nx
+                    if not seen[q] and pixels[(y0 + ny) * width + x0 + nx] < 110:
+                        seen[q] = 1
+                        stack.append(q)
+        xs = [p % w for p in points]
+        ys = [p // w for p in points]
+        left, top, right, bottom = min(xs), min(ys), max(xs), max(ys)
+        if right - left > 60 or bottom - top > 60:
+            continue
+        found.append((left, top, right, bottom, set(points)))
+    return found
+
+
+def is_box(component, shot, box):
+    """A missing glyph: the outline of a whole character's cell, closed on all
+    four sides (its right edge may be a lighter, smoothed line) and empty
+    inside. No glyph of our texts is a closed, empty shape that large."""
+    width, _, pixels = shot
+    x0, y0 = box[0], box[1]
+    left, top, right, bottom, _ = component
+    cw, ch = right - left + 1, bottom - top + 1
+    if ch < 12 or cw < ch * 0.5 or cw > ch * 1.3:
+        return False
+
+    def dark(x, y):
+        return pixels[(y0 + y) * width + x0 + x] < 200
+
+    def row(y):
+        return sum(dark(x, y) for x in range(left, right + 1)) / cw
+
+    def column(x):
+        return sum(dark(x, y) for y in range(top, bottom + 1)) / ch
+
+    sides = [max(row(y) for y in (top, top + 1)),
+             max(row(y) for y in (bottom - 1, bottom)),
+             max(column(x) for x in (left, left + 1)),
+             max(column(x) for x in (right - 1, right, right + 1, right + 2))]
+    if min(sides) < 0.8:
+        return False
+    return not any(dark(x, y) for y in range(top + 3, bottom - 2)
+                   for x in range(left + 3, right - 2))
+
+
+def check_window_and_texts(env, shots, name):
+    window = find_window(env)
+    if not check(window is not None, 'the main window appears'):
+        return None
+    wid, x, y, w, h = window
+    check(w >= 300 and h >= 200, 'the window has the template\'s size, not %dx%d' % (w, h))
+    path = os.path.join(shots, name + '.png')
+    shot = screenshot(env, path)
+    x, y = max(x, 0), max(y, 0)
+    w, h = min(w, shot[0] - x), min(h, shot[1] - y)
+    components = ink_components(shot, (x, y, w, h))
+    boxes = [c for c in components if is_box(c, shot, (x, y, w, h))]
+    glyphs = [c for c in components if len(c[4]) >= 3]
+    print('%s: window %dx%d at %d,%d; %d ink marks, %d empty boxes; screenshot %s' %
+          (name, w, h, x, y, len(glyphs), len(boxes), path))
+    check(len(glyphs) >= 40, 'the window shows its texts (%d marks)' % len(glyphs))
+    check(not boxes, 'no text is drawn as empty boxes (%d found)' % len(boxes))
+    return window, shot
+
+
+def close_box(env, wid):
+    """What the window manager does for the close box: WM_DELETE_WINDOW."""
+    x11 = ctypes.CDLL('libX11.so.6')
+    x11.XOpenDisplay.restype = ctypes.c_void_p
+    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
+    x11.XInternAtom.restype = ctypes.c_ulong
+    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
+    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
+                               ctypes.c_void_p]
+    x11.XFlush.argtypes = [ctypes.c_void_p]
+    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
+
+    class ClientMessage(ctypes.Structure):
+        _fields_ = [('type', ctypes.c_int), ('serial', ctypes.c_ulong),
+                    ('send_event', ctypes.c_int), ('display', ctypes.c_void_p),
+                    ('window', ctypes.c_ulong), ('message_type', ctypes.c_ulong),
+                    ('format', ctypes.c_int), ('data', ctypes.c_long * 5),
+                    ('pad', ctypes.c_long * 12)]
+
+    display = x11.XOpenDisplay(env['DISPLAY'].encode())
+    event = ClientMessage()
+    event.type = 33  # ClientMessage
+    event.window = int(wid)
+    event.message_type = x11.XInternAtom(display, b'WM_PROTOCOLS', 0)
+    event.format = 32
+    event.data[0] = x11.XInternAtom(display, b'WM_DELETE_WINDOW', 0)
+    x11.XSendEvent(display, int(wid), 0, 0, ctypes.byref(event))
+    x11.XFlush(display)
+    x11.XCloseDisplay(display)
+
+
+def pointer_over(env, window):
+    # Xvfb without a window manager gives the keyboard to the window under
+    # the pointer; the peak display is a place where a click does nothing.
+    _, x, y, w, h = window
+    xdotool(env, 'mousemove', str(x + w // 2), str(y + h * 2 // 5))
+    time.sleep(0.3)
+
+
+def region_changed(before, after, box):
+    width = before[0]
+    x0, y0, w, h = box
+    for yy in range(max(y0, 0), min(y0 + h, before[1])):
+        row = yy * width
+        if before[2][row + x0:row + x0 + w] != after[2][row + x0:row + x0 + w]:
+            return True
+    return False
+
+
+def main():
+    args = sys.argv[1:]
+    if len(args) < 2:
+        sys.exit(__doc__)
+    case, program = args[0], args[1]
+    wine = None
+    poster = None
+    shots = tempfile.mkdtemp(prefix='sonaret-shots-')
+    rest = args[2:]
+    while rest:
+        if rest[0] == '--wine' and len(rest) >= 3:
+            wine = (rest[1], rest[2])
+            rest = rest[3:]
+        elif rest[0] == '--poster' and len(rest) >= 2:
+            poster = rest[1]
+            rest = rest[2:]
+        elif rest[0] == '--shots' and len(rest) >= 2:
+            shots = rest[1]
+            os.makedirs(shots, exist_ok=True)
+            rest = rest[2:]
+        else:
+            sys.exit('app_process: unknown argument ' + rest[0])
+    name = case + ('-windows' if wine else '-linux')
+
+    xvfb = None if case == 'nodisplay' else Xvfb()
+    env = dict(os.environ)
+    env.pop('WAYLAND_DISPLAY', None)
+    env.pop('SONARET_WINE_DISPLAY', None)
+    if xvfb:
+        env['DISPLAY'] = xvfb.display
+    else:
+        env.pop('DISPLAY', None)
+    command = [wine[0], wine[1], program] if wine else [program]
+    proc = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+    expected = {'escape': 2, 'closebox': 2, 'tab': 2, 'ok': 1, 'nodisplay': 0}[case]
+    if case == 'ok' and not (wine and poster):
+        sys.exit('app_process: the ok case needs --wine and --poster')
+    try:
+        if case != 'nodisplay':
+            found = check_window_and_texts(env, shots, name)
+            if found:
+                window, first = found
+                wid = window[0]
+                if case == 'closebox':
+                    close_box(env, wid)
+                else:
+                    pointer_over(env, window)
+                if case == 'tab':
+                    # The focus starts on the first control; Tab moves it on,
+                    # so the picture changes there and at the second control.
+                    xdotool(env, 'key', 'Tab')
+                    time.sleep(0.8)
+                    second = screenshot(env, os.path.join(shots, name + '-after-tab.png'))
+                    _, x, y, w, h = window
+                    check(region_changed(first, second, (x, y, w, h)),
+                          'Tab moves the focus (the window looks different)')
+                    xdotool(env, 'key', 'Escape')
+                elif case == 'escape':
+                    xdotool(env, 'key', 'Escape')
+                elif case == 'ok':
+                    posted = subprocess.run([wine[0], wine[1], poster, 'Sonaret', '1'], env=env,
+                                            capture_output=True, timeout=120)
+                    check(posted.returncode == 0, 'the OK command was posted')
+        try:
+            code = proc.wait(60)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            proc.wait()
+            code = None
+        check(code == expected, 'exit code %s, expected %d' % (code, expected))
+    finally:
+        if proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        if wine:
+            wenv = dict(env, WINEPREFIX=os.path.realpath(wine[1]))
+            subprocess.run(['wineserver', '-k'], env=wenv, stderr=subprocess.DEVNULL)
+            subprocess.run(['wineserver', '--wait'], env=wenv, stderr=subprocess.DEVNULL)
+        if xvfb:
+            xvfb.stop()
+    if FAILURES:
+        sys.exit(1)
+    print('%s: all checks hold' % name)
+
+
+if __name__ == '__main__':
+    main()
