@@ -31,35 +31,31 @@ DWORD state_from_port(const void* active_port, pa_port_available_t available) {
     return DEVICE_STATE_ACTIVE;
 }
 
-PulseDevice device_from(const pa_sink_info& info) {
+// What sinks and sources have alike; the caller adds what only one has.
+template <typename Info> PulseDevice device_common(const Info& info, EDataFlow flow) {
     PulseDevice d;
-    d.flow = eRender;
+    d.flow = flow;
     d.name = info.name ? info.name : "";
     d.description = info.description ? info.description : d.name;
     d.index = info.index;
     d.rate = info.sample_spec.rate;
     d.channels = info.sample_spec.channels;
     d.map = info.channel_map;
-    d.monitor_source = info.monitor_source_name ? info.monitor_source_name : "";
     d.state = state_from_port(info.active_port, info.active_port ? static_cast<pa_port_available_t>(
                                                                        info.active_port->available)
                                                                  : PA_PORT_AVAILABLE_UNKNOWN);
     return d;
 }
 
+PulseDevice device_from(const pa_sink_info& info) {
+    PulseDevice d = device_common(info, eRender);
+    d.monitor_source = info.monitor_source_name ? info.monitor_source_name : "";
+    return d;
+}
+
 PulseDevice device_from(const pa_source_info& info) {
-    PulseDevice d;
-    d.flow = eCapture;
-    d.name = info.name ? info.name : "";
-    d.description = info.description ? info.description : d.name;
-    d.index = info.index;
-    d.rate = info.sample_spec.rate;
-    d.channels = info.sample_spec.channels;
-    d.map = info.channel_map;
+    PulseDevice d = device_common(info, eCapture);
     d.is_monitor = info.monitor_of_sink != PA_INVALID_INDEX;
-    d.state = state_from_port(info.active_port, info.active_port ? static_cast<pa_port_available_t>(
-                                                                       info.active_port->available)
-                                                                 : PA_PORT_AVAILABLE_UNKNOWN);
     return d;
 }
 
