@@ -2,6 +2,9 @@
 // thread ids, last error.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 #include <errno.h>
 #include <wchar.h>
 #include <pthread.h>
@@ -17,7 +20,10 @@
 #include <mutex>
 #include <new>
 #include <unordered_map>
+#include <string>
 #include <vector>
+
+#include "text.h"
 
 namespace {
 
@@ -133,12 +139,22 @@ constexpr uintptr_t kKernelHandleStep = 4;
 struct Waiter;
 
 struct KernelObject {
-    enum class Kind { event, thread } kind;
+    enum class Kind { event, thread, file } kind;
     bool manual_reset = true; // a thread, once ended, stays signalled
     bool signalled = false;
     DWORD exit_code = STILL_ACTIVE; // threads
     DWORD thread_id = 0;            // threads: set once the thread runs
     std::vector<Waiter*> waiters;   // blocked waits, in arrival order
+    int fd = -1;                    // files: closed with the last reference
+
+    KernelObject() = default;
+    KernelObject(const KernelObject&) = delete;
+    KernelObject& operator=(const KernelObject&) = delete;
+    ~KernelObject() {
+        if (fd >= 0) {
+            close(fd);
+        }
+    }
 };
 
 using ObjectRef = std::shared_ptr<KernelObject>;
@@ -314,6 +330,33 @@ void* thread_entry(void* arg) {
     return nullptr;
 }
 
+// The Windows error a file call reports for the C library's errno.
+DWORD win32_error_from_errno(int error) {
+    switch (error) {
+    case EEXIST:
+        return ERROR_FILE_EXISTS;
+    case ENOENT:
+        return ERROR_PATH_NOT_FOUND;
+    case ENOTDIR:
+        return ERROR_DIRECTORY;
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case EISDIR:
+        return ERROR_ACCESS_DENIED;
+    case ENAMETOOLONG:
+        return ERROR_FILENAME_EXCED_RANGE;
+    case ENOSPC:
+    case EDQUOT:
+        return ERROR_DISK_FULL;
+    case EMFILE:
+    case ENFILE:
+        return ERROR_TOO_MANY_OPEN_FILES;
+    default:
+        return ERROR_GEN_FAILURE;
+    }
+}
+
 } // namespace
 
 // Names are ignored: every call makes a new, unshared event.
@@ -463,4 +506,74 @@ HMODULE GetModuleHandleW(LPCWSTR module_name) {
 
 int lstrlenW(LPCWSTR text) {
     return text ? static_cast<int>(wcslen(text)) : 0;
+}
+
+// Files exist here only to be made exclusively (CREATE_NEW) and closed again:
+// the program reserves a recording's name this way before it writes to it.
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/,
+                   LPSECURITY_ATTRIBUTES /*attributes*/, DWORD disposition, DWORD /*flags*/,
+                   HANDLE /*template_file*/) {
+    std::string narrow;
+    if (!path || !*path || !text_utf8_from_wide(path, narrow)) {
+        SetLastError(path && *path ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (disposition != CREATE_NEW || (access & ~(GENERIC_READ | GENERIC_WRITE)) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return INVALID_HANDLE_VALUE;
+    }
+    int mode = O_CREAT | O_EXCL | O_CLOEXEC;
+    mode |= (access & GENERIC_READ) && (access & GENERIC_WRITE) ? O_RDWR
+            : (access & GENERIC_WRITE)                          ? O_WRONLY
+                                                                : O_RDONLY;
+    const int fd = open(narrow.c_str(), mode, 0666);
+    if (fd < 0) {
+        SetLastError(win32_error_from_errno(errno));
+        return INVALID_HANDLE_VALUE;
+    }
+    auto file = std::make_shared<KernelObject>();
+    file->kind = KernelObject::Kind::file;
+    file->fd = fd;
+    Kernel& k = kernel();
+    std::lock_guard guard(k.lock);
+    const HANDLE handle = add_handle(k, std::move(file));
+    SetLastError(ERROR_SUCCESS);
+    return handle;
+}
+
+BOOL DeleteFileW(LPCWSTR path) {
+    std::string narrow;
+    if (!path || !*path || !text_utf8_from_wide(path, narrow)) {
+        SetLastError(path && *path ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    struct stat info {};
+    if (lstat(narrow.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
+        SetLastError(ERROR_ACCESS_DENIED); // as Windows answers for a folder
+        return FALSE;
+    }
+    if (unlink(narrow.c_str()) != 0) {
+        SetLastError(win32_error_from_errno(errno));
+        return FALSE;
+    }
+    return TRUE;
+}
+
+void GetLocalTime(LPSYSTEMTIME time_out) {
+    if (!time_out) {
+        return;
+    }
+    struct timespec now {};
+    clock_gettime(CLOCK_REALTIME, &now);
+    struct tm local {};
+    localtime_r(&now.tv_sec, &local);
+    time_out->wYear = static_cast<WORD>(local.tm_year + 1900);
+    time_out->wMonth = static_cast<WORD>(local.tm_mon + 1);
+    time_out->wDayOfWeek = static_cast<WORD>(local.tm_wday);
+    time_out->wDay = static_cast<WORD>(local.tm_mday);
+    time_out->wHour = static_cast<WORD>(local.tm_hour);
+    time_out->wMinute = static_cast<WORD>(local.tm_min);
+    // A leap second reads as second 59, as Windows never shows 60.
+    time_out->wSecond = static_cast<WORD>(local.tm_sec > 59 ? 59 : local.tm_sec);
+    time_out->wMilliseconds = static_cast<WORD>(now.tv_nsec / 1000000);
 }

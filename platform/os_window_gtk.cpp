@@ -489,9 +489,21 @@ void os_popup_menu(const OsMenuItem* items, int count, int x, int y, void (*done
     gtk_window_move(GTK_WINDOW(run->anchor), x, y);
     gtk_window_resize(GTK_WINDOW(run->anchor), 1, 1);
     gtk_widget_show(run->anchor);
+    // The menu takes the pointer and keyboard for the device of its trigger
+    // event; TrackPopupMenu has no event, so it gets one of the pointer's
+    // (without it the toolkit complains and guesses).
+    GdkWindow* anchor_window = gtk_widget_get_window(run->anchor);
+    GdkEvent* trigger = gdk_event_new(GDK_BUTTON_PRESS);
+    trigger->button.window = GDK_WINDOW(g_object_ref(anchor_window));
+    trigger->button.time = GDK_CURRENT_TIME;
+    trigger->button.button = 1;
+    gdk_event_set_device(trigger,
+                         gdk_seat_get_pointer(gdk_display_get_default_seat(
+                             gdk_window_get_display(anchor_window))));
     GdkRectangle at{0, 0, 1, 1};
-    gtk_menu_popup_at_rect(GTK_MENU(run->menu), gtk_widget_get_window(run->anchor), &at,
-                           GDK_GRAVITY_NORTH_WEST, GDK_GRAVITY_NORTH_WEST, nullptr);
+    gtk_menu_popup_at_rect(GTK_MENU(run->menu), anchor_window, &at, GDK_GRAVITY_NORTH_WEST,
+                           GDK_GRAVITY_NORTH_WEST, trigger);
+    gdk_event_free(trigger);
 }
 
 void os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colour) {

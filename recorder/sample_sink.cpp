@@ -40,8 +40,12 @@ int32_t on_samples(void* user, const float* samples, int32_t byte_count) {
     state->deliveries_in_progress.fetch_add(1);
     if (state->recording.load() == 1) {
         int32_t channels = state->channels.load();
-        if (channels > 0) {
-            mp3_writer_write(state->writer.load(), samples, count / channels);
+        if (channels > 0 && mp3_writer_write(state->writer.load(), samples, count / channels) < 0 &&
+            state->write_failed.exchange(1) == 0) {
+            HWND window = state->hwnd.load(std::memory_order_relaxed);
+            if (window != nullptr) {
+                PostMessageW(window, WM_RECORD_WRITE_FAILED, 0, 0);
+            }
         }
     }
     state->deliveries_in_progress.fetch_sub(1);

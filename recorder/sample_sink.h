@@ -15,6 +15,11 @@
 // window then reads RecorderState::block_peak.
 constexpr UINT WM_LEVEL_UPDATE = WM_USER + 200;
 
+// Posted to the window (both parameters 0) when a write of the running
+// recording fails, once per recording: the window then ends the recording
+// and says so, rather than letting it go on silently losing sound.
+constexpr UINT WM_RECORD_WRITE_FAILED = WM_USER + 201;
+
 // Number of values in a meter block: a block closes at its 1025th value.
 constexpr int32_t LEVEL_BLOCK_VALUES = 1025;
 
@@ -28,6 +33,9 @@ struct RecorderState {
     std::atomic<int32_t> recording{0};       // 1 while a recording runs
     std::atomic<int32_t> channels{2};        // channels of the open capture
     std::atomic<Mp3Writer*> writer{nullptr}; // the open writer while recording
+    // Set by the first failed write of a recording, which then posts
+    // WM_RECORD_WRITE_FAILED; the window clears it when a recording starts.
+    std::atomic<int32_t> write_failed{0};
     // Deliveries between their look at the recording flag and the end of
     // their write; see recorder_wait_for_deliveries().
     std::atomic<int32_t> deliveries_in_progress{0};

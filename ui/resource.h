@@ -28,3 +28,9 @@
 #endif
 
 #define ID_APP_ABOUT 57664
+
+// The About box's web addresses: its link texts (sonaret.rc) show them and
+// its click handlers open them, so each is written here only.
+#define SONARET_URL_SOURCE "https://git.sonaret.example/sonaret"
+#define SONARET_URL_HOME "https://sonaret.example"
+#define SONARET_URL_AUTHOR "https://sonaret.example/author"

@@ -27,6 +27,16 @@
 #define ERROR_CANNOT_FIND_WND_CLASS 1407u
 #define ERROR_INVALID_THREAD_ID 1444u
 #define ERROR_NOT_ENOUGH_QUOTA 1816u
+#define ERROR_FILE_NOT_FOUND 2u
+#define ERROR_PATH_NOT_FOUND 3u
+#define ERROR_TOO_MANY_OPEN_FILES 4u
+#define ERROR_GEN_FAILURE 31u
+#define ERROR_FILE_EXISTS 80u
+#define ERROR_ALREADY_EXISTS 183u
+#define ERROR_DISK_FULL 112u
+#define ERROR_INVALID_NAME 123u
+#define ERROR_DIRECTORY 267u
+#define ERROR_FILENAME_EXCED_RANGE 206u
 
 // Recursive like Windows' critical section: the owning thread may enter again.
 // The storage holds a POSIX mutex; it is opaque here so that nothing above
@@ -75,6 +85,29 @@ void SetLastError(DWORD error);
 // any other name is not found.
 HMODULE GetModuleHandleW(LPCWSTR module_name);
 int lstrlenW(LPCWSTR text);
+
+// Files: only exclusive creation (CREATE_NEW), to reserve a name, and
+// deletion. The handle is closed with CloseHandle.
+#define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
+#define GENERIC_READ 0x80000000u
+#define GENERIC_WRITE 0x40000000u
+#define CREATE_NEW 1u
+#define FILE_ATTRIBUTE_NORMAL 0x00000080u
+HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES attributes,
+                   DWORD disposition, DWORD flags, HANDLE template_file);
+BOOL DeleteFileW(LPCWSTR path);
+
+typedef struct _SYSTEMTIME {
+    WORD wYear;
+    WORD wMonth;
+    WORD wDayOfWeek;
+    WORD wDay;
+    WORD wHour;
+    WORD wMinute;
+    WORD wSecond;
+    WORD wMilliseconds;
+} SYSTEMTIME, *PSYSTEMTIME, *LPSYSTEMTIME;
+void GetLocalTime(LPSYSTEMTIME time_out);
 
 // The C runtime's wide-path fopen (declared by <stdio.h> on Windows). The
 // path and mode are converted to UTF-8 for the file system.

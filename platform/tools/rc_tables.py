@@ -5,7 +5,9 @@ windres compiles for Windows, so both builds show the same dialogs.
 
 usage: rc_tables.py SCRIPT.rc OUTPUT.cpp
 
-Understood: #include of a quoted header (its #defines give the ids),
+Understood: #include of a quoted header (its #defines give the ids, and
+string #defines may stand in a control's text, joined to the quoted parts
+beside them as the resource compiler joins adjacent strings),
 `ID ICON "file"`, `ID DIALOGEX x, y, cx, cy` with STYLE, EXSTYLE, CAPTION and
 FONT, and inside BEGIN ... END only the generic `CONTROL text, id, class,
 style, x, y, cx, cy[, exstyle]` form. Everything else is skipped. Anything
@@ -114,6 +116,8 @@ def value(tokens, defines):
             v = int(name)
         elif name in defines:
             v = defines[name]
+            if isinstance(v, str):
+                raise RcError('%s is text, not a number' % name)
         elif name in CONSTANTS:
             v = CONSTANTS[name]
         else:
@@ -132,6 +136,26 @@ def read_defines(path, defines):
                          line)
             if m:
                 defines[m.group(1)] = int(m.group(2).replace(' ', ''), 0)
+                continue
+            m = re.match(r'\s*#define\s+(\w+)\s+(".*")\s*$', line)
+            if m:
+                tokens = tokenize(m.group(2))
+                if all(kind == 'str' for kind, _ in tokens):
+                    defines[m.group(1)] = ''.join(text for _, text in tokens)
+
+
+def text_value(tokens, defines):
+    """A control's text: quoted strings and string #defines side by side, joined;
+    None when the argument is not text (an icon's or a bitmap's number)."""
+    parts = []
+    for kind, text in tokens:
+        if kind == 'str':
+            parts.append(text)
+        elif kind == 'word' and isinstance(defines.get(text), str):
+            parts.append(defines[text])
+        else:
+            return None
+    return ''.join(parts)
 
 
 def wide(text):
@@ -213,7 +237,7 @@ def parse(path):
                     a = split_args(t[1:])
                     if len(a) not in (8, 9):
                         fail('CONTROL needs text, id, class, style, x, y, cx, cy[, exstyle]')
-                    text = a[0][0][1] if a[0][0][0] == 'str' else None
+                    text = text_value(a[0], defines)
                     ordinal = 0 if text is not None else value(a[0], defines)
                     item = {'text': text, 'ordinal': ordinal, 'id': value(a[1], defines),
                             'class': a[2][0][1],

@@ -13,7 +13,6 @@
 #include <gtest/gtest.h>
 
 #include "dialog.h"
-#include "main_dlg.h"
 #include "message_loop.h"
 #include "module.h"
 #include "resource.h"
@@ -447,59 +446,6 @@ TEST(Keyboard, TabWalksTheMainWindowsTabStopsAndEscapeMeansCancel) {
     ASSERT_EQ(dlg.commands.size(), 1u);
     EXPECT_EQ(dlg.commands[0], IDCANCEL);
     DestroyWindow(hwnd);
-}
-
-// ---- the main window's way out ----
-
-struct MainWindowFixture : ::testing::Test {
-    CMessageLoop loop;
-    void SetUp() override {
-        _Module.Init();
-        ASSERT_TRUE(_Module.AddMessageLoop(&loop));
-    }
-    void TearDown() override {
-        _Module.RemoveMessageLoop();
-        _Module.Term();
-    }
-
-    // Closes the window with `command` and returns the quit code posted.
-    int close_with(WORD command) {
-        CMainDlg dlg;
-        HWND hwnd = dlg.Create(nullptr);
-        EXPECT_NE(hwnd, nullptr);
-        if (!hwnd) {
-            return -1;
-        }
-        // Registered: the filter hands the window's keys to the dialog manager.
-        MSG key{hwnd, WM_KEYDOWN, VK_TAB, 1, 0, POINT{0, 0}};
-        EXPECT_TRUE(loop.PreTranslateMessage(&key));
-        SendMessageW(hwnd, WM_COMMAND, command, 0);
-        EXPECT_FALSE(IsWindow(hwnd)) << "the window goes at once";
-        EXPECT_EQ(dlg.m_hWnd, nullptr);
-        // WM_DESTROY took the filter out again.
-        MSG other{nullptr, WM_KEYDOWN, VK_TAB, 1, 0, POINT{0, 0}};
-        EXPECT_FALSE(loop.PreTranslateMessage(&other));
-        MSG quit{};
-        EXPECT_TRUE(PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE));
-        EXPECT_EQ(quit.message, static_cast<UINT>(WM_QUIT));
-        return static_cast<int>(quit.wParam);
-    }
-};
-
-TEST_F(MainWindowFixture, OkEndsWithOneAndCancelWithTwo) {
-    EXPECT_EQ(close_with(IDOK), 1);
-    EXPECT_EQ(close_with(IDCANCEL), 2);
-}
-
-TEST_F(MainWindowFixture, TheLoopRunsTheMainWindowUntilItIsClosed) {
-    CMainDlg dlg;
-    HWND hwnd = dlg.Create(nullptr);
-    ASSERT_NE(hwnd, nullptr);
-    ShowWindow(hwnd, SW_SHOW);
-    // Escape, as the keyboard delivers it, through the loop's filter.
-    PostMessageW(GetFocus(), WM_KEYDOWN, VK_ESCAPE, 1);
-    EXPECT_EQ(loop.Run(), 2);
-    EXPECT_FALSE(IsWindow(hwnd));
 }
 
 // ---- centring ----

@@ -560,14 +560,3 @@ void PulseServerEnvironment::TearDown() {
 PulseServer& PulseServerEnvironment::server() {
     return *shared_server;
 }
-
-// libpulse hands memory between its threads through lock-free lists built
-// on atomics that ThreadSanitizer cannot see in the uninstrumented library,
-// so its internal copies into reused packets and tag structures are reported
-// as races. Only reports with an access inside the library itself are
-// silenced: our callbacks run instrumented and their stacks do not name it.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libpulsecommon\n"
-           "race:libpulse.so\n"
-           "race:libpulse-simple.so\n";
-}

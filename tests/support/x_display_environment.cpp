@@ -28,30 +28,3 @@ class XDisplayEnvironment : public ::testing::Environment {
     ::testing::AddGlobalTestEnvironment(new XDisplayEnvironment);
 
 } // namespace
-
-// The toolkit's libraries keep caches for the life of the process (fontconfig's
-// font lists, D-Bus and GLib singletons) that LeakSanitizer reports at exit;
-// their stacks end inside those uninstrumented libraries, so only those are
-// named. Leaks of ours show frames of our own code.
-extern "C" const char* __lsan_default_suppressions() {
-    return "leak:libfontconfig.so\n"
-           "leak:libdbus-1.so\n"
-           "leak:libglib-2.0.so\n"
-           "leak:libgobject-2.0.so\n"
-           "leak:libgtk-3.so\n"
-           "leak:libgdk-3.so\n"
-           "leak:libpango\n"
-           "leak:libcairo.so\n";
-}
-
-// GLib's worker threads (D-Bus, the settings portal) synchronise through
-// atomics inside uninstrumented libraries, which ThreadSanitizer cannot see.
-extern "C" const char* __tsan_default_suppressions() {
-    return "race:libglib-2.0.so\n"
-           "race:libgio-2.0.so\n"
-           "race:libgobject-2.0.so\n"
-           "race:libdbus-1.so\n"
-           "race:libgtk-3.so\n"
-           "race:libgdk-3.so\n"
-           "race:libfontconfig.so\n";
-}

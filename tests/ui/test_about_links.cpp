@@ -1,0 +1,154 @@
+// The About box's links on the Linux build: a mouse click (from xdotool) on
+// each link opens its address through the desktop's default handler for web
+// addresses and leaves the box open. The handler is a script of the test's
+// own, registered in a private XDG data and configuration folder; GLib reads
+// those folders once per process, so the clicks happen in a fresh copy of
+// this test program that starts with them.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "about_dlg.h"
+#include "dialog.h"
+#include "resource.h"
+#include "temp_dir.h"
+
+namespace {
+
+constexpr UINT kFound = WM_USER + 41; // the About box is up: wParam is its handle
+constexpr UINT kCheck = WM_USER + 42; // is it still open?
+
+std::vector<std::string> lines_of(const std::string& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+class COwner : public CDialogImpl<COwner> {
+  public:
+    enum { IDD = IDD_MAINDLG };
+    std::atomic<HWND> about{nullptr};
+    RECT links[3] = {}; // screen rectangles of 1020, 1024, 1025, set before `about`
+    std::vector<bool> open_after_click;
+
+    BOOL ProcessWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result, DWORD) override {
+        switch (message) {
+        case WM_INITDIALOG:
+            result = 1;
+            return TRUE;
+        case kFound: {
+            HWND box = GetActiveWindow();
+            const int ids[] = {IDC_LINK_SOURCE, IDC_LINK_HOME, IDC_LINK_AUTHOR};
+            for (int i = 0; i < 3; ++i) {
+                GetWindowRect(::GetDlgItem(box, ids[i]), &links[i]);
+            }
+            about = box;
+            result = 0;
+            return TRUE;
+        }
+        case kCheck:
+            open_after_click.push_back(IsWindow(about) && IsWindowVisible(about));
+            result = 0;
+            return TRUE;
+        }
+        return FALSE;
+    }
+};
+
+// Runs in the fresh process: SONARET_TEST_LINKS_OUT names the file that the
+// handler appends each address it is given to.
+void click_links(const std::string& out) {
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
+    ASSERT_TRUE(InitCommonControlsEx(&controls));
+    COwner owner;
+    HWND hwnd = owner.Create(nullptr);
+    ASSERT_NE(hwnd, nullptr);
+    ShowWindow(hwnd, SW_SHOW);
+
+    std::thread user([&] {
+        while (!owner.about.load()) {
+            Sleep(20);
+        }
+        const int order[] = {0, 0, 1, 2}; // 1020 twice, then 1024 and 1025
+        size_t clicks = 0;
+        for (int link : order) {
+            const RECT r = owner.links[link];
+            // Clicks closer together than the toolkit's double-click time
+            // (400 ms by default) would make one double click; the first
+            // waits for the box to be drawn.
+            Sleep(700);
+            // On the link's text, which starts at its left edge.
+            const std::string command = "xdotool mousemove " + std::to_string(r.left + 24) + " " +
+                                        std::to_string((r.top + r.bottom) / 2) + " click 1";
+            EXPECT_EQ(system(command.c_str()), 0);
+            ++clicks;
+            for (int i = 0; i < 1000 && lines_of(out).size() < clicks; ++i) {
+                Sleep(20); // the handler is a process of its own
+            }
+            PostMessageW(hwnd, kCheck, 0, 0);
+        }
+        PostMessageW(owner.about.load(), WM_COMMAND, IDCANCEL, 0);
+    });
+    PostMessageW(hwnd, kFound, 0, 0);
+    CAboutDlg::Show();
+    user.join();
+    // The last check may still wait in the queue.
+    MSG msg{};
+    while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
+        DispatchMessageW(&msg);
+    }
+    EXPECT_EQ(owner.open_after_click, std::vector<bool>(4, true)) << "the box stays open";
+    DestroyWindow(hwnd);
+}
+
+TEST(AboutLinks, EachClickOpensTheAddressItShowsAndTheBoxStaysOpen) {
+    if (const char* out = getenv("SONARET_TEST_LINKS_OUT")) {
+        click_links(out);
+        return;
+    }
+    TempDir home;
+    const std::filesystem::path data = home.path() / "data";
+    const std::filesystem::path config = home.path() / "config";
+    std::filesystem::create_directories(data / "applications");
+    std::filesystem::create_directories(config);
+    const std::string out = home.file("opened.txt");
+    const std::string handler = home.file("browser.sh");
+    {
+        std::ofstream script(handler);
+        script << "#!/bin/sh\nprintf '%s\\n' \"$1\" >> '" << out << "'\n";
+    }
+    std::filesystem::permissions(handler, std::filesystem::perms::owner_all);
+    {
+        std::ofstream entry(data / "applications" / "sonaret-test-browser.desktop");
+        entry << "[Desktop Entry]\nType=Application\nName=Test browser\nExec=" << handler
+              << " %u\nMimeType=x-scheme-handler/https;\nNoDisplay=true\n";
+    }
+    {
+        std::ofstream list(config / "mimeapps.list");
+        list << "[Default Applications]\nx-scheme-handler/https=sonaret-test-browser.desktop\n";
+    }
+    const std::string command =
+        "env XDG_DATA_HOME='" + data.string() + "' XDG_CONFIG_HOME='" + config.string() +
+        "' SONARET_TEST_LINKS_OUT='" + out + "' /proc/" + std::to_string(getpid()) +
+        "/exe --gtest_filter=AboutLinks.EachClickOpensTheAddressItShowsAndTheBoxStaysOpen";
+    EXPECT_EQ(system(command.c_str()), 0) << "the clicks in the fresh process failed";
+    const std::vector<std::string> expected = {SONARET_URL_SOURCE, SONARET_URL_SOURCE,
+                                               SONARET_URL_HOME, SONARET_URL_AUTHOR};
+    EXPECT_EQ(lines_of(out), expected);
+}
+
+} // namespace

@@ -1,0 +1,148 @@
+#include "peak_display.h"
+
+#include <utility>
+
+namespace {
+
+constexpr COLORREF kBackground = 0x003C1E00; // dark blue
+constexpr COLORREF kGrid = 0x00003200;       // dim green
+constexpr COLORREF kTrace = 0x0000FF00;      // bright green
+constexpr int kGridColumns = 16;
+constexpr int kGridRows = 6;
+constexpr int kPenWidth = 2;
+constexpr WCHAR kRecordingNotice[] = L"正在录音";
+
+// Top end of the trace line for `peak`: (H - peak * H) * 0.5 in 32-bit
+// floats, truncated toward zero. Each step goes through a float variable
+// that the compiler must store: the 32-bit x87 build would otherwise keep
+// extended precision between the steps and could land on another row.
+int32_t TraceTop(float peak, int32_t height) {
+    volatile float h = static_cast<float>(height);
+    volatile float product = h * peak;
+    volatile float difference = h - product;
+    volatile float half = difference * 0.5f;
+    return static_cast<int32_t>(half);
+}
+
+} // namespace
+
+int32_t& PeakDisplay::ColumnCounter() {
+    static int32_t counter = 0;
+    return counter;
+}
+
+void PeakDisplay::Setup(HWND control) {
+    RECT rect{};
+    ::GetWindowRect(control, &rect);
+    m_width = rect.right - rect.left;
+    m_height = rect.bottom - rect.top;
+    m_control = control;
+    m_screen = ::GetDC(control);
+    m_page_a = ::CreateCompatibleDC(m_screen);
+    m_page_b = ::CreateCompatibleDC(m_screen);
+    m_bitmap_a = ::CreateCompatibleBitmap(m_screen, m_width, m_height);
+    m_bitmap_b = ::CreateCompatibleBitmap(m_screen, m_width, m_height);
+    m_old_bitmap_a = ::SelectObject(m_page_a, m_bitmap_a);
+    m_old_bitmap_b = ::SelectObject(m_page_b, m_bitmap_b);
+    ClearPage(m_page_a);
+    ClearPage(m_page_b);
+}
+
+void PeakDisplay::ClearPage(HDC page) {
+    const int w = m_width;
+    const int h = m_height;
+    HBRUSH brush = ::CreateSolidBrush(kBackground);
+    const RECT all{0, 0, w, h};
+    ::FillRect(page, &all, brush);
+
+    HPEN pen = ::CreatePen(PS_SOLID, kPenWidth, kGrid);
+    HGDIOBJ old_pen = ::SelectObject(page, pen);
+    // Product first, then the division: the lines spread evenly over any
+    // width instead of sitting at multiples of a rounded step.
+    for (int i = 0; i < kGridColumns; ++i) {
+        const int x = (i * w) / kGridColumns;
+        ::MoveToEx(page, x, 0, nullptr);
+        ::LineTo(page, x, h);
+    }
+    for (int j = 0; j < kGridRows; ++j) {
+        const int y = (j * h) / kGridRows;
+        ::MoveToEx(page, 0, y, nullptr);
+        ::LineTo(page, w, y);
+    }
+    ::SelectObject(page, old_pen);
+    ::DeleteObject(pen);
+    ::DeleteObject(brush);
+}
+
+void PeakDisplay::OnLevelUpdate(float peak, int32_t recording) {
+    if (!m_screen) {
+        return; // not set up (or already released): nothing to draw on
+    }
+    int32_t& counter = ColumnCounter();
+    const int32_t c = counter;
+    const int32_t w = m_width;
+    const int32_t h = m_height;
+
+    // The outgoing page from column c on, then the incoming page up to c - 1:
+    // together one strip that has moved a column to the left.
+    if (w - c > 0) {
+        ::BitBlt(m_screen, 0, 0, w - c, h, m_page_a, c, 0, SRCCOPY);
+    }
+    if (c > 0) {
+        HPEN pen = ::CreatePen(PS_SOLID, kPenWidth, kTrace);
+        HGDIOBJ old_pen = ::SelectObject(m_page_b, pen);
+        const int32_t y = TraceTop(peak, h);
+        ::MoveToEx(m_page_b, c, y, nullptr);
+        ::LineTo(m_page_b, c, h - y);
+        ::BitBlt(m_screen, w - c, 0, c, h, m_page_b, 0, 0, SRCCOPY);
+        ::SelectObject(m_page_b, old_pen);
+        ::DeleteObject(pen);
+    }
+    counter = c + 1;
+    if (c + 1 > w) {
+        // The filled page becomes the outgoing one and the old outgoing page
+        // is cleared to be filled next. Each page keeps its own bitmap, so
+        // the bookkeeping of what to free travels with the page.
+        std::swap(m_page_a, m_page_b);
+        std::swap(m_bitmap_a, m_bitmap_b);
+        std::swap(m_old_bitmap_a, m_old_bitmap_b);
+        counter = 0;
+        ClearPage(m_page_b);
+    }
+    // Drawn after the copies at every update, so it stays steady while
+    // recording and goes with the first update after it.
+    if (recording == 1) {
+        ::SetBkMode(m_screen, TRANSPARENT);
+        ::SetTextColor(m_screen, RGB(250, 0, 0));
+        ::TextOutW(m_screen, 20, 20, kRecordingNotice, ::lstrlenW(kRecordingNotice));
+    }
+}
+
+void PeakDisplay::Release() {
+    // The page goes before its bitmap: a bitmap still selected somewhere
+    // can't be deleted, and a fresh memory DC may have handed back no
+    // previous bitmap to select in its place.
+    auto free_page = [](HDC& page, HBITMAP& bitmap, HGDIOBJ& old_bitmap) {
+        if (page) {
+            if (old_bitmap) {
+                ::SelectObject(page, old_bitmap);
+            }
+            ::DeleteDC(page);
+        }
+        if (bitmap) {
+            ::DeleteObject(bitmap);
+        }
+        page = nullptr;
+        bitmap = nullptr;
+        old_bitmap = nullptr;
+    };
+    free_page(m_page_a, m_bitmap_a, m_old_bitmap_a);
+    free_page(m_page_b, m_bitmap_b, m_old_bitmap_b);
+    if (m_screen) {
+        ::ReleaseDC(m_control, m_screen);
+        m_screen = nullptr;
+    }
+    m_control = nullptr;
+    m_width = 0;
+    m_height = 0;
+}

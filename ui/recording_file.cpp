@@ -1,0 +1,60 @@
+#include "recording_file.h"
+
+namespace {
+
+// The name's own part: "MM-DD-hh-mm-ss.mp3".
+constexpr int kNameLength = 18;
+// More recordings than this in one second's name means something is wrong
+// with the folder, not that a name is still free further on.
+constexpr int kMostAttempts = 1000;
+
+int digits(int value) {
+    int count = 1;
+    while (value >= 10) {
+        value /= 10;
+        ++count;
+    }
+    return count;
+}
+
+} // namespace
+
+int32_t ReserveRecordingFile(WCHAR (&path)[RECORDING_PATH_UNITS], const WCHAR* folder,
+                             const SYSTEMTIME& start) {
+    path[0] = L'\0';
+    if (!folder) {
+        return -1;
+    }
+    const int folder_length = lstrlenW(folder);
+    // Both systems take '/' between folder and name; a folder that already
+    // ends with a separator (a drive's root, "/") gets none added.
+    const bool has_separator =
+        folder_length > 0 && (folder[folder_length - 1] == L'/' || folder[folder_length - 1] == L'\\');
+    const WCHAR* separator = has_separator ? L"" : L"/";
+    for (int attempt = 1; attempt <= kMostAttempts; ++attempt) {
+        const int length = folder_length + (has_separator ? 0 : 1) + kNameLength +
+                           (attempt > 1 ? 1 + digits(attempt) : 0);
+        // A path cut to fit the buffer would name some other file.
+        if (length > RECORDING_PATH_UNITS - 1) {
+            return -1;
+        }
+        if (attempt == 1) {
+            wsprintfW(path, L"%s%s%02d-%02d-%02d-%02d-%02d.mp3", folder, separator, start.wMonth,
+                      start.wDay, start.wHour, start.wMinute, start.wSecond);
+        } else {
+            wsprintfW(path, L"%s%s%02d-%02d-%02d-%02d-%02d-%d.mp3", folder, separator,
+                      start.wMonth, start.wDay, start.wHour, start.wMinute, start.wSecond, attempt);
+        }
+        HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file != INVALID_HANDLE_VALUE) {
+            CloseHandle(file);
+            return 0;
+        }
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
+            break;
+        }
+    }
+    path[0] = L'\0';
+    return -1;
+}

@@ -1,0 +1,20 @@
+// The file a recording goes to: named after the local time it starts at,
+// month-day-hour-minute-second, in the output folder; never one that exists.
+#pragma once
+
+#include <windows.h>
+
+#include <stdint.h>
+
+// WCHARs of a recording's path, terminator included.
+constexpr int32_t RECORDING_PATH_UNITS = 1024;
+
+// Makes `path` a new, empty file "MM-DD-hh-mm-ss.mp3" in `folder` for a
+// recording started at `start`; when that name is taken, the first free one
+// of "MM-DD-hh-mm-ss-2.mp3", "-3.mp3" and so on. The file is created
+// exclusively, so nothing can take the name between the choice and the
+// recording, and the writer then opens a file that is ours. 0, or -1 when
+// the folder can't take a new file (it is missing or read-only, or the path
+// would not fit RECORDING_PATH_UNITS).
+int32_t ReserveRecordingFile(WCHAR (&path)[RECORDING_PATH_UNITS], const WCHAR* folder,
+                             const SYSTEMTIME& start);
