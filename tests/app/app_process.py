@@ -86,30 +86,35 @@ def xdotool(env, *args, timeout=30):
                           timeout=timeout)
 
 
+def geometry(env, wid):
+    geo = xdotool(env, 'getwindowgeometry', '--shell', wid)
+    values = dict(line.split('=', 1) for line in geo.stdout.split() if '=' in line)
+    return tuple(int(values.get(k, 0)) for k in ('X', 'Y', 'WIDTH', 'HEIGHT'))
+
+
 def find_window(env, seconds=90):
     """The visible top-level window called Sonaret: (id, x, y, width, height).
     A message box without a caption that comes first (the capture could not
     be opened, as under Wine, which can't record what it plays) is answered
-    with Enter, as a user would."""
+    once with Enter, as a user would; the window comes after it."""
     deadline = time.time() + seconds
+    answered = set()
     while time.time() < deadline:
-        for box in xdotool(env, 'search', '--maxdepth', '1', '--onlyvisible', '--name', '^$').stdout.split():
-            geo = xdotool(env, 'getwindowgeometry', '--shell', box)
-            values = dict(line.split('=', 1) for line in geo.stdout.split() if '=' in line)
-            width, height = int(values.get('WIDTH', 0)), int(values.get('HEIGHT', 0))
+        for wid in xdotool(env, 'search', '--onlyvisible', '--name', '^Sonaret$').stdout.split():
+            x, y, width, height = geometry(env, wid)
+            if width > 100:
+                return (wid, x, y, width, height)
+        boxes = xdotool(env, 'search', '--maxdepth', '1', '--onlyvisible', '--name', '^$')
+        for box in boxes.stdout.split():
+            _, _, width, height = geometry(env, box)
             # The screen's own (root) window has no name either.
-            if 60 < width < SCREEN[0] and 40 < height < SCREEN[1]:
+            if box not in answered and 60 < width < SCREEN[0] and 40 < height < SCREEN[1]:
+                answered.add(box)
                 print('answering a message box without a caption')
-                xdotool(env, 'mousemove', '--window', box, '20', '20')
-                time.sleep(0.3)
+                xdotool(env, 'mousemove', '--window', box, str(width // 2), str(height // 2))
+                time.sleep(0.5)
                 xdotool(env, 'key', 'Return')
-        found = xdotool(env, 'search', '--onlyvisible', '--name', '^Sonaret$')
-        for wid in found.stdout.split():
-            geo = xdotool(env, 'getwindowgeometry', '--shell', wid)
-            values = dict(line.split('=', 1) for line in geo.stdout.split() if '=' in line)
-            if int(values.get('WIDTH', 0)) > 100:
-                return (wid, int(values['X']), int(values['Y']), int(values['WIDTH']),
-                        int(values['HEIGHT']))
+                time.sleep(1)
         time.sleep(0.3)
     return None
 
