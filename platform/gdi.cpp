@@ -3,6 +3,8 @@
 // shows them. Drawing is exact and can be checked pixel by pixel.
 #include <windows.h>
 
+#include <string.h>
+
 #include <algorithm>
 #include <mutex>
 #include <string>
@@ -388,21 +390,30 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sourc
     if (!to.data || !from.data) {
         return TRUE;
     }
-    // Clipped to both bitmaps; what lies outside either is left alone.
-    for (int row = 0; row < height; ++row) {
-        const int ty = y + row;
-        const int fy = source_y + row;
-        if (ty < 0 || ty >= to.height || fy < 0 || fy >= from.height) {
-            continue;
-        }
-        for (int col = 0; col < width; ++col) {
-            const int tx = x + col;
-            const int fx = source_x + col;
-            if (tx < 0 || tx >= to.width || fx < 0 || fx >= from.width) {
-                continue;
-            }
-            to.data[static_cast<size_t>(ty) * to.width + tx] =
-                from.data[static_cast<size_t>(fy) * from.width + fx];
+    // Clipped to both bitmaps; what lies outside either is left alone. The
+    // rectangle is clipped once and copied a row at a time: the display
+    // copies most of a page on every level update.
+    int64_t to_x = x, to_y = y, from_x = source_x, from_y = source_y;
+    int64_t w = width, h = height;
+    auto clip = [](int64_t& to_start, int64_t& from_start, int64_t& length, int64_t to_size,
+                   int64_t from_size) {
+        const int64_t before = std::max<int64_t>({0, -to_start, -from_start});
+        to_start += before;
+        from_start += before;
+        length -= before;
+        length = std::min({length, to_size - to_start, from_size - from_start});
+    };
+    clip(to_x, from_x, w, to.width, from.width);
+    clip(to_y, from_y, h, to.height, from.height);
+    if (w > 0 && h > 0) {
+        // Within one bitmap the rows are taken in the order that never
+        // reads a row already overwritten; memmove takes care of each row.
+        const bool upward = to.data == from.data && to_y > from_y;
+        for (int64_t i = 0; i < h; ++i) {
+            const int64_t row = upward ? h - 1 - i : i;
+            memmove(to.data + (to_y + row) * to.width + to_x,
+                    from.data + (from_y + row) * from.width + from_x,
+                    static_cast<size_t>(w) * sizeof *to.data);
         }
     }
     drawn(*d);

@@ -11,7 +11,7 @@
 
 struct OsWindow {
     GtkWidget* widget = nullptr; // the GtkWindow, or the control's outer widget
-    GtkWidget* fixed = nullptr;  // a top-level window's client area
+    GtkWidget* fixed = nullptr;  // a top-level window's client area (a GtkLayout)
     GtkWidget* label = nullptr;  // the text part of buttons and statics
     GtkWidget* note = nullptr;   // a command link's note
     GtkWidget* image = nullptr;  // a button's or icon static's picture
@@ -196,7 +196,11 @@ OsWindow* os_toplevel_create(HWND hwnd, const char* title, int x, int y, int wid
     if (modal_frame) {
         gtk_window_set_type_hint(GTK_WINDOW(w->widget), GDK_WINDOW_TYPE_HINT_DIALOG);
     }
-    w->fixed = gtk_fixed_new();
+    // A layout, not a GtkFixed: a window is the size its template says,
+    // whatever its controls would like. A GtkFixed asks for room for each
+    // wrapping label's height at that label's narrowest width, which made an
+    // About box with a few lines of text taller than the screen.
+    w->fixed = gtk_layout_new(nullptr, nullptr);
     gtk_widget_set_size_request(w->fixed, width, height);
     gtk_container_add(GTK_CONTAINER(w->widget), w->fixed);
     gtk_widget_show(w->fixed);
@@ -281,7 +285,7 @@ OsWindow* os_control_create(OsWindow* toplevel, HWND hwnd, OsControl kind, const
     }
     gtk_widget_set_size_request(w->widget, width, height);
     g_signal_connect(w->widget, "focus-in-event", G_CALLBACK(on_focus_in), w);
-    gtk_fixed_put(GTK_FIXED(toplevel->fixed), w->widget, x, y);
+    gtk_layout_put(GTK_LAYOUT(toplevel->fixed), w->widget, x, y);
     gtk_widget_show_all(w->widget);
     return w;
 }
@@ -360,8 +364,8 @@ void os_window_move(OsWindow* w, int x, int y) {
     }
     if (GTK_IS_WINDOW(w->widget)) {
         gtk_window_move(GTK_WINDOW(w->widget), x, y);
-    } else if (GtkWidget* parent = gtk_widget_get_parent(w->widget); GTK_IS_FIXED(parent)) {
-        gtk_fixed_move(GTK_FIXED(parent), w->widget, x, y);
+    } else if (GtkWidget* parent = gtk_widget_get_parent(w->widget); GTK_IS_LAYOUT(parent)) {
+        gtk_layout_move(GTK_LAYOUT(parent), w->widget, x, y);
     }
 }
 

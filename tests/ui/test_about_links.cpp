@@ -43,6 +43,7 @@ class COwner : public CDialogImpl<COwner> {
     enum { IDD = IDD_MAINDLG };
     std::atomic<HWND> about{nullptr};
     RECT links[3] = {}; // screen rectangles of 1020, 1024, 1025, set before `about`
+    RECT box_rect = {}; // the box's own, set before `about`
     std::vector<bool> open_after_click;
 
     BOOL ProcessWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result, DWORD) override {
@@ -56,6 +57,7 @@ class COwner : public CDialogImpl<COwner> {
             for (int i = 0; i < 3; ++i) {
                 GetWindowRect(::GetDlgItem(box, ids[i]), &links[i]);
             }
+            GetWindowRect(box, &box_rect);
             about = box;
             result = 0;
             return TRUE;
@@ -149,6 +151,43 @@ TEST(AboutLinks, EachClickOpensTheAddressItShowsAndTheBoxStaysOpen) {
     const std::vector<std::string> expected = {SONARET_URL_SOURCE, SONARET_URL_SOURCE,
                                                SONARET_URL_HOME, SONARET_URL_AUTHOR};
     EXPECT_EQ(lines_of(out), expected);
+}
+
+// The toolkit must not grow a dialog past its template's size for texts
+// that wrap: the box's lines once made it taller than the screen.
+TEST(AboutWindow, OnTheScreenItIsAsLargeAsItsTemplate) {
+    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
+    ASSERT_TRUE(InitCommonControlsEx(&controls));
+    COwner owner;
+    HWND hwnd = owner.Create(nullptr);
+    ASSERT_NE(hwnd, nullptr);
+    ShowWindow(hwnd, SW_SHOW);
+    std::string geometry;
+    std::thread user([&] {
+        while (!owner.about.load()) {
+            Sleep(20);
+        }
+        Sleep(500); // drawn and laid out by then
+        if (FILE* pipe = popen("xdotool search --onlyvisible --name '^About$' "
+                               "getwindowgeometry --shell 2>/dev/null",
+                               "r")) {
+            char line[128];
+            while (fgets(line, sizeof line, pipe)) {
+                geometry += line;
+            }
+            pclose(pipe);
+        }
+        PostMessageW(owner.about.load(), WM_COMMAND, IDCANCEL, 0);
+    });
+    PostMessageW(hwnd, kFound, 0, 0);
+    CAboutDlg::Show();
+    user.join();
+    DestroyWindow(hwnd);
+    const RECT r = owner.box_rect;
+    EXPECT_NE(geometry.find("WIDTH=" + std::to_string(r.right - r.left) + "\n"), std::string::npos)
+        << geometry;
+    EXPECT_NE(geometry.find("HEIGHT=" + std::to_string(r.bottom - r.top) + "\n"), std::string::npos)
+        << geometry;
 }
 
 } // namespace
