@@ -5,16 +5,20 @@ window (bench/bare_window.c), on a private Xvfb display.
 usage: startup.py SONARET BARE_WINDOW [RUNS]
 
 Start-up: from starting the process to the X server mapping its top-level
-window (the window is on the screen). Memory: the resident set of the idle
+window (the window is on the screen); Sonaret opens its device list and
+starts capturing the default output before it shows its window, here from a
+private sound server (tests/support/pulse-fixture.sh). Memory: the resident set of the idle
 process one second after that. The median of RUNS runs each (default 15),
 alternating the programs; prints the figures and Sonaret's ratios to the
 bare window, and, to tell the text's fonts apart, to the bare window showing
 the main window's texts."""
 import ctypes
 import os
+import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 
 X = ctypes.CDLL('libX11.so.6')
@@ -62,12 +66,23 @@ def rss_kib(pid):
 TEXTS = '电脑输出 关于 开始录音 128K bps 停止录音 C:aabb  修改 更改文件夹'
 
 
-def measure(program, display):
+def start_sound_server(folder):
+    fixture = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'support',
+                           'pulse-fixture.sh')
+    directory = os.path.join(folder, 'pulse')
+    subprocess.run([fixture, 'start', directory], check=True, stdout=subprocess.DEVNULL)
+    return lambda: subprocess.run([fixture, 'stop', directory], stdout=subprocess.DEVNULL), {
+        'PULSE_SERVER': 'unix:' + os.path.join(directory, 'native'),
+        'PULSE_CLIENTCONFIG': os.path.join(directory, 'client.conf'),
+        'HOME': folder}
+
+
+def measure(program, display, environment):
     dpy = X.XOpenDisplay(display.encode())
     X.XSelectInput(dpy, X.XDefaultRootWindow(dpy), SUBSTRUCTURE_NOTIFY)
     while X.XPending(dpy):
         X.XNextEvent(dpy, ctypes.byref(Event()))
-    env = dict(os.environ, DISPLAY=display)
+    env = dict(os.environ, DISPLAY=display, **environment)
     env.pop('WAYLAND_DISPLAY', None)
     started = time.perf_counter()
     proc = subprocess.Popen(program, env=env, stdout=subprocess.DEVNULL,
@@ -98,13 +113,15 @@ def main():
                 'bare window with the texts': (sys.argv[2], TEXTS)}
     runs = int(sys.argv[3]) if len(sys.argv) > 3 else 15
     xvfb, display = start_xvfb()
+    folder = tempfile.mkdtemp(prefix='sonaret-startup-')
+    stop_sound_server, environment = start_sound_server(folder)
     try:
         results = {name: ([], []) for name in programs}
         for command in programs.values():
-            measure(command, display)  # warms the caches
+            measure(command, display, environment)  # warms the caches
         for _ in range(runs):
             for name, command in programs.items():
-                shown, memory = measure(command, display)
+                shown, memory = measure(command, display, environment)
                 if shown is None:
                     sys.exit('startup: %s showed no window' % name)
                 results[name][0].append(shown)
@@ -112,6 +129,8 @@ def main():
     finally:
         xvfb.terminate()
         xvfb.wait()
+        stop_sound_server()
+        shutil.rmtree(folder, ignore_errors=True)
     time_ms = {n: statistics.median(r[0]) * 1000 for n, r in results.items()}
     mem_mib = {n: statistics.median(r[1]) / 1024 for n, r in results.items()}
     print('medians of %d runs' % runs)
