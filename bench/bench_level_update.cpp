@@ -28,8 +28,7 @@ class CDisplayHost : public CDialogImpl<CDisplayHost> {
     PeakDisplay display;
     float peak = 0.0f;
 
-    BOOL ProcessWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result,
-                              DWORD) override {
+    BOOL ProcessWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result, DWORD) override {
         if (message == WM_INITDIALOG) {
             display.Setup(GetDlgItem(IDC_PEAK));
             result = 1;

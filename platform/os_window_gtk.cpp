@@ -501,9 +501,8 @@ void os_popup_menu(const OsMenuItem* items, int count, int x, int y, void (*done
     trigger->button.window = GDK_WINDOW(g_object_ref(anchor_window));
     trigger->button.time = GDK_CURRENT_TIME;
     trigger->button.button = 1;
-    gdk_event_set_device(trigger,
-                         gdk_seat_get_pointer(gdk_display_get_default_seat(
-                             gdk_window_get_display(anchor_window))));
+    gdk_event_set_device(trigger, gdk_seat_get_pointer(gdk_display_get_default_seat(
+                                      gdk_window_get_display(anchor_window))));
     GdkRectangle at{0, 0, 1, 1};
     gtk_menu_popup_at_rect(GTK_MENU(run->menu), anchor_window, &at, GDK_GRAVITY_NORTH_WEST,
                            GDK_GRAVITY_NORTH_WEST, trigger);

@@ -158,9 +158,9 @@ LRESULT CMainDlg::OnInitDialog() {
                              {::GetSystemMetrics(SM_CXSMICON), ::GetSystemMetrics(SM_CYSMICON)}};
     const WPARAM kinds[2] = {ICON_BIG, ICON_SMALL};
     for (int i = 0; i < 2; ++i) {
-        HICON icon = static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME),
-                                                     IMAGE_ICON, sizes[i][0], sizes[i][1],
-                                                     LR_DEFAULTCOLOR));
+        HICON icon =
+            static_cast<HICON>(::LoadImageW(instance, MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                            sizes[i][0], sizes[i][1], LR_DEFAULTCOLOR));
         if (icon) {
             m_icons[m_icon_count++] = icon;
         }
@@ -219,8 +219,7 @@ int32_t CMainDlg::OpenSelectedCapture() {
         return -1;
     }
     const EndpointEntry& entry = m_devices.entries[m_selected];
-    if (capture_create(&m_capture, entry.is_default ? nullptr : entry.device_id, entry.flow) !=
-        0) {
+    if (capture_create(&m_capture, entry.is_default ? nullptr : entry.device_id, entry.flow) != 0) {
         return -1;
     }
     capture_set_callback(m_capture, on_samples, &m_state);
@@ -400,7 +399,8 @@ LRESULT CMainDlg::OnBitRateMenu() {
     ::GetCursorPos(&at);
     const int chosen = ::TrackPopupMenu(menu, TPM_RETURNCMD, at.x, at.y, 0, m_hWnd, nullptr);
     const int index = chosen - static_cast<int>(kMenuFirstItem);
-    if (chosen != 0 && index >= 0 && index < static_cast<int>(sizeof kBitRates / sizeof kBitRates[0])) {
+    if (chosen != 0 && index >= 0 &&
+        index < static_cast<int>(sizeof kBitRates / sizeof kBitRates[0])) {
         // The running recording keeps its rate; this one is for the next.
         m_bit_rate = kBitRates[index].bits_per_second;
         SetItemText(IDC_BITRATE, kBitRates[index].text);

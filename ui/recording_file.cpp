@@ -28,8 +28,8 @@ int32_t ReserveRecordingFile(WCHAR (&path)[RECORDING_PATH_UNITS], const WCHAR* f
     const int folder_length = lstrlenW(folder);
     // Both systems take '/' between folder and name; a folder that already
     // ends with a separator (a drive's root, "/") gets none added.
-    const bool has_separator =
-        folder_length > 0 && (folder[folder_length - 1] == L'/' || folder[folder_length - 1] == L'\\');
+    const bool has_separator = folder_length > 0 && (folder[folder_length - 1] == L'/' ||
+                                                     folder[folder_length - 1] == L'\\');
     const WCHAR* separator = has_separator ? L"" : L"/";
     for (int attempt = 1; attempt <= kMostAttempts; ++attempt) {
         const int length = folder_length + (has_separator ? 0 : 1) + kNameLength +
@@ -42,8 +42,8 @@ int32_t ReserveRecordingFile(WCHAR (&path)[RECORDING_PATH_UNITS], const WCHAR* f
             wsprintfW(path, L"%s%s%02d-%02d-%02d-%02d-%02d.mp3", folder, separator, start.wMonth,
                       start.wDay, start.wHour, start.wMinute, start.wSecond);
         } else {
-            wsprintfW(path, L"%s%s%02d-%02d-%02d-%02d-%02d-%d.mp3", folder, separator,
-                      start.wMonth, start.wDay, start.wHour, start.wMinute, start.wSecond, attempt);
+            wsprintfW(path, L"%s%s%02d-%02d-%02d-%02d-%02d-%d.mp3", folder, separator, start.wMonth,
+                      start.wDay, start.wHour, start.wMinute, start.wSecond, attempt);
         }
         HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);

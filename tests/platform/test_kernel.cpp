@@ -5,6 +5,7 @@
 #include <errno.h>
 #include <pthread.h>
 #include <signal.h>
+#include <time.h>
 
 #include <algorithm>
 #include <atomic>
@@ -411,3 +412,53 @@ TEST(KernelHandles, BadHandlesAndArgumentsFailWithTheLastError) {
 }
 
 } // namespace
+
+// ---- files: only reserving a name, and removing it ----
+
+TEST(Files, CreateNewTakesANameOnceAndDeleteGivesItBack) {
+    TempDir dir;
+    const std::wstring path = dir.wfile("taken.mp3");
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    EXPECT_TRUE(CloseHandle(file));
+    EXPECT_FALSE(CloseHandle(file)) << "closed once";
+
+    EXPECT_EQ(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    const std::wstring in_missing = dir.wfile("missing/x.mp3");
+    EXPECT_EQ(CreateFileW(in_missing.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_PATH_NOT_FOUND);
+    EXPECT_EQ(CreateFileW(dir.wfile("other").c_str(), GENERIC_WRITE, 0, nullptr,
+                          2 /* CREATE_ALWAYS */, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << "nothing but exclusive creation";
+
+    EXPECT_TRUE(DeleteFileW(path.c_str()));
+    EXPECT_FALSE(std::filesystem::exists(path));
+    EXPECT_FALSE(DeleteFileW(path.c_str()));
+    EXPECT_FALSE(DeleteFileW(dir.path().wstring().c_str())) << "not a folder";
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path()));
+}
+
+TEST(Time, LocalTimeIsTheCLibrarysLocalTime) {
+    SYSTEMTIME t{};
+    const time_t before = time(nullptr);
+    GetLocalTime(&t);
+    const time_t after = time(nullptr);
+    bool matches = false;
+    for (time_t now = before; now <= after; ++now) {
+        struct tm local {};
+        localtime_r(&now, &local);
+        matches |= t.wYear == local.tm_year + 1900 && t.wMonth == local.tm_mon + 1 &&
+                   t.wDay == local.tm_mday && t.wHour == local.tm_hour &&
+                   t.wMinute == local.tm_min && t.wSecond == local.tm_sec &&
+                   t.wDayOfWeek == local.tm_wday;
+    }
+    EXPECT_TRUE(matches);
+    EXPECT_LT(t.wMilliseconds, 1000);
+}
