@@ -57,4 +57,6 @@ build-windows: deps
 bench: build
 	$(BUILD)/bench/bench_encode
 	$(BUILD)/bench/bench_capture
+	$(BUILD)/bench/bench_level_update
 	bench/startup.py $(BUILD)/app/sonaret $(BUILD)/bench/bench_bare_window
+	bench/program_cpu.py $(BUILD)/app/sonaret $(BUILD)/bench/bench_encode
