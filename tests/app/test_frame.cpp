@@ -72,19 +72,6 @@ class CProbeDlg : public CDialogImpl<CProbeDlg> {
     }
 };
 
-// As the program's entry does: the templates use common controls (SysLink,
-// command links) that exist once the library is loaded and initialised.
-class CommonControls : public ::testing::Environment {
-    void SetUp() override {
-        INITCOMMONCONTROLSEX controls{};
-        controls.dwSize = sizeof controls;
-        controls.dwICC = ICC_BAR_CLASSES;
-        ASSERT_TRUE(InitCommonControlsEx(&controls));
-    }
-};
-[[maybe_unused]] auto* const common_controls =
-    ::testing::AddGlobalTestEnvironment(new CommonControls);
-
 int count(const std::vector<UINT>& seen, UINT message) {
     int n = 0;
     for (UINT m : seen) {

@@ -21,17 +21,6 @@ namespace {
 
 constexpr UINT kInspect = WM_USER + 31; // runs the owner's inspection, inside the modal loop
 
-class CommonControls : public ::testing::Environment {
-    void SetUp() override {
-        INITCOMMONCONTROLSEX controls{};
-        controls.dwSize = sizeof controls;
-        controls.dwICC = ICC_BAR_CLASSES;
-        ASSERT_TRUE(InitCommonControlsEx(&controls));
-    }
-};
-[[maybe_unused]] auto* const common_controls =
-    ::testing::AddGlobalTestEnvironment(new CommonControls);
-
 // Stands in for the main window: template 129 with a live peak display, and
 // a hook that runs on the window thread while the About box is open.
 class COwner : public CDialogImpl<COwner> {

@@ -74,8 +74,6 @@ class COwner : public CDialogImpl<COwner> {
 // Runs in the fresh process: SONARET_TEST_LINKS_OUT names the file that the
 // handler appends each address it is given to.
 void click_links(const std::string& out) {
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
-    ASSERT_TRUE(InitCommonControlsEx(&controls));
     COwner owner;
     HWND hwnd = owner.Create(nullptr);
     ASSERT_NE(hwnd, nullptr);
@@ -156,8 +154,6 @@ TEST(AboutLinks, EachClickOpensTheAddressItShowsAndTheBoxStaysOpen) {
 // The toolkit must not grow a dialog past its template's size for texts
 // that wrap: the box's lines once made it taller than the screen.
 TEST(AboutWindow, OnTheScreenItIsAsLargeAsItsTemplate) {
-    INITCOMMONCONTROLSEX controls{sizeof controls, ICC_BAR_CLASSES};
-    ASSERT_TRUE(InitCommonControlsEx(&controls));
     COwner owner;
     HWND hwnd = owner.Create(nullptr);
     ASSERT_NE(hwnd, nullptr);

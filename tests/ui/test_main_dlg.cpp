@@ -43,15 +43,6 @@ PulseServer& server() {
     return PulseServerEnvironment::server();
 }
 
-class CommonControls : public ::testing::Environment {
-    void SetUp() override {
-        INITCOMMONCONTROLSEX controls{sizeof(INITCOMMONCONTROLSEX), ICC_BAR_CLASSES};
-        ASSERT_TRUE(InitCommonControlsEx(&controls));
-    }
-};
-[[maybe_unused]] auto* const common_controls =
-    ::testing::AddGlobalTestEnvironment(new CommonControls);
-
 std::string run(const std::string& command) {
     std::string out;
     if (FILE* pipe = popen(command.c_str(), "r")) {

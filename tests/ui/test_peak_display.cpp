@@ -24,17 +24,6 @@ constexpr COLORREF kBackground = RGB(0, 30, 60);
 constexpr COLORREF kGrid = RGB(0, 50, 0);
 constexpr COLORREF kTrace = RGB(0, 255, 0);
 
-class CommonControls : public ::testing::Environment {
-    void SetUp() override {
-        INITCOMMONCONTROLSEX controls{};
-        controls.dwSize = sizeof controls;
-        controls.dwICC = ICC_BAR_CLASSES;
-        ASSERT_TRUE(InitCommonControlsEx(&controls));
-    }
-};
-[[maybe_unused]] auto* const common_controls =
-    ::testing::AddGlobalTestEnvironment(new CommonControls);
-
 // A memory DC with its own bitmap.
 struct MemoryPage {
     HDC dc = nullptr;
