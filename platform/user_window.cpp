@@ -290,6 +290,24 @@ HWND default_button(WindowObject* dialog) {
     return nullptr;
 }
 
+// Moves the focus to the next (`back`: previous) control that takes it, in
+// template order, round the dialog.
+void focus_next_tab_stop(WindowObject* d, bool back) {
+    const auto& order = d->children;
+    const int n = static_cast<int>(order.size());
+    int at = static_cast<int>(std::find(order.begin(), order.end(), d->focus) - order.begin());
+    if (at >= n) {
+        at = back ? 0 : n - 1;
+    }
+    for (int step = 1; step <= n; ++step) {
+        const int i = ((at + (back ? -step : step)) % n + n) % n;
+        if (WindowObject* c = find(order[static_cast<size_t>(i)]); c && can_take_focus(c)) {
+            set_focus_to(c);
+            return;
+        }
+    }
+}
+
 LRESULT dialog_default(WindowObject* w, UINT message, WPARAM wparam, LPARAM lparam) {
     switch (message) {
     case WM_SETTEXT:
@@ -311,6 +329,18 @@ LRESULT dialog_default(WindowObject* w, UINT message, WPARAM wparam, LPARAM lpar
         }
         return 0;
     }
+    case WM_NEXTDLGCTL:
+        // LOWORD(lParam) set: wParam is the control to focus; otherwise the
+        // next (wParam 0) or previous tab stop.
+        if (LOWORD(lparam) != 0) {
+            WindowObject* c = find(reinterpret_cast<HWND>(wparam));
+            if (c && c->parent == w->hwnd && can_take_focus(c)) {
+                set_focus_to(c);
+            }
+        } else {
+            focus_next_tab_stop(w, wparam != 0);
+        }
+        return 0;
     case DM_GETDEFID: {
         WindowObject* d = find(default_button(w));
         return d ? MAKELONG(d->id, DC_HASDEFID) : 0;
@@ -752,26 +782,9 @@ BOOL IsDialogMessageW(HWND dialog, LPMSG msg) {
     }
     if (msg->message == WM_KEYDOWN) {
         switch (msg->wParam) {
-        case VK_TAB: {
-            // The next (Shift: previous) control that takes the focus, round
-            // the dialog.
-            const auto& order = d->children;
-            const int n = static_cast<int>(order.size());
-            int at =
-                static_cast<int>(std::find(order.begin(), order.end(), d->focus) - order.begin());
-            const bool back = GetKeyState(VK_SHIFT) < 0;
-            if (at >= n) {
-                at = back ? 0 : n - 1;
-            }
-            for (int step = 1; step <= n; ++step) {
-                const int i = ((at + (back ? -step : step)) % n + n) % n;
-                if (WindowObject* c = find(order[static_cast<size_t>(i)]); c && can_take_focus(c)) {
-                    set_focus_to(c);
-                    break;
-                }
-            }
+        case VK_TAB:
+            focus_next_tab_stop(d, GetKeyState(VK_SHIFT) < 0);
             return TRUE;
-        }
         case VK_ESCAPE:
             SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(IDCANCEL, BN_CLICKED),
                          reinterpret_cast<LPARAM>(GetDlgItem(dialog, IDCANCEL)));
@@ -906,6 +919,14 @@ BOOL EnableWindow(HWND hwnd, BOOL enable) {
     }
     const BOOL was_disabled = w->enabled ? FALSE : TRUE;
     w->enabled = enable != FALSE;
+    // A disabled control can't keep the focus, and nothing else gets it, as
+    // on Windows: a dialog that disables its focused control must move the
+    // focus itself, or its keys (Tab, Escape) reach no control.
+    if (!w->enabled) {
+        if (WindowObject* dialog = find(w->parent); dialog && dialog->focus == hwnd) {
+            dialog->focus = nullptr;
+        }
+    }
     os_window_set_enabled(w->os, w->enabled);
     return was_disabled;
 }

@@ -134,6 +134,14 @@ LRESULT CMainDlg::OnDestroy() {
     return 0;
 }
 
+void CMainDlg::DisableItem(int id, int heir) {
+    HWND control = GetDlgItem(id);
+    if (::GetFocus() == control) {
+        ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(heir)), TRUE);
+    }
+    ::EnableWindow(control, FALSE);
+}
+
 void CMainDlg::SetItemNote(int id, const WCHAR* note) {
     ::SendMessageW(GetDlgItem(id), BCM_SETNOTE, 0, reinterpret_cast<LPARAM>(note));
 }
@@ -214,7 +222,7 @@ LRESULT CMainDlg::OnInitDialog() {
 }
 
 int32_t CMainDlg::OpenSelectedCapture() {
-    EnableItem(IDC_START, FALSE);
+    DisableItem(IDC_START, IDC_DEVICE);
     if (m_selected < 0 || m_selected >= m_devices.count) {
         return -1;
     }
@@ -250,8 +258,8 @@ LRESULT CMainDlg::OnStart() {
     ::GetLocalTime(&now);
 
     EnableItem(IDC_STOP, TRUE);
-    EnableItem(IDC_START, FALSE);
-    EnableItem(IDC_DEVICE, FALSE);
+    DisableItem(IDC_START, IDC_STOP);
+    DisableItem(IDC_DEVICE, IDC_STOP);
 
     Mp3Writer* writer = nullptr;
     if (ReserveRecordingFile(m_path, folder, now) == 0) {
@@ -263,9 +271,9 @@ LRESULT CMainDlg::OnStart() {
     }
     if (!writer) {
         m_path[0] = L'\0';
-        EnableItem(IDC_STOP, FALSE);
         EnableItem(IDC_START, TRUE);
         EnableItem(IDC_DEVICE, TRUE);
+        DisableItem(IDC_STOP, IDC_START);
         ::MessageBoxW(m_hWnd, L"编码器打开出错", kRecordErrorCaption, MB_OK);
         return 0;
     }
@@ -277,9 +285,10 @@ LRESULT CMainDlg::OnStart() {
 }
 
 int32_t CMainDlg::FinishRecording() {
-    EnableItem(IDC_STOP, FALSE);
+    // Start takes the focus from Stop, so Escape and Tab go on working.
     EnableItem(IDC_START, TRUE);
     EnableItem(IDC_DEVICE, TRUE);
+    DisableItem(IDC_STOP, IDC_START);
     m_state.recording.store(0);
     // A delivery that saw the flag still set finishes its write first.
     ::Sleep(100);

@@ -78,6 +78,11 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     void ReportWriteError();
 
     void EnableItem(int id, BOOL enable) { ::EnableWindow(GetDlgItem(id), enable); }
+    // Disables control `id`; when it has the keyboard focus, the focus first
+    // goes to control `heir`. A disabled control loses the focus and nothing
+    // else takes it, so the window would take no keys, not even Escape,
+    // until the user clicked one of its controls.
+    void DisableItem(int id, int heir);
     void SetItemText(int id, const WCHAR* text) { ::SetWindowTextW(GetDlgItem(id), text); }
     void SetItemNote(int id, const WCHAR* note);
     void SetItemIcon(int id, int icon_id);

@@ -330,6 +330,22 @@ TEST_F(MainWindow, TheLoopRunsTheWindowUntilEscape) {
     EXPECT_FALSE(loop.PreTranslateMessage(&other)) << "and gone with the window";
 }
 
+// Start and Stop each disable the button that was just pressed, which then
+// has the focus; a disabled control loses it, so each hands it on first, or
+// no key (not even Escape) would reach the window any more.
+TEST_F(MainWindow, FocusLeavesTheButtonThatStartOrStopDisables) {
+    SetFocus(item(IDC_START));
+    ASSERT_EQ(GetFocus(), item(IDC_START));
+    click(IDC_START);
+    EXPECT_EQ(GetFocus(), item(IDC_STOP));
+    click(IDC_STOP);
+    EXPECT_EQ(GetFocus(), item(IDC_START));
+    ASSERT_NE(GetFocus(), nullptr);
+    PostMessageW(GetFocus(), WM_KEYDOWN, VK_ESCAPE, 1);
+    pump(1500);
+    EXPECT_EQ(quit_code, 2) << "Escape still closes the window";
+}
+
 TEST_F(MainWindow, RecordsWhatIsPlayedIntoAFileNamedAfterTheStart) {
     SYSTEMTIME before{};
     GetLocalTime(&before);
