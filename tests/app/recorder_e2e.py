@@ -1,0 +1,1018 @@
+#!/usr/bin/env python3
+"""Sonaret recording as a user does it: the real program on a private Xvfb
+display with a private PulseAudio daemon, driven with the mouse and the
+keyboard (xdotool); the MP3 files it writes are decoded by mp3_probe and
+checked for what they hold, the window by screenshots, and the exit code.
+
+usage: recorder_e2e.py CASE PROGRAM --probe MP3_PROBE [--wine WINE_RUN PREFIX] [--shots DIR]
+
+CASE, on the Linux build, where the default output is recorded by loopback:
+  loopback       Start, a 1 kHz tone into the default output, Stop: one new
+                 file named after the start time, 48 kHz stereo 192 kbit/s,
+                 the whole tone without gaps; the peak display shows the
+                 trace and the red recording notice, and no notice after Stop
+  bitrate        a bit rate picked from the menu while recording applies to
+                 the next recording (320K, the 4th item), not the running one
+  microphone     the default microphone from the device menu: 16 kHz mono
+  otheroutput    an output that is not the default, from the device menu
+  about          the About box from its link while recording: its size, the
+                 display keeps moving behind it, Escape closes it, the
+                 recording goes on
+  closebox       the close box while recording: a complete file, exit code 2
+  escaperecording  Escape while recording (after clicking Start): the same
+  escapeafterstop  Escape after Start and Stop with the mouse: exit code 2
+  kill           SIGKILL while recording: the file decodes up to then
+  noclobber      a start time whose file names are taken gets the first free
+                 "-N" name and leaves the other files alone
+  openfailure    a folder that has gone: "编码器打开出错" in a box captioned
+                 "录音出错"; afterwards recording works again
+  nosoundserver  no sound server: the "音频捕获出错" box before the main
+                 window, and Start records nothing
+CASE, on the Windows build (with --wine):
+  captureerror   Wine refuses loopback: the "音频捕获出错" box before the
+                 main window, whose Chinese texts are drawn; Start records
+                 nothing; Escape ends with 2
+  microphone, bitrate (128K, the 1st item), about, closebox, escaperecording,
+  escapeafterstop, noclobber, openfailure
+                 as on Linux, after that box, with the default microphone
+                 chosen from the device menu
+
+The music folder, where recordings go, is a temporary one: XDG_MUSIC_DIR on
+Linux, the "My Music" shell folder of the Wine prefix on Windows. Every
+process this starts is stopped by its process id; the temporary folders are
+removed. Exit status 0 when every check holds; failures are printed."""
+import array
+import datetime
+import json
+import math
+import os
+import re
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from app_process import (FAILURES, Xvfb, check, close_box, ink_components,  # noqa: E402
+                         is_box, region_changed, xdotool)
+
+SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support')
+PULSE_FIXTURE = os.path.join(SUPPORT, 'pulse-fixture.sh')
+
+# Template 129 in dialog units: the dialog is 228 by 167. Pixels follow from
+# the font's metrics on each system, so positions are taken as fractions of
+# the client area, which is what the window's X geometry covers (no window
+# manager, so no frame).
+DIALOG_UNITS = (228, 167)
+CONTROLS = {
+    'device': (4, 6, 172, 19),
+    'about': (192, 10, 25, 9),
+    'display': (4, 31, 220, 78),
+    'start': (4, 114, 77, 19),
+    'bitrate': (89, 115, 50, 18),
+    'stop': (147, 114, 77, 19),
+    'folder': (4, 140, 157, 25),
+    'change_folder': (168, 144, 56, 13),
+}
+# The screen of app_process.Xvfb.
+SCREEN = (1280, 800)
+NAME = re.compile(r'^(\d\d)-(\d\d)-(\d\d)-(\d\d)-(\d\d)(?:-(\d+))?\.mp3$')
+
+
+def log(text):
+    print(text, flush=True)
+
+
+# --- the session: display, sound server, music folder, program -------------
+
+class Session:
+    def __init__(self, case, program, probe, wine, shots):
+        self.case = case
+        self.program = program
+        self.probe = probe
+        self.wine = wine
+        self.shots = shots
+        self.name = case + ('-windows' if wine else '-linux')
+        self.root = tempfile.mkdtemp(prefix='sonaret-e2e-')
+        self.pulse_dir = os.path.join(self.root, 'pulse')
+        self.pulse_started = False
+        self.music = os.path.join(self.root, 'music' if wine else '音乐 录音')
+        self.xvfb = None
+        self.proc = None
+        self.players = []
+        self.shot_count = 0
+        self.env = dict(os.environ)
+        for name in ('DISPLAY', 'WAYLAND_DISPLAY', 'SONARET_WINE_DISPLAY',
+                     'DBUS_SESSION_BUS_ADDRESS'):
+            self.env.pop(name, None)
+        self.env['NO_AT_BRIDGE'] = '1'
+
+    # The daemon of tests/support/pulse_devices.pa, in this session's folder.
+    def start_sound_server(self):
+        started = subprocess.run([PULSE_FIXTURE, 'start', self.pulse_dir], capture_output=True,
+                                 text=True, timeout=120)
+        if started.returncode != 0:
+            sys.exit('recorder_e2e: the sound server did not start:\n' + started.stderr)
+        self.pulse_started = True
+        self.env['PULSE_SERVER'] = 'unix:' + os.path.join(self.pulse_dir, 'native')
+        self.env['PULSE_CLIENTCONFIG'] = os.path.join(self.pulse_dir, 'client.conf')
+
+    def no_sound_server(self):
+        os.makedirs(self.pulse_dir)
+        with open(os.path.join(self.pulse_dir, 'client.conf'), 'w') as f:
+            f.write('autospawn = no\n')
+        self.env['PULSE_SERVER'] = 'unix:' + os.path.join(self.pulse_dir, 'none')
+        self.env['PULSE_CLIENTCONFIG'] = os.path.join(self.pulse_dir, 'client.conf')
+
+    def start_display(self):
+        self.xvfb = Xvfb()
+        self.env['DISPLAY'] = self.xvfb.display
+
+    # Where recordings go: on Linux the XDG music folder of a home of our
+    # own; under Wine the prefix's "My Music" shell folder.
+    def prepare_music_folder(self):
+        os.makedirs(self.music)
+        if self.wine:
+            wine_run, prefix = self.wine
+            home = os.path.realpath(prefix) + '-home'
+            os.makedirs(home, exist_ok=True)
+            self.env['HOME'] = home
+            dos = 'Z:' + os.path.realpath(self.music).replace('/', '\\')
+            key = r'HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\User Shell Folders'
+            done = subprocess.run([wine_run, prefix, 'reg', 'add', key, '/v', 'My Music', '/t',
+                                   'REG_EXPAND_SZ', '/d', dos, '/f'], env=self.env,
+                                  capture_output=True, text=True, timeout=600)
+            if done.returncode != 0:
+                sys.exit('recorder_e2e: could not set the music folder in the Wine prefix:\n' +
+                         done.stdout + done.stderr)
+            self.wine_wait()
+            return
+        home = os.path.join(self.root, 'home')
+        config = os.path.join(self.root, 'config')
+        os.makedirs(home)
+        os.makedirs(config)
+        with open(os.path.join(config, 'user-dirs.dirs'), 'w', encoding='utf-8') as f:
+            f.write('XDG_MUSIC_DIR="%s"\n' % self.music)
+        self.env['HOME'] = home
+        self.env['XDG_CONFIG_HOME'] = config
+
+    def wine_env(self):
+        return dict(self.env, WINEPREFIX=os.path.realpath(self.wine[1]))
+
+    def wine_wait(self):
+        subprocess.run(['wineserver', '--wait'], env=self.wine_env(), stderr=subprocess.DEVNULL,
+                       timeout=120)
+
+    def start_program(self):
+        command = [self.wine[0], self.wine[1], self.program] if self.wine else [self.program]
+        # Into a file: a pipe nobody reads could fill and stop the program.
+        self.program_log = os.path.join(self.root, 'program.log')
+        with open(self.program_log, 'wb') as log_file:
+            self.proc = subprocess.Popen(command, env=self.env, stdout=subprocess.DEVNULL,
+                                         stderr=log_file)
+
+    def wait_exit(self, seconds=60):
+        try:
+            return self.proc.wait(seconds)
+        except subprocess.TimeoutExpired:
+            return None
+
+    def close(self):
+        for player in self.players:
+            if player.poll() is None:
+                player.kill()
+                player.wait()
+        if self.proc and self.proc.poll() is None:
+            self.proc.kill()
+            self.proc.wait()
+        if self.proc:
+            with open(self.program_log, 'rb') as f:
+                errors = f.read().decode(errors='replace').strip()
+            if errors:
+                log('program stderr:\n' + errors[-4000:])
+        if self.wine:
+            subprocess.run(['wineserver', '-k'], env=self.wine_env(), stderr=subprocess.DEVNULL)
+            self.wine_wait()
+        if self.xvfb:
+            self.xvfb.stop()
+        if self.pulse_started:
+            subprocess.run([PULSE_FIXTURE, 'stop', self.pulse_dir], timeout=60)
+        shutil.rmtree(self.root, ignore_errors=True)
+
+    # --- sound --------------------------------------------------------------
+
+    def play_tone(self, sink, hz=1000.0, seconds=3.0, amplitude=0.5):
+        """Starts playing a sine (48 kHz mono float) into `sink`; the server
+        converts it to the sink's format. Returns the player process."""
+        rate = 48000
+        path = os.path.join(self.root, 'tone-%d.raw' % len(self.players))
+        samples = array.array('f', (amplitude * math.sin(2 * math.pi * hz * i / rate)
+                                    for i in range(int(rate * seconds))))
+        if sys.byteorder != 'little':
+            samples.byteswap()
+        with open(path, 'wb') as f:
+            samples.tofile(f)
+        player = subprocess.Popen(['pacat', '--playback', '--raw', '--format=float32le',
+                                   '--rate=%d' % rate, '--channels=1', '--device=' + sink, path],
+                                  env=self.env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
+        self.players.append(player)
+        return player
+
+    def finish_tone(self, player):
+        """Until the tone has been played (pacat drains its stream)."""
+        try:
+            code = player.wait(90)
+        except subprocess.TimeoutExpired:
+            player.kill()
+            player.wait()
+            code = None
+        check(code == 0, 'the test tone was played (pacat ended with %s: %s)' %
+              (code, player.stderr.read().decode(errors='replace').strip()))
+
+    # --- the window -----------------------------------------------------------
+
+    def find_window(self, name='^Sonaret$', seconds=90):
+        """A visible top-level window by its title: (id, x, y, width, height)."""
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            if self.proc.poll() is not None:
+                return None
+            found = xdotool(self.env, 'search', '--onlyvisible', '--name', name)
+            for wid in found.stdout.split():
+                geometry = self.geometry(wid)
+                if geometry and geometry[3] > 60 and geometry[4] > 40:
+                    return geometry
+            time.sleep(0.3)
+        return None
+
+    def geometry(self, wid):
+        geo = xdotool(self.env, 'getwindowgeometry', '--shell', wid)
+        values = dict(line.split('=', 1) for line in geo.stdout.split() if '=' in line)
+        try:
+            return (wid, int(values['X']), int(values['Y']), int(values['WIDTH']),
+                    int(values['HEIGHT']))
+        except (KeyError, ValueError):
+            return None
+
+    def other_windows(self, exclude):
+        """Visible windows of any title other than those in `exclude`, large
+        enough to be a dialog."""
+        found = xdotool(self.env, 'search', '--onlyvisible', '--name', '.*')
+        out = []
+        for wid in found.stdout.split():
+            if wid in exclude:
+                continue
+            geometry = self.geometry(wid)
+            # Leaves out windows of the whole screen (the server's own).
+            if geometry and 80 <= geometry[3] < SCREEN[0] and 50 <= geometry[4] < SCREEN[1]:
+                out.append(geometry)
+        return out
+
+    def window_gone(self, wid, seconds=20):
+        deadline = time.time() + seconds
+        while time.time() < deadline:
+            found = xdotool(self.env, 'search', '--onlyvisible', '--name', '.*')
+            if wid not in found.stdout.split():
+                return True
+            time.sleep(0.3)
+        return False
+
+    def screenshot(self, label):
+        """The screen as (width, height, rgb bytes, gray bytes); kept as a PNG."""
+        self.shot_count += 1
+        path = os.path.join(self.shots, '%s-%02d-%s.png' % (self.name, self.shot_count, label))
+        subprocess.run(['import', '-window', 'root', path], env=self.env, check=True,
+                       timeout=60)
+        rgb = subprocess.run(['convert', path, '-depth', '8', 'ppm:-'], capture_output=True,
+                             check=True, timeout=60).stdout
+        gray = subprocess.run(['convert', path, '-colorspace', 'Gray', '-depth', '8', 'pgm:-'],
+                              capture_output=True, check=True, timeout=60).stdout
+        header = rgb.split(maxsplit=4)
+        width, height = int(header[1]), int(header[2])
+        return width, height, header[4][:width * height * 3], gray.split(maxsplit=4)[4][
+            :width * height]
+
+
+def point(window, name, inside=None):
+    """Screen position of a control's centre (or of `inside`, a point in
+    dialog units relative to the control's top-left corner)."""
+    _, wx, wy, w, h = window
+    x, y, cw, ch = CONTROLS[name]
+    px, py = (x + cw / 2, y + ch / 2) if inside is None else (x + inside[0], y + inside[1])
+    return wx + round(px * w / DIALOG_UNITS[0]), wy + round(py * h / DIALOG_UNITS[1])
+
+
+def control_box(window, name, inset=0):
+    _, wx, wy, w, h = window
+    x, y, cw, ch = CONTROLS[name]
+    left = wx + round(x * w / DIALOG_UNITS[0]) + inset
+    top = wy + round(y * h / DIALOG_UNITS[1]) + inset
+    right = wx + round((x + cw) * w / DIALOG_UNITS[0]) - inset
+    bottom = wy + round((y + ch) * h / DIALOG_UNITS[1]) - inset
+    return left, top, right - left, bottom - top
+
+
+def click(session, window, name, inside=None):
+    x, y = point(window, name, inside)
+    xdotool(session.env, 'mousemove', str(x), str(y))
+    time.sleep(0.2)
+    xdotool(session.env, 'click', '1')
+    time.sleep(0.5)
+
+
+def keys(session, *names):
+    xdotool(session.env, 'key', '--delay', '200', *names)
+    time.sleep(0.5)
+
+
+def pointer_to(session, x, y):
+    # Xvfb without a window manager gives the keyboard to the window under
+    # the pointer.
+    xdotool(session.env, 'mousemove', str(x), str(y))
+    time.sleep(0.3)
+
+
+def pointer_over_display(session, window):
+    pointer_to(session, *point(window, 'display'))
+
+
+def choose_from_menu(session, window, button, position):
+    """Opens the popup menu of `button` and picks its item number `position`
+    (1 for the first) with the keyboard, as a user would."""
+    click(session, window, button)
+    time.sleep(1.0)
+    keys(session, *(['Down'] * position), 'Return')
+    time.sleep(0.5)
+
+
+def display_picture(shot, box):
+    """The peak display: how many columns carry a tall green trace line (a
+    loud block), green pixels in all, and red pixels (the notice)."""
+    width = shot[0]
+    rgb = shot[2]
+    x0, y0, w, h = box
+    tall = green = red = 0
+    for x in range(x0, x0 + w):
+        column = 0
+        for y in range(y0, y0 + h):
+            i = (y * width + x) * 3
+            r, g, b = rgb[i], rgb[i + 1], rgb[i + 2]
+            if g > 180 and r < 100 and b < 100:
+                column += 1
+            elif r > 150 and g < 90 and b < 90:
+                red += 1
+        green += column
+        if column >= 0.3 * h:
+            tall += 1
+    return {'tall_columns': tall, 'green': green, 'red': red}
+
+
+def wait_for_picture(session, window, label, condition, seconds=20):
+    """Screenshots until the display's picture meets `condition`; the last
+    one's picture."""
+    box = control_box(window, 'display', inset=4)
+    deadline = time.time() + seconds
+    while True:
+        shot = session.screenshot(label)
+        picture = display_picture(shot, box)
+        if condition(picture) or time.time() > deadline:
+            log('display %s: %s' % (label, picture))
+            return shot, picture
+        time.sleep(0.5)
+
+
+def texts_drawn(shot, geometry, what, minimum):
+    """The texts inside a window are glyphs, not empty boxes (missing font)."""
+    _, x, y, w, h = geometry
+    x, y = max(x, 0), max(y, 0)
+    w, h = min(w, shot[0] - x), min(h, shot[1] - y)
+    gray = (shot[0], shot[1], shot[3])
+    components = ink_components(gray, (x, y, w, h))
+    boxes = [c for c in components if is_box(c, gray, (x, y, w, h))]
+    marks = [c for c in components if len(c[4]) >= 3]
+    log('%s: %d ink marks, %d empty boxes' % (what, len(marks), len(boxes)))
+    check(len(marks) >= minimum, '%s shows its texts (%d marks)' % (what, len(marks)))
+    check(not boxes, '%s draws no text as empty boxes (%d found)' % (what, len(boxes)))
+
+
+# --- recordings ----------------------------------------------------------------
+
+def mp3_files(folder):
+    try:
+        return sorted(n for n in os.listdir(folder) if n.lower().endswith('.mp3'))
+    except FileNotFoundError:
+        return []
+
+
+def wait_new_file(folder, before, seconds=20):
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        new = [n for n in mp3_files(folder) if n not in before]
+        if new:
+            return new
+        time.sleep(0.2)
+    return []
+
+
+def name_time(name, near):
+    """The local time a file name gives, in the year of `near` (a datetime)."""
+    m = NAME.match(name)
+    if not m:
+        return None
+    month, day, hour, minute, second = (int(v) for v in m.groups()[:5])
+    try:
+        return datetime.datetime(near.year, month, day, hour, minute, second)
+    except ValueError:
+        return None
+
+
+def check_name(name, clicked_from, clicked_to):
+    """A file name of the start time: MM-DD-hh-mm-ss.mp3, local time, within
+    two seconds of the click."""
+    if not check(NAME.match(name) is not None, 'file name %r has the form MM-DD-hh-mm-ss.mp3' %
+                 name):
+        return
+    when = name_time(name, clicked_from)
+    low = clicked_from - datetime.timedelta(seconds=2)
+    high = clicked_to + datetime.timedelta(seconds=2)
+    check(when is not None and low <= when <= high,
+          'file name %r gives the start time (clicked between %s and %s)' %
+          (name, clicked_from.strftime('%m-%d %H:%M:%S'), clicked_to.strftime('%H:%M:%S')))
+
+
+def wait_closed(path, seconds=10):
+    """Until the file has stopped growing for a while: its size."""
+    last = -1
+    steady_since = time.time()
+    deadline = time.time() + seconds
+    while time.time() < deadline:
+        size = os.path.getsize(path) if os.path.exists(path) else -1
+        if size != last:
+            last, steady_since = size, time.time()
+        elif time.time() - steady_since >= 1.5:
+            break
+        time.sleep(0.25)
+    return last
+
+
+def probe(session, path, hz=1000):
+    done = subprocess.run([session.probe, path, str(hz)], capture_output=True, text=True,
+                          timeout=120)
+    if not check(done.returncode == 0, 'mp3_probe reads %s: %s' % (path, done.stderr.strip())):
+        return None
+    report = json.loads(done.stdout)
+    log('probe %s: %s' % (os.path.basename(path), json.dumps(report, ensure_ascii=False)))
+    return report
+
+
+def check_recording(report, rate, channels, kbps=None, hz=1000, tone_seconds=3.0, whole=True):
+    """What the file holds: its format, and the played tone complete, at its
+    frequency, without gaps."""
+    if report is None:
+        return
+    name = os.path.basename(report['file'])
+    if whole:
+        check(report['decoded'], '%s decodes to its end (%s)' % (name, report['error']))
+        check(report['whole_frames'], '%s is whole MPEG frames up to its last byte (%d left over)'
+              % (name, report['trailing_bytes']))
+    check(report['rate'] == rate, '%s: %d Hz, expected %d' % (name, report['rate'], rate))
+    check(report['channels'] == channels, '%s: %d channels, expected %d' %
+          (name, report['channels'], channels))
+    if kbps is not None:
+        check(report['kbps_min'] == kbps and report['kbps_max'] == kbps and not report['vbr'],
+              '%s: constant %d kbit/s (frames %d to %d, vbr %s)' %
+              (name, kbps, report['kbps_min'], report['kbps_max'], report['vbr']))
+    # The whole tone, once: what was played is what is in the file, however
+    # slowly the server's clock ran.
+    check(tone_seconds - 0.3 <= report['loud_seconds'] <= tone_seconds + 0.3,
+          '%s holds the %.1f s tone (%.2f s loud)' % (name, tone_seconds, report['loud_seconds']))
+    check(report['loud_runs'] == 1 and report['gaps'] == 0,
+          '%s: the tone has no gaps (%d runs, %d quiet windows inside)' %
+          (name, report['loud_runs'], report['gaps']))
+    check(report['tone_share'] > 0.9 and abs(report['dominant_hz'] - hz) < hz * 0.02,
+          '%s: the tone is %d Hz (share %.3f, measured %.1f Hz)' %
+          (name, hz, report['tone_share'], report['dominant_hz']))
+    check(len(report['channel_tone_share']) == channels and
+          all(s > 0.9 for s in report['channel_tone_share']),
+          '%s: every channel carries the tone %s' % (name, report['channel_tone_share']))
+
+
+# --- the cases ----------------------------------------------------------------
+
+def open_main_window(session):
+    window = session.find_window()
+    if not check(window is not None, 'the main window appears'):
+        return None
+    log('main window %s at %d,%d, %dx%d' % window)
+    pointer_over_display(session, window)
+    return window
+
+
+def check_exit(session, expected, how=''):
+    """Whether the program ended with `expected` (None: still running)."""
+    code = session.wait_exit(60)
+    return check(code == expected, '%sexit code %s, expected %d' %
+                 (how + ': ' if how else '', code, expected))
+
+
+class Source:
+    """What a recording is made of: the sink the test tone is played into,
+    the tone, and the format the file must have at the default bit rate."""
+
+    def __init__(self, sink, hz, rate, channels, kbps):
+        self.sink, self.hz, self.rate, self.channels, self.kbps = sink, hz, rate, channels, kbps
+
+
+# The default output, by loopback (Linux only: Wine refuses loopback).
+LOOPBACK = Source('stereo48', 1000, 48000, 2, 192)
+# The default microphone: what is played into micfeed, at 16 kHz mono. MPEG-2
+# at 16 kHz goes up to 160 kbit/s, which the encoder takes for 192.
+MICROPHONE = Source('micfeed', 440, 16000, 1, 160)
+# A chosen output that is not the default: 44.1 kHz stereo.
+ACCENTS = Source('accents44', 1000, 44100, 2, 192)
+
+# Device menu: the two default entries, then the outputs, then the inputs,
+# each in the server's order (tests/support/pulse_devices.pa).
+MENU_MICROPHONE = 2
+MENU_ACCENTS = 5
+
+
+def choose_device(session, window, position):
+    box = control_box(window, 'device')
+    before = session.screenshot('device-before')
+    choose_from_menu(session, window, 'device', position)
+    pointer_over_display(session, window)
+    after = session.screenshot('device-chosen')
+    check(region_changed((before[0], before[1], before[3]), (after[0], after[1], after[3]), box),
+          'the device button shows the chosen device')
+
+
+def ready(session):
+    """The main window, ready to record: on Linux the default output; under
+    Wine, after the box that reports the refused loopback, the default
+    microphone from the device menu. (window, Source) or (None, None)."""
+    if not session.wine:
+        return open_main_window(session), LOOPBACK
+    capture_error_box(session)
+    window = open_main_window(session)
+    if not window:
+        return None, None
+    choose_device(session, window, MENU_MICROPHONE)
+    return window, MICROPHONE
+
+
+def record(session, window, source, seconds=3.0, during=None):
+    """Start, a tone into the source's sink, Stop. Returns the new file's
+    path (None if there is none) and what `during` returned; `during` runs
+    while the tone plays."""
+    before = mp3_files(session.music)
+    clicked_from = datetime.datetime.now()
+    click(session, window, 'start')
+    clicked_to = datetime.datetime.now()
+    new = wait_new_file(session.music, before)
+    if not check(len(new) == 1, 'Start makes one new file in the music folder (%s)' % new):
+        return None, None
+    check_name(new[0], clicked_from, clicked_to)
+    path = os.path.join(session.music, new[0])
+    player = session.play_tone(source.sink, source.hz, seconds)
+    seen = during(player) if during else None
+    session.finish_tone(player)
+    # The last packets may still be on their way.
+    time.sleep(2.5)
+    pointer_over_display(session, window)
+    click(session, window, 'stop')
+    size = wait_closed(path)
+    time.sleep(1.5)
+    check(os.path.getsize(path) == size, 'after Stop the file no longer grows')
+    check(mp3_files(session.music) == sorted(before + new), 'one recording, one file (%s)' %
+          mp3_files(session.music))
+    return path, seen
+
+
+def check_source_recording(session, path, source, kbps=None, tone_seconds=3.0, whole=True):
+    report = probe(session, path, source.hz)
+    check_recording(report, source.rate, source.channels, kbps=kbps or source.kbps,
+                    hz=source.hz, tone_seconds=tone_seconds, whole=whole)
+    return report
+
+
+def case_loopback(session):
+    window = open_main_window(session)
+    if not window:
+        return
+    _, quiet = wait_for_picture(session, window, 'monitoring', lambda p: p['green'] > 0)
+    check(quiet['red'] == 0, 'no recording notice before Start (%d red pixels)' % quiet['red'])
+
+    def while_recording(player):
+        _, picture = wait_for_picture(
+            session, window, 'recording',
+            lambda p: p['tall_columns'] >= 20 and p['red'] > 0)
+        check(picture['tall_columns'] >= 20,
+              'the display draws the tone as a trace (%d tall columns)' % picture['tall_columns'])
+        check(picture['red'] >= 20, 'the red notice shows while recording (%d red pixels)' %
+              picture['red'])
+        return picture
+
+    path, _ = record(session, window, LOOPBACK, during=while_recording)
+    _, after = wait_for_picture(session, window, 'stopped', lambda p: p['red'] == 0)
+    check(after['red'] == 0, 'no red notice after Stop (%d red pixels)' % after['red'])
+    if path:
+        check_source_recording(session, path, LOOPBACK)
+    pointer_over_display(session, window)
+    keys(session, 'Escape')
+    check_exit(session, 2)
+
+
+def case_bitrate(session):
+    """A bit rate picked while recording applies to the next recording."""
+    window, source = ready(session)
+    if not window:
+        return
+    # The last item, 320K, where the format carries it; the first, 128K, at
+    # the microphone's 16 kHz.
+    position, kbps = (1, 128) if source.rate < 32000 else (4, 320)
+    box = control_box(window, 'bitrate')
+    pictures = []
+
+    def pick(player):
+        pictures.append(session.screenshot('bitrate-before'))
+        choose_from_menu(session, window, 'bitrate', position)
+        pointer_over_display(session, window)
+        pictures.append(session.screenshot('bitrate-chosen'))
+
+    first, _ = record(session, window, source, during=pick)
+    if len(pictures) == 2:
+        before, after = pictures
+        check(region_changed((before[0], before[1], before[3]), (after[0], after[1], after[3]),
+                             box), 'the bit-rate button shows the new choice')
+    if first:
+        check_source_recording(session, first, source)
+    second, _ = record(session, window, source)
+    if second:
+        check_source_recording(session, second, source, kbps=kbps)
+    close_box(session.env, window[0])
+    check_exit(session, 2)
+
+
+def case_microphone(session):
+    if session.wine:
+        window, source = ready(session)
+    else:
+        window, source = open_main_window(session), MICROPHONE
+        if window:
+            choose_device(session, window, MENU_MICROPHONE)
+    if not window:
+        return
+    path, _ = record(session, window, source)
+    if path:
+        check_source_recording(session, path, source)
+    close_box(session.env, window[0])
+    check_exit(session, 2)
+
+
+def case_otheroutput(session):
+    window = open_main_window(session)
+    if not window:
+        return
+    choose_device(session, window, MENU_ACCENTS)
+    path, _ = record(session, window, ACCENTS)
+    if path:
+        check_source_recording(session, path, ACCENTS)
+    pointer_over_display(session, window)
+    keys(session, 'Escape')
+    check_exit(session, 2)
+
+
+def case_about(session):
+    window, source = ready(session)
+    if not window:
+        return
+
+    def with_about_open(player):
+        # The link's text sits at the left of its rectangle.
+        click(session, window, 'about', inside=(8, 4.5))
+        box = session.find_window('^About$', seconds=30)
+        if not check(box is not None, 'the About box opens from its link'):
+            return None
+        time.sleep(1.0)
+        texts_drawn(session.screenshot('about'), box, 'the About box', 40)
+        # Template 100 is 315 by 192 dialog units; a dialog unit has the
+        # same proportions as the main window's (template 129, 228 by 167).
+        unit_ratio = (window[4] / DIALOG_UNITS[1]) / (window[3] / DIALOG_UNITS[0])
+        expected = 315 / 192 / unit_ratio
+        actual = box[3] / box[4]
+        check(abs(actual / expected - 1) < 0.15,
+              'the About box has its template\'s proportions (%dx%d, width/height %.2f, '
+              'expected %.2f)' % (box[3], box[4], actual, expected))
+        # Aside, so that the display can be seen behind it.
+        xdotool(session.env, 'windowmove', box[0], str(SCREEN[0] - 180), '0')
+        time.sleep(0.5)
+        first = session.screenshot('about-moved-1')
+        time.sleep(1.5)
+        second = session.screenshot('about-moved-2')
+        display = control_box(window, 'display', inset=4)
+        check(region_changed((first[0], first[1], first[3]), (second[0], second[1], second[3]),
+                             display),
+              'the peak display keeps moving while the About box is open')
+        picture = display_picture(second, display)
+        log('display behind the About box: %s' % picture)
+        check(picture['tall_columns'] >= 10 and picture['red'] > 0,
+              'the display shows the tone and the notice behind the About box (%s)' % picture)
+        moved = session.geometry(box[0])
+        if moved:
+            pointer_to(session, moved[1] + 40, moved[2] + min(moved[4], 300) // 2)
+        keys(session, 'Escape')
+        check(session.window_gone(box[0]), 'Escape closes the About box')
+        check(session.proc.poll() is None, 'the program is still running after About')
+        check(session.find_window(seconds=5) is not None, 'the main window stays')
+        return picture
+
+    # A longer tone: the About box is looked at while it plays.
+    path, _ = record(session, window, source, seconds=6.0, during=with_about_open)
+    if path:
+        check_source_recording(session, path, source, tone_seconds=6.0)
+    close_box(session.env, window[0])
+    check_exit(session, 2)
+
+
+def start_recording_with_tone(session, window, source):
+    """Start, then a whole tone and time for it to arrive; the recording
+    keeps running. The new file's path."""
+    before = mp3_files(session.music)
+    click(session, window, 'start')
+    new = wait_new_file(session.music, before)
+    if not check(len(new) == 1, 'Start makes one new file (%s)' % new):
+        return None
+    player = session.play_tone(source.sink, source.hz)
+    session.finish_tone(player)
+    time.sleep(3)
+    return os.path.join(session.music, new[0])
+
+
+def case_closebox(session):
+    window, source = ready(session)
+    if not window:
+        return
+    path = start_recording_with_tone(session, window, source)
+    close_box(session.env, window[0])
+    if check_exit(session, 2, 'the close box while recording ends the program') and path:
+        check_source_recording(session, path, source)
+
+
+def case_escaperecording(session):
+    """Escape while recording, with the keyboard where a user's is after
+    clicking Start: the recording is finished and the program ends with 2."""
+    window, source = ready(session)
+    if not window:
+        return
+    path = start_recording_with_tone(session, window, source)
+    pointer_over_display(session, window)
+    keys(session, 'Escape')
+    # A file still being written says nothing: only once the program is gone.
+    if check_exit(session, 2, 'Escape while recording ends the program') and path:
+        check_source_recording(session, path, source)
+
+
+def case_escapeafterstop(session):
+    """Escape after a recording was stopped with the mouse ends the program."""
+    window, source = ready(session)
+    if not window:
+        return
+    path, _ = record(session, window, source)
+    if path:
+        check_source_recording(session, path, source)
+    pointer_over_display(session, window)
+    keys(session, 'Escape')
+    check_exit(session, 2, 'Escape after Stop ends the program')
+
+
+def case_kill(session):
+    window = open_main_window(session)
+    if not window:
+        return
+    path = start_recording_with_tone(session, window, LOOPBACK)
+    session.proc.send_signal(signal.SIGKILL)
+    code = session.wait_exit(30)
+    check(code == -signal.SIGKILL, 'the program was killed (%s)' % code)
+    if path:
+        # Whatever the encoder and the C runtime held at that moment is lost,
+        # and the last frame may be cut; the tone, seconds before, is all there.
+        report = check_source_recording(session, path, LOOPBACK, whole=False)
+        if report:
+            check(report['trailing_bytes'] < 1200, 'at most one cut frame at the end (%d bytes)'
+                  % report['trailing_bytes'])
+
+
+def case_noclobber(session):
+    window, source = ready(session)
+    if not window:
+        return
+    # Every name of the next half minute is taken, in three patterns: the
+    # name and its "-2"; the name, "-2" and "-3"; the name and "-3" only.
+    # A recording takes the first free one of "-2", "-3", ...
+    now = datetime.datetime.now().replace(microsecond=0)
+    taken = {}
+    free = {}
+    for s in range(-2, 30):
+        stem = (now + datetime.timedelta(seconds=s)).strftime('%m-%d-%H-%M-%S')
+        suffixes = ([None, 2], [None, 2, 3], [None, 3])[s % 3]
+        free[stem] = {0: 3, 1: 4, 2: 2}[s % 3]
+        for suffix in suffixes:
+            name = stem + ('-%d' % suffix if suffix else '') + '.mp3'
+            content = ('not a recording: ' + name).encode()
+            with open(os.path.join(session.music, name), 'wb') as f:
+                f.write(content)
+            taken[name] = content
+    made = []
+    for _ in range(2):
+        before = mp3_files(session.music)
+        click(session, window, 'start')
+        new = wait_new_file(session.music, before)
+        if not check(len(new) == 1, 'Start makes one new file (%s)' % new):
+            break
+        made.append(new[0])
+        time.sleep(1.0)
+        click(session, window, 'stop')
+        wait_closed(os.path.join(session.music, new[0]))
+    for index, name in enumerate(made):
+        m = NAME.match(name)
+        stem = name[:14]
+        if not check(m is not None and stem in free, 'recording %d (%s) is named after a '
+                     'start time in the half minute' % (index + 1, name)):
+            continue
+        expected = free[stem]
+        # The first recording took that one if both started in one second.
+        while '%s-%d.mp3' % (stem, expected) in made[:index] or \
+                '%s-%d.mp3' % (stem, expected) in taken:
+            expected += 1
+        check(m.group(6) is not None and int(m.group(6)) == expected,
+              'recording %d is called %s-%d.mp3, the first free name (got %s)' %
+              (index + 1, stem, expected, name))
+        report = probe(session, os.path.join(session.music, name), source.hz)
+        if report:
+            check(report['decoded'] and report['whole_frames'] and
+                  report['rate'] == source.rate and report['channels'] == source.channels,
+                  '%s is a whole recording of the device\'s format' % name)
+    for name, content in taken.items():
+        with open(os.path.join(session.music, name), 'rb') as f:
+            check(f.read() == content, '%s is left as it was' % name)
+    close_box(session.env, window[0])
+    check_exit(session, 2)
+
+
+def case_openfailure(session):
+    window, source = ready(session)
+    if not window:
+        return
+    os.rmdir(session.music)
+    click(session, window, 'start')
+    box = session.find_window('^录音出错$', seconds=20)
+    if check(box is not None, 'Start in a folder that is gone shows the "录音出错" box'):
+        time.sleep(1.5)
+        texts_drawn(session.screenshot('open-failure'), box, 'the "编码器打开出错" box', 6)
+        pointer_to(session, box[1] + box[3] // 2, box[2] + box[4] // 3)
+        keys(session, 'Return')
+        check(session.window_gone(box[0]), 'Return closes the box')
+    check(not os.path.exists(session.music), 'no file and no folder were made')
+    # Back to monitoring: with the folder there again, Start records.
+    os.makedirs(session.music)
+    pointer_over_display(session, window)
+    path, _ = record(session, window, source)
+    if path:
+        check_source_recording(session, path, source)
+    close_box(session.env, window[0])
+    check_exit(session, 2)
+
+
+def capture_error_box(session):
+    """The "音频捕获出错" box comes before the main window; Return closes it.
+    Whether it came."""
+    deadline = time.time() + 90
+    box = None
+    while time.time() < deadline and session.proc.poll() is None:
+        found = session.other_windows(exclude=())
+        if found:
+            box = found[0]
+            break
+        time.sleep(0.3)
+    if not check(box is not None, 'a message box reports the capture error'):
+        return False
+    title = xdotool(session.env, 'getwindowname', box[0]).stdout.strip()
+    check(title == '', 'the box has an empty caption (%r)' % title)
+    main = xdotool(session.env, 'search', '--onlyvisible', '--name', '^Sonaret$').stdout.split()
+    check(not main, 'the box comes before the main window is shown')
+    time.sleep(1.5)  # mapped, and now drawn
+    texts_drawn(session.screenshot('capture-error'), box, 'the "音频捕获出错" box', 6)
+    pointer_to(session, box[1] + box[3] // 2, box[2] + box[4] // 3)
+    keys(session, 'Return')
+    check(session.window_gone(box[0]), 'Return closes the box')
+    return True
+
+
+def check_start_records_nothing(session, window):
+    before = mp3_files(session.music)
+    click(session, window, 'start')
+    time.sleep(3)
+    check(mp3_files(session.music) == before, 'Start is disabled without a capture: no file (%s)'
+          % mp3_files(session.music))
+    pointer_over_display(session, window)
+
+
+def case_nosoundserver(session):
+    capture_error_box(session)
+    window = open_main_window(session)
+    if not window:
+        return
+    check_start_records_nothing(session, window)
+    keys(session, 'Escape')
+    check_exit(session, 2)
+
+
+def case_captureerror(session):
+    came = capture_error_box(session)
+    window = open_main_window(session)
+    if not window:
+        return
+    texts_drawn(session.screenshot('window'), window, 'the main window', 40)
+    if came:
+        check_start_records_nothing(session, window)
+    keys(session, 'Escape')
+    check_exit(session, 2)
+
+
+LINUX_CASES = {
+    'loopback': case_loopback,
+    'bitrate': case_bitrate,
+    'microphone': case_microphone,
+    'otheroutput': case_otheroutput,
+    'about': case_about,
+    'closebox': case_closebox,
+    'escaperecording': case_escaperecording,
+    'escapeafterstop': case_escapeafterstop,
+    'kill': case_kill,
+    'noclobber': case_noclobber,
+    'openfailure': case_openfailure,
+    'nosoundserver': case_nosoundserver,
+}
+WINE_CASES = {
+    'captureerror': case_captureerror,
+    'microphone': case_microphone,
+    'bitrate': case_bitrate,
+    'about': case_about,
+    'closebox': case_closebox,
+    'escaperecording': case_escaperecording,
+    'escapeafterstop': case_escapeafterstop,
+    'noclobber': case_noclobber,
+    'openfailure': case_openfailure,
+}
+
+
+def main():
+    args = sys.argv[1:]
+    if len(args) < 2:
+        sys.exit(__doc__)
+    case, program = args[0], args[1]
+    probe_path = wine = None
+    shots = None
+    rest = args[2:]
+    while rest:
+        if rest[0] == '--probe' and len(rest) >= 2:
+            probe_path, rest = rest[1], rest[2:]
+        elif rest[0] == '--wine' and len(rest) >= 3:
+            wine, rest = (rest[1], rest[2]), rest[3:]
+        elif rest[0] == '--shots' and len(rest) >= 2:
+            shots, rest = rest[1], rest[2:]
+        else:
+            sys.exit('recorder_e2e: unknown argument ' + rest[0])
+    cases = WINE_CASES if wine else LINUX_CASES
+    if case not in cases:
+        sys.exit('recorder_e2e: no case %r for this build (%s)' % (case, ', '.join(cases)))
+    if not probe_path or not os.access(probe_path, os.X_OK):
+        sys.exit('recorder_e2e: --probe must name the mp3_probe program')
+    if not os.access(program, os.R_OK):
+        sys.exit('recorder_e2e: no program at ' + program)
+    if shots is None:
+        shots = tempfile.mkdtemp(prefix='sonaret-shots-')
+    os.makedirs(shots, exist_ok=True)
+
+    session = Session(case, program, probe_path, wine, shots)
+    try:
+        if case == 'nosoundserver':
+            session.no_sound_server()
+        else:
+            session.start_sound_server()
+        session.prepare_music_folder()
+        session.start_display()
+        session.start_program()
+        cases[case](session)
+    finally:
+        session.close()
+    if FAILURES:
+        sys.exit(1)
+    log('%s: all checks hold' % session.name)
+
+
+if __name__ == '__main__':
+    main()
