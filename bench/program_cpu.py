@@ -36,8 +36,6 @@ import tempfile
 import time
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-FIXTURE = os.path.join(HERE, '..', 'tests', 'support', 'pulse-fixture.sh')
-SCREEN = (1280, 800)
 RATE = 48000
 CHANNELS = 2
 TICKS_PER_SECOND = os.sysconf('SC_CLK_TCK')
@@ -59,70 +57,11 @@ RECORD_ALLOWANCE_MS = 2.0
 CORE_CASE = 'BM_SinkAndWriter/channels:2'
 
 
-class Failed(Exception):
-    """The measurement could not be made: no figures from this run."""
+sys.path.insert(0, os.path.join(HERE, '..', 'tests', 'support'))
+from session import SCREEN, SessionError, SoundServer, Xvfb, stop_process, xdotool  # noqa: E402
 
-
-# --- processes -----------------------------------------------------------
-
-
-class Xvfb:
-    def __init__(self):
-        read_fd, write_fd = os.pipe()
-        self.proc = subprocess.Popen(
-            ['Xvfb', '-displayfd', str(write_fd), '-screen', '0', '%dx%dx24' % SCREEN, '-nolisten',
-             'tcp', '-noreset'], pass_fds=(write_fd,), stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
-        os.close(write_fd)
-        number = b''
-        while True:
-            c = os.read(read_fd, 1)
-            if not c or c == b'\n':
-                break
-            number += c
-        os.close(read_fd)
-        if not number:
-            self.stop()
-            raise Failed('Xvfb did not start')
-        self.display = ':' + number.decode()
-
-    def stop(self):
-        stop_process(self.proc)
-
-
-class SoundServer:
-    """The tests' private PulseAudio daemon with their null sinks; the
-    default output is a 48 kHz stereo null sink."""
-
-    def __init__(self, folder):
-        self.dir = os.path.join(folder, 'pulse')
-        started = subprocess.run([FIXTURE, 'start', self.dir], capture_output=True, text=True,
-                                 timeout=120)
-        if started.returncode != 0:
-            raise Failed('the sound server did not start\n' + started.stderr)
-        self.started = True
-        self.address = 'unix:' + os.path.join(self.dir, 'native')
-        self.client_config = os.path.join(self.dir, 'client.conf')
-        with open(os.path.join(self.dir, 'daemon.pid')) as f:
-            self.pid = int(f.read().split()[0])
-
-    def stop(self):
-        subprocess.run([FIXTURE, 'stop', self.dir], capture_output=True, timeout=120)
-
-
-def stop_process(proc):
-    if proc is None or proc.poll() is not None:
-        return
-    proc.terminate()
-    try:
-        proc.wait(10)
-    except subprocess.TimeoutExpired:
-        proc.kill()
-        proc.wait()
-
-
-def xdotool(env, *args):
-    return subprocess.run(['xdotool', *args], env=env, capture_output=True, text=True, timeout=30)
+# The measurement could not be made: no figures from this run.
+Failed = SessionError
 
 
 # --- CPU from /proc ------------------------------------------------------
@@ -463,8 +402,7 @@ def run(program, bench_encode, lengths):
         for name in ('XDG_CONFIG_HOME', 'XDG_MUSIC_DIR', 'WAYLAND_DISPLAY',
                      'SONARET_WINE_DISPLAY'):
             env.pop(name, None)
-        env['PULSE_SERVER'] = sound.address
-        env['PULSE_CLIENTCONFIG'] = sound.client_config
+        env.update(sound.environment())
         env['DISPLAY'] = xvfb.display
 
         errors = open(os.path.join(work, 'sonaret.stderr'), 'w+')

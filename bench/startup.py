@@ -21,6 +21,10 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests',
+                                'support'))
+from session import SoundServer, Xvfb  # noqa: E402
+
 X = ctypes.CDLL('libX11.so.6')
 X.XOpenDisplay.restype = ctypes.c_void_p
 X.XOpenDisplay.argtypes = [ctypes.c_char_p]
@@ -39,22 +43,6 @@ class Event(ctypes.Union):
     _fields_ = [('type', ctypes.c_int), ('pad', ctypes.c_long * 24)]
 
 
-def start_xvfb():
-    r, w = os.pipe()
-    proc = subprocess.Popen(['Xvfb', '-displayfd', str(w), '-screen', '0', '1280x800x24',
-                             '-nolisten', 'tcp', '-noreset'], pass_fds=(w,),
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    os.close(w)
-    number = b''
-    while True:
-        c = os.read(r, 1)
-        if not c or c == b'\n':
-            break
-        number += c
-    os.close(r)
-    return proc, ':' + number.decode()
-
-
 def rss_kib(pid):
     with open('/proc/%d/status' % pid) as f:
         for line in f:
@@ -64,17 +52,6 @@ def rss_kib(pid):
 
 
 TEXTS = '电脑输出 关于 开始录音 128K bps 停止录音 C:aabb  修改 更改文件夹'
-
-
-def start_sound_server(folder):
-    fixture = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'tests', 'support',
-                           'pulse-fixture.sh')
-    directory = os.path.join(folder, 'pulse')
-    subprocess.run([fixture, 'start', directory], check=True, stdout=subprocess.DEVNULL)
-    return lambda: subprocess.run([fixture, 'stop', directory], stdout=subprocess.DEVNULL), {
-        'PULSE_SERVER': 'unix:' + os.path.join(directory, 'native'),
-        'PULSE_CLIENTCONFIG': os.path.join(directory, 'client.conf'),
-        'HOME': folder}
 
 
 def measure(program, display, environment):
@@ -112,9 +89,11 @@ def main():
     programs = {'Sonaret': (sys.argv[1],), 'bare GTK window': (sys.argv[2],),
                 'bare window with the texts': (sys.argv[2], TEXTS)}
     runs = int(sys.argv[3]) if len(sys.argv) > 3 else 15
-    xvfb, display = start_xvfb()
+    xvfb = Xvfb()
+    display = xvfb.display
     folder = tempfile.mkdtemp(prefix='sonaret-startup-')
-    stop_sound_server, environment = start_sound_server(folder)
+    sound = SoundServer(folder)
+    environment = dict(sound.environment(), HOME=folder)
     try:
         results = {name: ([], []) for name in programs}
         for command in programs.values():
@@ -127,9 +106,8 @@ def main():
                 results[name][0].append(shown)
                 results[name][1].append(memory)
     finally:
-        xvfb.terminate()
-        xvfb.wait()
-        stop_sound_server()
+        xvfb.stop()
+        sound.stop()
         shutil.rmtree(folder, ignore_errors=True)
     time_ms = {n: statistics.median(r[0]) * 1000 for n, r in results.items()}
     mem_mib = {n: statistics.median(r[1]) / 1024 for n, r in results.items()}

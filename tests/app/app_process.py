@@ -20,8 +20,10 @@ import sys
 import tempfile
 import time
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
+from session import SCREEN, SoundServer, Xvfb, xdotool  # noqa: E402,F401
+
 FAILURES = []
-SCREEN = (1280, 800)
 
 
 def check(condition, message):
@@ -29,61 +31,6 @@ def check(condition, message):
         FAILURES.append(message)
         print('FAILED: ' + message)
     return condition
-
-
-class Xvfb:
-    def __init__(self):
-        read_fd, write_fd = os.pipe()
-        self.proc = subprocess.Popen(
-            ['Xvfb', '-displayfd', str(write_fd), '-screen', '0', '%dx%dx24' % SCREEN, '-nolisten',
-             'tcp', '-noreset'], pass_fds=(write_fd,), stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
-        os.close(write_fd)
-        number = b''
-        deadline = time.time() + 20
-        while time.time() < deadline:
-            c = os.read(read_fd, 1)
-            if not c or c == b'\n':
-                break
-            number += c
-        os.close(read_fd)
-        if not number:
-            self.stop()
-            sys.exit('app_process: Xvfb did not start')
-        self.display = ':' + number.decode()
-
-    def stop(self):
-        if self.proc.poll() is None:
-            self.proc.terminate()
-            try:
-                self.proc.wait(10)
-            except subprocess.TimeoutExpired:
-                self.proc.kill()
-                self.proc.wait()
-
-
-class SoundServer:
-    """The tests' private PulseAudio daemon (tests/support/pulse-fixture.sh),
-    so that the program finds its devices; stopped by its process id."""
-
-    def __init__(self, folder):
-        self.fixture = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support',
-                                    'pulse-fixture.sh')
-        self.dir = os.path.join(folder, 'pulse')
-        started = subprocess.run([self.fixture, 'start', self.dir], capture_output=True,
-                                 text=True, timeout=120)
-        if started.returncode != 0:
-            sys.exit('app_process: the sound server did not start\n' + started.stderr)
-        self.address = 'unix:' + os.path.join(self.dir, 'native')
-        self.client_config = os.path.join(self.dir, 'client.conf')
-
-    def stop(self):
-        subprocess.run([self.fixture, 'stop', self.dir], capture_output=True, timeout=120)
-
-
-def xdotool(env, *args, timeout=30):
-    return subprocess.run(['xdotool', *args], env=env, capture_output=True, text=True,
-                          timeout=timeout)
 
 
 def geometry(env, wid):
@@ -293,8 +240,7 @@ def main():
     os.makedirs(env['HOME'])
     env.pop('XDG_CONFIG_HOME', None)
     env.pop('XDG_MUSIC_DIR', None)
-    env['PULSE_SERVER'] = sound.address
-    env['PULSE_CLIENTCONFIG'] = sound.client_config
+    env.update(sound.environment())
     env.pop('WAYLAND_DISPLAY', None)
     env.pop('SONARET_WINE_DISPLAY', None)
     if xvfb:

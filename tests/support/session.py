@@ -1,0 +1,79 @@
+"""A private desktop session for the programs the tests and benchmarks run:
+an Xvfb display and the tests' PulseAudio daemon (pulse-fixture.sh), each
+stopped by its process id. Used by tests/app/*.py and bench/*.py."""
+import os
+import subprocess
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+SCREEN = (1280, 800)
+
+
+class SessionError(RuntimeError):
+    """A part of the session could not be started."""
+
+
+def stop_process(proc):
+    """Ends a process started here: SIGTERM, then SIGKILL after 10 s."""
+    if proc is None or proc.poll() is not None:
+        return
+    proc.terminate()
+    try:
+        proc.wait(10)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+class Xvfb:
+    """An X server of our own; the server picks a free display number."""
+
+    def __init__(self):
+        read_fd, write_fd = os.pipe()
+        self.proc = subprocess.Popen(
+            ['Xvfb', '-displayfd', str(write_fd), '-screen', '0', '%dx%dx24' % SCREEN, '-nolisten',
+             'tcp', '-noreset'], pass_fds=(write_fd,), stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        number = b''
+        while True:
+            c = os.read(read_fd, 1)
+            if not c or c == b'\n':
+                break
+            number += c
+        os.close(read_fd)
+        if not number:
+            self.stop()
+            raise SessionError('Xvfb did not start')
+        self.display = ':' + number.decode()
+
+    def stop(self):
+        stop_process(self.proc)
+
+
+class SoundServer:
+    """The tests' PulseAudio daemon with their devices
+    (tests/support/pulse_devices.pa), in `folder`/pulse."""
+
+    def __init__(self, folder):
+        self.fixture = os.path.join(HERE, 'pulse-fixture.sh')
+        self.dir = os.path.join(folder, 'pulse')
+        started = subprocess.run([self.fixture, 'start', self.dir], capture_output=True,
+                                 text=True, timeout=120)
+        if started.returncode != 0:
+            raise SessionError('the sound server did not start\n' + started.stderr)
+        self.address = 'unix:' + os.path.join(self.dir, 'native')
+        self.client_config = os.path.join(self.dir, 'client.conf')
+        with open(os.path.join(self.dir, 'daemon.pid')) as f:
+            self.pid = int(f.read().split()[0])
+
+    def environment(self):
+        """What a client needs to find this server (and no other)."""
+        return {'PULSE_SERVER': self.address, 'PULSE_CLIENTCONFIG': self.client_config}
+
+    def stop(self):
+        subprocess.run([self.fixture, 'stop', self.dir], capture_output=True, timeout=120)
+
+
+def xdotool(env, *args, timeout=30):
+    return subprocess.run(['xdotool', *args], env=env, capture_output=True, text=True,
+                          timeout=timeout)
