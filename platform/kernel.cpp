@@ -3,7 +3,6 @@
 #include <windows.h>
 
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include <errno.h>
 #include <wchar.h>
@@ -330,6 +329,20 @@ void* thread_entry(void* arg) {
     return nullptr;
 }
 
+// A file call's path as the file system takes it; false, with the last
+// error set, for an empty path or text that has no UTF-8 form.
+bool file_path(LPCWSTR path, std::string& narrow) {
+    if (!path || !*path) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return false;
+    }
+    if (!text_utf8_from_wide(path, narrow)) {
+        SetLastError(ERROR_INVALID_NAME);
+        return false;
+    }
+    return true;
+}
+
 // The Windows error a file call reports for the C library's errno.
 DWORD win32_error_from_errno(int error) {
     switch (error) {
@@ -514,8 +527,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/,
                    LPSECURITY_ATTRIBUTES /*attributes*/, DWORD disposition, DWORD /*flags*/,
                    HANDLE /*template_file*/) {
     std::string narrow;
-    if (!path || !*path || !text_utf8_from_wide(path, narrow)) {
-        SetLastError(path && *path ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND);
+    if (!file_path(path, narrow)) {
         return INVALID_HANDLE_VALUE;
     }
     if (disposition != CREATE_NEW || (access & ~(GENERIC_READ | GENERIC_WRITE)) != 0) {
@@ -543,15 +555,10 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/,
 
 BOOL DeleteFileW(LPCWSTR path) {
     std::string narrow;
-    if (!path || !*path || !text_utf8_from_wide(path, narrow)) {
-        SetLastError(path && *path ? ERROR_INVALID_NAME : ERROR_PATH_NOT_FOUND);
+    if (!file_path(path, narrow)) {
         return FALSE;
     }
-    struct stat info {};
-    if (lstat(narrow.c_str(), &info) == 0 && S_ISDIR(info.st_mode)) {
-        SetLastError(ERROR_ACCESS_DENIED); // as Windows answers for a folder
-        return FALSE;
-    }
+    // A folder gives EISDIR, which reads as ERROR_ACCESS_DENIED, as Windows answers.
     if (unlink(narrow.c_str()) != 0) {
         SetLastError(win32_error_from_errno(errno));
         return FALSE;

@@ -1,5 +1,19 @@
 #include "sample_sink.h"
 
+namespace {
+
+// A window that is gone makes the post fail harmlessly. No window yet means
+// no post: a null handle would post to this thread's own queue, which nobody
+// reads.
+void post_to_window(RecorderState* state, UINT message) {
+    HWND window = state->hwnd.load(std::memory_order_relaxed);
+    if (window != nullptr) {
+        PostMessageW(window, message, 0, 0);
+    }
+}
+
+} // namespace
+
 LevelMeter* level_meter_process(void) {
     static LevelMeter meter{0.0f, 0};
     return &meter;
@@ -16,13 +30,8 @@ void level_meter_feed(LevelMeter* meter, RecorderState* state, const float* valu
             taken = 0;
             state->block_peak.store(peak, std::memory_order_relaxed);
             // The post carries nothing; the queue orders the peak store
-            // before the window's read. A window that is gone makes it fail
-            // harmlessly. No window yet means no post: a null handle would
-            // post to this thread's own queue, which nobody reads.
-            HWND window = state->hwnd.load(std::memory_order_relaxed);
-            if (window != nullptr) {
-                PostMessageW(window, WM_LEVEL_UPDATE, 0, 0);
-            }
+            // before the window's read.
+            post_to_window(state, WM_LEVEL_UPDATE);
             peak = 0.0f;
         }
     }
@@ -42,10 +51,7 @@ int32_t on_samples(void* user, const float* samples, int32_t byte_count) {
         int32_t channels = state->channels.load();
         if (channels > 0 && mp3_writer_write(state->writer.load(), samples, count / channels) < 0 &&
             state->write_failed.exchange(1) == 0) {
-            HWND window = state->hwnd.load(std::memory_order_relaxed);
-            if (window != nullptr) {
-                PostMessageW(window, WM_RECORD_WRITE_FAILED, 0, 0);
-            }
+            post_to_window(state, WM_RECORD_WRITE_FAILED);
         }
     }
     state->deliveries_in_progress.fetch_sub(1);

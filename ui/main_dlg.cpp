@@ -368,53 +368,54 @@ LRESULT CMainDlg::OnChooseFolder() {
     return 0;
 }
 
+int CMainDlg::ChooseFromMenu(const std::vector<const WCHAR*>& texts) {
+    HMENU menu = ::CreatePopupMenu();
+    if (!menu) {
+        return -1;
+    }
+    for (size_t i = 0; i < texts.size(); ++i) {
+        ::AppendMenuW(menu, MF_STRING, kMenuFirstItem + i, texts[i]);
+    }
+    POINT at{};
+    ::GetCursorPos(&at);
+    const int chosen = ::TrackPopupMenu(menu, TPM_RETURNCMD, at.x, at.y, 0, m_hWnd, nullptr);
+    ::DestroyMenu(menu);
+    const int index = chosen - static_cast<int>(kMenuFirstItem);
+    return chosen != 0 && index >= 0 && index < static_cast<int>(texts.size()) ? index : -1;
+}
+
 LRESULT CMainDlg::OnDeviceMenu() {
     // The device button is disabled while recording; the device must never
     // change under a running recording.
     if (m_state.recording.load() == 1) {
         return 0;
     }
-    HMENU menu = ::CreatePopupMenu();
-    if (!menu) {
-        return 0;
-    }
+    std::vector<const WCHAR*> texts;
     for (int32_t i = 0; i < m_devices.count; ++i) {
-        ::AppendMenuW(menu, MF_STRING, kMenuFirstItem + i, m_devices.entries[i].display_text);
+        texts.push_back(m_devices.entries[i].display_text);
     }
-    POINT at{};
-    ::GetCursorPos(&at);
-    const int chosen = ::TrackPopupMenu(menu, TPM_RETURNCMD, at.x, at.y, 0, m_hWnd, nullptr);
-    const int index = chosen - static_cast<int>(kMenuFirstItem);
-    if (chosen != 0 && index >= 0 && index < m_devices.count && index != m_selected) {
+    const int index = ChooseFromMenu(texts);
+    if (index >= 0 && index != m_selected) {
         m_selected = index;
         SetItemText(IDC_DEVICE, m_devices.entries[index].display_text);
         CloseCapture();
         // A failure here is shown only by Start staying disabled.
         OpenSelectedCapture();
     }
-    ::DestroyMenu(menu);
     return 0;
 }
 
 LRESULT CMainDlg::OnBitRateMenu() {
-    HMENU menu = ::CreatePopupMenu();
-    if (!menu) {
-        return 0;
+    std::vector<const WCHAR*> texts;
+    for (const auto& rate : kBitRates) {
+        texts.push_back(rate.text);
     }
-    for (UINT i = 0; i < sizeof kBitRates / sizeof kBitRates[0]; ++i) {
-        ::AppendMenuW(menu, MF_STRING, kMenuFirstItem + i, kBitRates[i].text);
-    }
-    POINT at{};
-    ::GetCursorPos(&at);
-    const int chosen = ::TrackPopupMenu(menu, TPM_RETURNCMD, at.x, at.y, 0, m_hWnd, nullptr);
-    const int index = chosen - static_cast<int>(kMenuFirstItem);
-    if (chosen != 0 && index >= 0 &&
-        index < static_cast<int>(sizeof kBitRates / sizeof kBitRates[0])) {
+    const int index = ChooseFromMenu(texts);
+    if (index >= 0) {
         // The running recording keeps its rate; this one is for the next.
         m_bit_rate = kBitRates[index].bits_per_second;
         SetItemText(IDC_BITRATE, kBitRates[index].text);
     }
-    ::DestroyMenu(menu);
     return 0;
 }
 

@@ -7,6 +7,8 @@
 
 #include <stdint.h>
 
+#include <vector>
+
 #include "capture_stream.h"
 #include "dialog.h"
 #include "endpoints.h"
@@ -73,6 +75,9 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     // progress, then the writer's close. 0, or -1 when the file could not be
     // completed.
     int32_t FinishRecording();
+    // Shows a popup menu of `texts` at the cursor; the index chosen, or -1
+    // when the menu was dismissed.
+    int ChooseFromMenu(const std::vector<const WCHAR*>& texts);
     // Stops and destroys the capture, if there is one.
     void CloseCapture();
     void ReportWriteError();

@@ -38,13 +38,12 @@ int32_t ReserveRecordingFile(WCHAR (&path)[RECORDING_PATH_UNITS], const WCHAR* f
         if (length > RECORDING_PATH_UNITS - 1) {
             return -1;
         }
-        if (attempt == 1) {
-            wsprintfW(path, L"%s%s%02d-%02d-%02d-%02d-%02d.mp3", folder, separator, start.wMonth,
-                      start.wDay, start.wHour, start.wMinute, start.wSecond);
-        } else {
-            wsprintfW(path, L"%s%s%02d-%02d-%02d-%02d-%02d-%d.mp3", folder, separator, start.wMonth,
-                      start.wDay, start.wHour, start.wMinute, start.wSecond, attempt);
+        WCHAR suffix[16] = L"";
+        if (attempt > 1) {
+            wsprintfW(suffix, L"-%d", attempt);
         }
+        wsprintfW(path, L"%s%s%02d-%02d-%02d-%02d-%02d%s.mp3", folder, separator, start.wMonth,
+                  start.wDay, start.wHour, start.wMinute, start.wSecond, suffix);
         HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                   FILE_ATTRIBUTE_NORMAL, nullptr);
         if (file != INVALID_HANDLE_VALUE) {
