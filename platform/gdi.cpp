@@ -3,6 +3,8 @@
 // shows them. Drawing is exact and can be checked pixel by pixel.
 #include <windows.h>
 
+#include <math.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include <algorithm>
@@ -324,6 +326,8 @@ BOOL MoveToEx(HDC hdc, int x, int y, LPPOINT previous) {
     return TRUE;
 }
 
+namespace {
+
 // A 1-pixel pen draws the points of the line from the current position up
 // to, not including, the end point (Bresenham). A wider pen is a geometric
 // one with round caps: Windows covers the line thickened by its width, which
@@ -331,6 +335,120 @@ BOOL MoveToEx(HDC hdc, int x, int y, LPPOINT previous) {
 // from one pixel before the start up to and including the end point. Each
 // point, the end point too, is stamped with a pen-wide square that lies half
 // before it; exact for widths 1 and 2, the only ones the program uses.
+//
+// Coordinates may be anything an int holds: the line is clipped to the
+// bitmap before a pixel is touched, so its cost follows what is visible, not
+// how long it is. Upright and level lines are clipped exactly; a slanted one
+// that leaves the bitmap is first cut at the bitmap's edges (Linux: where it
+// enters, it may then differ by a pixel from Windows' own).
+void draw_line(OsPixels s, POINT from, POINT to, const Pen& pen) {
+    const uint32_t value = pixel_of(pen.colour);
+    const int64_t before = pen.width / 2;
+    const int64_t after = pen.width - before;
+    const bool wide = pen.width > 1;
+    // The points whose stamp can touch the bitmap.
+    const int64_t low_x = 1 - after, high_x = s.width - 1 + before;
+    const int64_t low_y = 1 - after, high_y = s.height - 1 + before;
+    int64_t x0 = from.x, y0 = from.y, x1 = to.x, y1 = to.y;
+    auto stamp_rect = [&](int64_t left, int64_t top, int64_t right, int64_t bottom) {
+        // Inclusive point ranges, already inside the reach above.
+        fill(s, static_cast<int>(left - before), static_cast<int>(top - before),
+             static_cast<int>(right + after), static_cast<int>(bottom + after), value);
+    };
+
+    if (x0 == x1 || y0 == y1) {
+        // Upright or level: the points form one run, and their stamps one
+        // rectangle. A thin pen leaves out the end point.
+        if (x0 == x1 && y0 == y1 && !wide) {
+            return;
+        }
+        const bool upright = x0 == x1 && y0 != y1;
+        int64_t a = upright ? y0 : x0;
+        int64_t b = upright ? y1 : x1;
+        if (!wide) {
+            b += a < b ? -1 : 1;
+        }
+        const int64_t lo = std::min(a, b), hi = std::max(a, b);
+        const int64_t fixed = upright ? x0 : y0;
+        const int64_t fixed_low = upright ? low_x : low_y, fixed_high = upright ? high_x : high_y;
+        const int64_t run_low = upright ? low_y : low_x, run_high = upright ? high_y : high_x;
+        if (fixed < fixed_low || fixed > fixed_high || hi < run_low || lo > run_high) {
+            return;
+        }
+        const int64_t first = std::max(lo, run_low), last = std::min(hi, run_high);
+        if (upright) {
+            stamp_rect(fixed, first, fixed, last);
+        } else {
+            stamp_rect(first, fixed, last, fixed);
+        }
+        return;
+    }
+
+    bool include_end = wide;
+    const int64_t span_x = high_x - low_x, span_y = high_y - low_y;
+    if (std::max(std::abs(x1 - x0), std::abs(y1 - y0)) > 2 * (span_x + span_y)) {
+        // Long enough to be mostly outside: cut it to the reach (Liang-Barsky).
+        double t0 = 0.0, t1 = 1.0;
+        const double dx = static_cast<double>(x1 - x0), dy = static_cast<double>(y1 - y0);
+        auto cut = [&](double p, double q) {
+            if (p == 0.0) {
+                return q >= 0.0;
+            }
+            const double r = q / p;
+            if (p < 0.0) {
+                t0 = std::max(t0, r);
+            } else {
+                t1 = std::min(t1, r);
+            }
+            return t0 <= t1;
+        };
+        if (!cut(-dx, static_cast<double>(x0 - low_x)) ||
+            !cut(dx, static_cast<double>(high_x - x0)) ||
+            !cut(-dy, static_cast<double>(y0 - low_y)) ||
+            !cut(dy, static_cast<double>(high_y - y0))) {
+            return;
+        }
+        const int64_t cx0 = x0 + std::llround(t0 * dx), cy0 = y0 + std::llround(t0 * dy);
+        const int64_t cx1 = x0 + std::llround(t1 * dx), cy1 = y0 + std::llround(t1 * dy);
+        // A cut end lies inside the line, so it is drawn.
+        include_end = include_end || t1 < 1.0;
+        x0 = cx0;
+        y0 = cy0;
+        x1 = cx1;
+        y1 = cy1;
+    }
+
+    const int64_t dx = std::abs(x1 - x0);
+    const int64_t dy = -std::abs(y1 - y0);
+    const int64_t sx = x0 < x1 ? 1 : -1;
+    const int64_t sy = y0 < y1 ? 1 : -1;
+    int64_t err = dx + dy;
+    int64_t cx = x0, cy = y0;
+    for (;;) {
+        const bool at_end = cx == x1 && cy == y1;
+        if (at_end && !include_end) {
+            break;
+        }
+        if (cx >= low_x && cx <= high_x && cy >= low_y && cy <= high_y) {
+            stamp_rect(cx, cy, cx, cy);
+        }
+        if (at_end) {
+            break;
+        }
+        const int64_t e2 = 2 * err;
+        if (e2 >= dy) {
+            err += dy;
+            cx += sx;
+        }
+        if (e2 <= dx) {
+            err += dx;
+            cy += sy;
+        }
+    }
+}
+
+} // namespace
+
 BOOL LineTo(HDC hdc, int x, int y) {
     Dc* dc = find_dc(hdc);
     if (!dc) {
@@ -338,36 +456,7 @@ BOOL LineTo(HDC hdc, int x, int y) {
     }
     const OsPixels s = surface(*dc);
     if (s.data) {
-        const uint32_t value = pixel_of(dc->pen.colour);
-        const int before = dc->pen.width / 2;
-        const int after = dc->pen.width - before;
-        const bool wide = dc->pen.width > 1;
-        int cx = dc->position.x;
-        int cy = dc->position.y;
-        const int dx = std::abs(x - cx);
-        const int dy = -std::abs(y - cy);
-        const int sx = cx < x ? 1 : -1;
-        const int sy = cy < y ? 1 : -1;
-        int err = dx + dy;
-        for (;;) {
-            const bool at_end = cx == x && cy == y;
-            if (at_end && !wide) {
-                break;
-            }
-            fill(s, cx - before, cy - before, cx + after, cy + after, value);
-            if (at_end) {
-                break;
-            }
-            const int e2 = 2 * err;
-            if (e2 >= dy) {
-                err += dy;
-                cx += sx;
-            }
-            if (e2 <= dx) {
-                err += dx;
-                cy += sy;
-            }
-        }
+        draw_line(s, dc->position, POINT{x, y}, dc->pen);
         drawn(*dc);
     }
     dc->position = POINT{x, y};

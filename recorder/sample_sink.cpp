@@ -1,14 +1,30 @@
 #include "sample_sink.h"
 
+#include <algorithm>
+
 namespace {
 
 // A window that is gone makes the post fail harmlessly. No window yet means
 // no post: a null handle would post to this thread's own queue, which nobody
 // reads.
-void post_to_window(RecorderState* state, UINT message) {
+bool post_to_window(RecorderState* state, UINT message) {
     HWND window = state->hwnd.load(std::memory_order_relaxed);
-    if (window != nullptr) {
-        PostMessageW(window, message, 0, 0);
+    return window != nullptr && PostMessageW(window, message, 0, 0);
+}
+
+// The ring and the posted flag are sequentially consistent, so that the
+// window's clearing of the flag and its look at the ring cannot both miss a
+// block: either the window sees the block, or this exchange sees the flag
+// clear and posts.
+void publish_level(RecorderState* state, float peak) {
+    LevelRing& ring = state->levels;
+    const uint32_t at = ring.written.load(std::memory_order_relaxed);
+    ring.peaks[at % LEVEL_RING_BLOCKS].store(peak, std::memory_order_relaxed);
+    ring.written.store(at + 1);
+    // A refused post (a full queue, a window gone) is tried again at the
+    // next block instead of leaving the window without updates for good.
+    if (state->level_posted.exchange(1) == 0 && !post_to_window(state, WM_LEVEL_UPDATE)) {
+        state->level_posted.store(0);
     }
 }
 
@@ -29,9 +45,7 @@ void level_meter_feed(LevelMeter* meter, RecorderState* state, const float* valu
         if (++taken >= LEVEL_BLOCK_VALUES) {
             taken = 0;
             state->block_peak.store(peak, std::memory_order_relaxed);
-            // The post carries nothing; the queue orders the peak store
-            // before the window's read.
-            post_to_window(state, WM_LEVEL_UPDATE);
+            publish_level(state, peak);
             peak = 0.0f;
         }
     }
@@ -56,6 +70,34 @@ int32_t on_samples(void* user, const float* samples, int32_t byte_count) {
     }
     state->deliveries_in_progress.fetch_sub(1);
     return 0;
+}
+
+int32_t recorder_take_levels(RecorderState* state, float* peaks, int32_t capacity) {
+    LevelRing& ring = state->levels;
+    state->level_posted.store(0);
+    const uint32_t written = ring.written.load();
+    uint32_t pending = written - ring.taken;
+    // The slot the writer fills next is never read, so that a block being
+    // written as we read cannot be taken half-way into this pass.
+    const uint32_t room =
+        std::min(LEVEL_RING_BLOCKS - 1, static_cast<uint32_t>(std::max(capacity, int32_t{0})));
+    pending = std::min(pending, room); // the oldest are gone or don't fit
+    const uint32_t first = written - pending;
+    for (uint32_t i = 0; i < pending; ++i) {
+        peaks[i] = ring.peaks[(first + i) % LEVEL_RING_BLOCKS].load(std::memory_order_relaxed);
+    }
+    // Blocks the writer published meanwhile may have reused the oldest slots
+    // we read, and block `now` may be being written: those copies are dropped.
+    const uint32_t now = ring.written.load();
+    const uint32_t unsafe = now - first + 1 > LEVEL_RING_BLOCKS
+                                ? std::min(pending, now - first + 1 - LEVEL_RING_BLOCKS)
+                                : 0;
+    if (unsafe > 0) {
+        std::copy(peaks + unsafe, peaks + pending, peaks);
+        pending -= unsafe;
+    }
+    ring.taken = written;
+    return static_cast<int32_t>(pending);
 }
 
 void recorder_wait_for_deliveries(RecorderState* state) {

@@ -11,8 +11,9 @@
 
 #include "mp3_writer.h"
 
-// Posted to the window (both parameters 0) when a meter block closes; the
-// window then reads RecorderState::block_peak.
+// Posted to the window (both parameters 0) when a meter block closes and no
+// earlier one still waits in its queue; the window then takes every pending
+// peak from RecorderState::levels.
 constexpr UINT WM_LEVEL_UPDATE = WM_USER + 200;
 
 // Posted to the window (both parameters 0) when a write of the running
@@ -23,6 +24,22 @@ constexpr UINT WM_RECORD_WRITE_FAILED = WM_USER + 201;
 // Number of values in a meter block: a block closes at its 1025th value.
 constexpr int32_t LEVEL_BLOCK_VALUES = 1025;
 
+// Slots for the peaks the window has not drawn yet; one is always the
+// writer's, so 255 blocks wait at most: 2.7 s at 48 kHz stereo and still more
+// than a second at 96 kHz. A window thread held up longer than that loses
+// the oldest ones, and its trace jumps.
+constexpr uint32_t LEVEL_RING_BLOCKS = 256;
+
+// The closed blocks' peaks, from the capture thread (the only writer) to the
+// window thread (the only reader), without a lock. The writer never waits for
+// the reader: it overwrites the oldest slot when the ring is full, and the
+// reader drops what may have been overwritten.
+struct LevelRing {
+    std::atomic<float> peaks[LEVEL_RING_BLOCKS] = {};
+    std::atomic<uint32_t> written{0}; // blocks published, counting up and wrapping
+    uint32_t taken = 0;               // blocks the window has taken (window thread only)
+};
+
 // The part of the main window that the capture thread reads and writes. The
 // window embeds one and passes its address to the capture as the callback's
 // user pointer. Every field is shared between the window thread and the
@@ -30,6 +47,10 @@ constexpr int32_t LEVEL_BLOCK_VALUES = 1025;
 struct RecorderState {
     std::atomic<HWND> hwnd{nullptr};         // target of WM_LEVEL_UPDATE
     std::atomic<float> block_peak{0.0f};     // peak of the last finished block
+    LevelRing levels;                        // peaks the window has not drawn yet
+    // 1 from a WM_LEVEL_UPDATE's post until the window takes the levels: one
+    // level message at most waits in the queue, however slow the window is.
+    std::atomic<int32_t> level_posted{0};
     std::atomic<int32_t> recording{0};       // 1 while a recording runs
     std::atomic<int32_t> channels{2};        // channels of the open capture
     std::atomic<Mp3Writer*> writer{nullptr}; // the open writer while recording
@@ -54,8 +75,15 @@ LevelMeter* level_meter_process(void);
 
 // Takes `count` interleaved values into the meter. Comparisons are signed, so
 // negative values never raise the peak. Each closed block's peak is stored in
-// state->block_peak and announced with WM_LEVEL_UPDATE.
+// state->block_peak and in state->levels, and announced with WM_LEVEL_UPDATE
+// unless an announcement already waits.
 void level_meter_feed(LevelMeter* meter, RecorderState* state, const float* values, int32_t count);
+
+// The window's side, on WM_LEVEL_UPDATE: takes the pending peaks, oldest
+// first, into `peaks` (room for `capacity`; with less room than is pending,
+// the oldest are dropped) and returns how many. From this call on, the next
+// closed block posts a new WM_LEVEL_UPDATE.
+int32_t recorder_take_levels(RecorderState* state, float* peaks, int32_t capacity);
 
 // The capture's SampleCallback. `user` is the window's RecorderState;
 // byte_count is the packet's length in bytes (4 per value). Returns 0.

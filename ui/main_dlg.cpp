@@ -315,8 +315,9 @@ LRESULT CMainDlg::OnStop() {
 }
 
 LRESULT CMainDlg::OnWriteFailed() {
-    // A Stop that came first has said it already.
-    if (m_state.recording.load() != 1) {
+    // A Stop that came first has said it already, and a message left from
+    // an earlier recording is not about this one.
+    if (m_state.recording.load() != 1 || m_state.write_failed.load() != 1) {
         return 0;
     }
     FinishRecording();
@@ -420,7 +421,15 @@ LRESULT CMainDlg::OnBitRateMenu() {
 }
 
 LRESULT CMainDlg::OnLevelUpdate() {
-    m_display.OnLevelUpdate(m_state.block_peak.load(std::memory_order_relaxed),
-                            m_state.recording.load());
+    // Everything the meter closed since the last update, in one pass: the
+    // next block posts again, so a slow pass never piles up messages.
+    float peaks[LEVEL_RING_BLOCKS];
+    const int32_t count = recorder_take_levels(&m_state, peaks, LEVEL_RING_BLOCKS);
+    m_display.OnLevelUpdate(peaks, count, m_state.recording.load());
+    // The sink's own message may have been refused by a full queue; the
+    // failure flag it set is there all the same.
+    if (m_state.write_failed.load() == 1) {
+        OnWriteFailed();
+    }
     return 0;
 }

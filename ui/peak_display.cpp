@@ -12,11 +12,22 @@ constexpr int kGridRows = 6;
 constexpr int kPenWidth = 2;
 constexpr WCHAR kRecordingNotice[] = L"正在录音";
 
+// Any peak at or above this draws a full-height column, as 1.0 does; capping
+// it keeps the row far inside int32 for any height.
+constexpr float kHighestPeak = 2.0f;
+
 // Top end of the trace line for `peak`: (H - peak * H) * 0.5 in 32-bit
 // floats, truncated toward zero. Each step goes through a float variable
 // that the compiler must store: the 32-bit x87 build would otherwise keep
 // extended precision between the steps and could land on another row.
+// Peaks come from whatever a program plays: NaN and anything below 0 draw
+// as silence, and anything above the top as a full column.
 int32_t TraceTop(float peak, int32_t height) {
+    if (!(peak > 0.0f)) {
+        peak = 0.0f; // NaN too
+    } else if (peak > kHighestPeak) {
+        peak = kHighestPeak;
+    }
     volatile float h = static_cast<float>(height);
     volatile float product = h * peak;
     volatile float difference = h - product;
@@ -75,40 +86,53 @@ void PeakDisplay::ClearPage(HDC page) {
 }
 
 void PeakDisplay::OnLevelUpdate(float peak, int32_t recording) {
-    if (!m_screen) {
-        return; // not set up (or already released): nothing to draw on
+    OnLevelUpdate(&peak, 1, recording);
+}
+
+void PeakDisplay::OnLevelUpdate(const float* peaks, int32_t count, int32_t recording) {
+    if (!m_screen || count <= 0) {
+        return; // not set up (or already released), or nothing new to draw
     }
     int32_t& counter = ColumnCounter();
-    const int32_t c = counter;
     const int32_t w = m_width;
     const int32_t h = m_height;
+    // One column per block, exactly as that many single updates would draw
+    // them. Each update's copies repaint the whole control, so only the last
+    // block's are made: the same picture for a fraction of the cost.
+    HPEN pen = ::CreatePen(PS_SOLID, kPenWidth, kTrace);
+    for (int32_t i = 0; i < count; ++i) {
+        const int32_t c = counter;
+        const bool last = i == count - 1;
+        // The outgoing page from column c on, then the incoming page up to
+        // c - 1: together one strip that has moved a column to the left. The
+        // line drawn into column c shows from the next update on.
+        if (last && w - c > 0) {
+            ::BitBlt(m_screen, 0, 0, w - c, h, m_page_a, c, 0, SRCCOPY);
+        }
+        if (c > 0) {
+            HGDIOBJ old_pen = ::SelectObject(m_page_b, pen);
+            const int32_t y = TraceTop(peaks[i], h);
+            ::MoveToEx(m_page_b, c, y, nullptr);
+            ::LineTo(m_page_b, c, h - y);
+            ::SelectObject(m_page_b, old_pen);
+            if (last) {
+                ::BitBlt(m_screen, w - c, 0, c, h, m_page_b, 0, 0, SRCCOPY);
+            }
+        }
+        counter = c + 1;
+        if (c + 1 > w) {
+            // The filled page becomes the outgoing one and the old outgoing
+            // page is cleared to be filled next. Each page keeps its own
+            // bitmap, so the bookkeeping of what to free travels with it.
+            std::swap(m_page_a, m_page_b);
+            std::swap(m_bitmap_a, m_bitmap_b);
+            std::swap(m_old_bitmap_a, m_old_bitmap_b);
+            counter = 0;
+            ClearPage(m_page_b);
+        }
+    }
+    ::DeleteObject(pen);
 
-    // The outgoing page from column c on, then the incoming page up to c - 1:
-    // together one strip that has moved a column to the left.
-    if (w - c > 0) {
-        ::BitBlt(m_screen, 0, 0, w - c, h, m_page_a, c, 0, SRCCOPY);
-    }
-    if (c > 0) {
-        HPEN pen = ::CreatePen(PS_SOLID, kPenWidth, kTrace);
-        HGDIOBJ old_pen = ::SelectObject(m_page_b, pen);
-        const int32_t y = TraceTop(peak, h);
-        ::MoveToEx(m_page_b, c, y, nullptr);
-        ::LineTo(m_page_b, c, h - y);
-        ::BitBlt(m_screen, w - c, 0, c, h, m_page_b, 0, 0, SRCCOPY);
-        ::SelectObject(m_page_b, old_pen);
-        ::DeleteObject(pen);
-    }
-    counter = c + 1;
-    if (c + 1 > w) {
-        // The filled page becomes the outgoing one and the old outgoing page
-        // is cleared to be filled next. Each page keeps its own bitmap, so
-        // the bookkeeping of what to free travels with the page.
-        std::swap(m_page_a, m_page_b);
-        std::swap(m_bitmap_a, m_bitmap_b);
-        std::swap(m_old_bitmap_a, m_old_bitmap_b);
-        counter = 0;
-        ClearPage(m_page_b);
-    }
     // Drawn after the copies at every update, so it stays steady while
     // recording and goes with the first update after it.
     if (recording == 1) {

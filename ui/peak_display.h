@@ -25,6 +25,9 @@ class PeakDisplay {
     // Draws the next column with `peak`, and the red notice while `recording`
     // is 1.
     void OnLevelUpdate(float peak, int32_t recording);
+    // Draws `count` columns, one per peak and oldest first, in one pass: the
+    // same picture as `count` single updates, copied to the control once.
+    void OnLevelUpdate(const float* peaks, int32_t count, int32_t recording);
     // Gives back the DC, the pages and their bitmaps (the window is going).
     void Release();
 

@@ -33,20 +33,41 @@ class SampleSink : public testing::Test {
         EXPECT_EQ(on_samples(&state_, values.data(), bytes), 0);
     }
 
-    // Takes every WM_LEVEL_UPDATE waiting for the window; each must carry
-    // nothing in its parameters.
-    int take_updates() {
-        int updates = 0;
+    // Handles every WM_LEVEL_UPDATE waiting for the window as the window
+    // does, taking the pending peaks into taken_; each must carry nothing in
+    // its parameters, and only one may ever wait. Returns the blocks taken.
+    int take_updates(bool alone = true) {
+        int blocks = 0;
+        int messages = 0;
         MSG msg;
         while (PeekMessageW(&msg, window_, 0, 0, PM_REMOVE)) {
             EXPECT_EQ(msg.message, WM_LEVEL_UPDATE);
             EXPECT_EQ(msg.wParam, 0u);
             EXPECT_EQ(msg.lParam, 0);
-            ++updates;
+            float peaks[LEVEL_RING_BLOCKS];
+            const int32_t n = recorder_take_levels(&state_, peaks, LEVEL_RING_BLOCKS);
+            taken_.insert(taken_.end(), peaks, peaks + n);
+            blocks += n;
+            ++messages;
         }
-        return updates;
+        // With the capture thread running, a new message may come while
+        // these are handled.
+        if (alone) {
+            EXPECT_LE(messages, 1) << "level messages pile up in the queue";
+        }
+        return blocks;
     }
 
+    // One block of `peak` per value of `peaks`.
+    void deliver_blocks(const std::vector<float>& peaks) {
+        std::vector<float> values;
+        for (float peak : peaks) {
+            values.insert(values.end(), LEVEL_BLOCK_VALUES, peak);
+        }
+        deliver(values);
+    }
+
+    std::vector<float> taken_;
     HWND window_ = nullptr;
     RecorderState state_;
 };
@@ -80,15 +101,103 @@ TEST_F(SampleSink, PeaksAreSignedAndPerBlock) {
     EXPECT_EQ(take_updates(), 1);
     EXPECT_EQ(state_.block_peak.load(), 0.0f);
 
-    // Several blocks in one delivery: one post each, and the field holds the
-    // last block's peak.
+    // Several blocks in one delivery: one message for them all, each
+    // block's peak in the ring, and the field holds the last one.
     std::vector<float> three(3 * 1025, 0.0f);
     three[10] = 0.3f;
     three[1025 + 500] = 0.6f;
     three[2 * 1025 + 1024] = 0.2f;
     deliver(three);
+    taken_.clear();
     EXPECT_EQ(take_updates(), 3);
+    EXPECT_EQ(taken_, (std::vector<float>{0.3f, 0.6f, 0.2f}));
     EXPECT_EQ(state_.block_peak.load(), 0.2f);
+}
+
+// However long the window takes, one level message waits at most; what it
+// has not taken stays in the ring, oldest first, and the next block after a
+// take posts again.
+TEST_F(SampleSink, OneLevelMessageWaitsWhateverTheWindowsPace) {
+    for (int round = 0; round < 3; ++round) {
+        std::vector<float> peaks;
+        for (int i = 0; i < 40; ++i) {
+            peaks.push_back(0.01f * static_cast<float>(i + 1) + 0.1f * static_cast<float>(round));
+        }
+        deliver_blocks(peaks);
+        taken_.clear();
+        EXPECT_EQ(take_updates(), 40);
+        EXPECT_EQ(taken_, peaks);
+    }
+    // Nothing pending: a stray take gives nothing and changes nothing.
+    float none[4];
+    EXPECT_EQ(recorder_take_levels(&state_, none, 4), 0);
+}
+
+// A window held up longer than the ring holds loses the oldest blocks and
+// gets the newest, in order; the queue never grows for them.
+TEST_F(SampleSink, AWindowFarBehindLosesTheOldestBlocks) {
+    std::vector<float> peaks;
+    const int total = static_cast<int>(LEVEL_RING_BLOCKS) + 37;
+    for (int i = 0; i < total; ++i) {
+        peaks.push_back(static_cast<float>(i));
+    }
+    deliver_blocks(peaks);
+    taken_.clear();
+    const int kept = static_cast<int>(LEVEL_RING_BLOCKS) - 1;
+    EXPECT_EQ(take_updates(), kept);
+    EXPECT_EQ(taken_, std::vector<float>(peaks.end() - kept, peaks.end()));
+
+    // Less room than is pending: the newest that fit.
+    deliver_blocks({1.0f, 2.0f, 3.0f, 4.0f, 5.0f});
+    float two[2];
+    EXPECT_EQ(recorder_take_levels(&state_, two, 2), 2);
+    EXPECT_EQ(two[0], 4.0f);
+    EXPECT_EQ(two[1], 5.0f);
+}
+
+// A post refused by a full queue is not the last: once the window has room
+// again, the next block posts, and the blocks in between are still there.
+TEST_F(SampleSink, ARefusedLevelPostIsMadeAgainAtTheNextBlock) {
+    int filled = 0;
+    while (PostMessageW(window_, WM_NULL, 0, 0)) {
+        ++filled;
+    }
+    ASSERT_GT(filled, 0);
+    deliver_blocks({0.25f});
+    EXPECT_EQ(state_.level_posted.load(), 0) << "a refused post must not count as waiting";
+    MSG msg;
+    while (PeekMessageW(&msg, window_, WM_NULL, WM_NULL, PM_REMOVE)) {
+    }
+    deliver_blocks({0.75f});
+    taken_.clear();
+    EXPECT_EQ(take_updates(), 2);
+    EXPECT_EQ(taken_, (std::vector<float>{0.25f, 0.75f}));
+}
+
+// The capture thread publishing while the window takes: every block taken
+// comes once, in order, and nothing is taken that was not published.
+TEST_F(SampleSink, CaptureAndWindowThreadsShareTheRing) {
+    constexpr int kBlocks = 20000;
+    std::atomic<bool> done{false};
+    std::thread capture([&] {
+        std::vector<float> block(LEVEL_BLOCK_VALUES);
+        for (int i = 1; i <= kBlocks; ++i) {
+            std::fill(block.begin(), block.end(), static_cast<float>(i));
+            on_samples(&state_, block.data(), static_cast<int32_t>(block.size() * 4));
+        }
+        done = true;
+    });
+    taken_.clear();
+    while (!done.load()) {
+        take_updates(false);
+    }
+    capture.join();
+    take_updates();
+    ASSERT_FALSE(taken_.empty());
+    EXPECT_EQ(taken_.back(), static_cast<float>(kBlocks)) << "the last block is never lost";
+    for (size_t i = 1; i < taken_.size(); ++i) {
+        ASSERT_GT(taken_[i], taken_[i - 1]) << "at " << i;
+    }
 }
 
 TEST_F(SampleSink, TrailingBytesAndEmptyDeliveriesCountForNothing) {
@@ -146,6 +255,7 @@ TEST_F(SampleSink, WritesOnlyWhileRecording) {
     state_.recording = 0;
     recorder_wait_for_deliveries(&state_);
     ASSERT_EQ(mp3_writer_close(writer), 0);
+    // 46 blocks: the ring holds them all.
     EXPECT_EQ(take_updates(), static_cast<int>((open_block + mono.size()) / 1025));
 
     DecodedMp3 mp3 = decode_mp3(dir.file("mono.mp3"));
