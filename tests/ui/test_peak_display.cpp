@@ -9,6 +9,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -190,6 +191,32 @@ TEST(PeakDisplayTrace, LineRowsForTheDesignedPeaks) {
     }
 }
 
+// Whatever a program plays reaches the display: a float stream in the wrong
+// scale, infinities, NaN. Anything above the top draws the full column, as
+// 1.0 does; NaN and anything below 0 draw as silence.
+TEST(PeakDisplayTrace, AnyPeakDrawsInsideThePage) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const struct {
+        float peak;
+        float same_as;
+    } cases[] = {{1e6f, 1.0f},  {3e38f, 1.0f}, {inf, 1.0f}, {1e4f, 1.0f},
+                 {nan, 0.0f},   {-1.0f, 0.0f}, {-inf, 0.0f}, {-3e38f, 0.0f}};
+    const int c = 100;
+    for (const auto& t : cases) {
+        SCOPED_TRACE(testing::Message() << "peak " << t.peak);
+        std::vector<std::vector<std::vector<COLORREF>>> pictures;
+        for (float peak : {t.peak, t.same_as}) {
+            PagedDisplay d(330, 117);
+            PeakDisplay::ColumnCounter() = c;
+            d.update(peak);
+            d.update(0.0f);
+            pictures.push_back(columns(d.second.dc, 330, 117));
+        }
+        EXPECT_TRUE(pictures[0] == pictures[1]) << "page B differs from that of " << t.same_as;
+    }
+}
+
 // ---- the strip on the control ----
 
 // Marks page columns so that the control's picture shows where each came from.
@@ -297,6 +324,57 @@ TEST(PeakDisplayStrip, UpdateAtTheWidthShowsPageBWholeAndWrapsToAFreshPage) {
     EXPECT_EQ(column(d.control.dc, w - 1, h), std::vector<COLORREF>(h, kTrace));
     EXPECT_EQ(column(d.control.dc, w - 2, h), filled[w - 1]);
     EXPECT_EQ(column(d.control.dc, 0, h), filled[1]);
+}
+
+// Blocks that waited are drawn in one pass: exactly the picture, pages and
+// counter of as many single updates, wraps included.
+TEST(PeakDisplayStrip, ManyBlocksInOnePassDrawWhatSingleUpdatesDraw) {
+    const int w = 330;
+    const int h = 117;
+    const struct {
+        int counter; // at the pass's start
+        int blocks;
+        int recording;
+    } cases[] = {{0, 1, 0}, {17, 1, 1}, {5, 40, 0}, {300, 60, 1}, {w, 2, 0}, {3, 2 * w + 9, 0}};
+    for (const auto& t : cases) {
+        SCOPED_TRACE(testing::Message() << "counter " << t.counter << ", " << t.blocks << " blocks");
+        std::vector<float> peaks;
+        for (int i = 0; i < t.blocks; ++i) {
+            peaks.push_back(static_cast<float>((i * 37) % 23) / 20.0f);
+        }
+        struct Result {
+            std::vector<std::vector<COLORREF>> control, outgoing, incoming;
+            int counter;
+        };
+        auto run = [&](bool one_pass) {
+            PagedDisplay d(w, h);
+            PeakDisplay::ColumnCounter() = t.counter;
+            if (one_pass) {
+                d.display.OnLevelUpdate(peaks.data(), static_cast<int32_t>(peaks.size()),
+                                        t.recording);
+            } else {
+                for (float peak : peaks) {
+                    d.update(peak, t.recording);
+                }
+            }
+            return Result{columns(d.control.dc, w, h), columns(d.display.m_page_a, w, h),
+                          columns(d.display.m_page_b, w, h), PeakDisplay::ColumnCounter()};
+        };
+        const Result single = run(false);
+        const Result pass = run(true);
+        EXPECT_EQ(pass.counter, single.counter);
+        EXPECT_TRUE(pass.control == single.control) << "the control's picture differs";
+        EXPECT_TRUE(pass.outgoing == single.outgoing) << "page A differs";
+        EXPECT_TRUE(pass.incoming == single.incoming) << "page B differs";
+    }
+
+    // An empty pass draws nothing and leaves the counter.
+    PagedDisplay d(w, h);
+    PeakDisplay::ColumnCounter() = 12;
+    const auto before = columns(d.control.dc, w, h);
+    d.display.OnLevelUpdate(nullptr, 0, 1);
+    EXPECT_EQ(PeakDisplay::ColumnCounter(), 12);
+    EXPECT_TRUE(columns(d.control.dc, w, h) == before);
 }
 
 // ---- the recording notice ----
