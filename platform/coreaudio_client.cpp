@@ -8,11 +8,14 @@
 // handle is read by the callbacks without further ado, hence atomic. The
 // capture service is the exception, below.
 //
-// Record streams ask for 10 ms of latency (fragsize + PA_STREAM_ADJUST_LATENCY):
-// left alone, a monitor stream batches about a second, so a short sound can
-// still be in the server when the recording stops. The server then sends
-// fragments of a few milliseconds, more when another stream on the device
-// asks for less latency, so their sizes are not ours to hand out. Like
+// Record streams ask for 25 ms fragments (fragsize + PA_STREAM_ADJUST_LATENCY,
+// which also sets the device's latency to that): left alone, a monitor
+// stream batches about a second, so a short sound could still be in the
+// server when the recording stops, and the trace would lag the sound. 25 ms
+// keeps that lag under 50 ms while the server and our loop thread wake 40
+// times a second rather than 100. The server sends fragments of its own
+// sizes (smaller when another stream on the device asks for less latency),
+// so they are not ours to hand out. Like
 // Windows' engine filling the shared buffer, the read callback copies
 // everything that arrives into a ring of our own, whole 10 ms periods,
 // joining frames split between fragments and writing holes as zeros. The
@@ -28,7 +31,11 @@
 // size, and the server pulls from that ring. When the ring runs dry we feed
 // it silence instead of letting the stream underrun: the program's silent
 // stream exists to keep the sink running so that loopback keeps delivering,
-// and an underrun stream would stop doing that after its one buffer.
+// and an underrun stream would stop doing that after its one buffer. The
+// server keeps up to a second of it and asks for more a quarter second at a
+// time: a stream that only keeps the sink awake must not set how often the
+// sink (and we) wake; the streams that are heard, and our record stream, do.
+// (With 30 ms here the server set the sink's latency to 5 ms.)
 #include <windows.h>
 
 #include <audioclient.h>
@@ -51,6 +58,8 @@ namespace {
 
 constexpr REFERENCE_TIME kPeriod = 100000;       // 10 ms, Windows' usual shared period
 constexpr REFERENCE_TIME kMinimumPeriod = 30000; // 3 ms
+constexpr uint32_t kRecordFragmentMs = 40;        // see above
+constexpr uint32_t kRenderQueuedMs = 1000;        // at most, and never above the buffer
 constexpr REFERENCE_TIME kUnitsPerSecond = 10000000;
 
 // Windows' speaker bit for a PulseAudio position; 0 for none.
@@ -548,17 +557,25 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE share_mode, DWORD stream_flags
     int rc;
     if (capture) {
         attr.maxlength = buffer_bytes;
-        attr.fragsize = period_bytes;
+        attr.fragsize = std::min<uint32_t>(
+            buffer_bytes, static_cast<uint32_t>(rate * kRecordFragmentMs / 1000 * frame_bytes));
         attr.tlength = attr.prebuf = attr.minreq = static_cast<uint32_t>(-1);
         pa_stream_set_read_callback(stream, on_read, this);
         rc = pa_stream_connect_record(stream, target, &attr, stream_flags_pa);
     } else {
-        // The server keeps a few periods; the rest of the buffer is our ring.
-        // prebuf 0: the stream never waits to be refilled.
+        // The server keeps up to a second and asks for a quarter of it at a
+        // time; the rest of the buffer is our ring. It sets the sink's
+        // latency from these, to (tlength - 2 minreq) / 2: a quarter of a
+        // second, which leaves the sink's pace to the other streams. prebuf
+        // 0: the stream never waits to be refilled.
+        const uint32_t queued = std::max<uint32_t>(
+            2 * period_bytes, std::min<uint32_t>(buffer_bytes, static_cast<uint32_t>(
+                                                                   rate * kRenderQueuedMs / 1000 *
+                                                                   frame_bytes)));
         attr.maxlength = static_cast<uint32_t>(-1);
-        attr.tlength = 3 * period_bytes;
+        attr.tlength = queued;
         attr.prebuf = 0;
-        attr.minreq = period_bytes;
+        attr.minreq = queued / 4 - (queued / 4) % static_cast<uint32_t>(frame_bytes);
         attr.fragsize = static_cast<uint32_t>(-1);
         pa_stream_set_write_callback(stream, on_write, this);
         rc = pa_stream_connect_playback(stream, target, &attr, stream_flags_pa, nullptr, nullptr);

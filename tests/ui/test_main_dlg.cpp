@@ -181,6 +181,36 @@ class MainWindow : public ::testing::Test {
         } while (std::chrono::steady_clock::now() < until);
     }
 
+    // Runs the thread's loop as CMessageLoop::Run does, toolkit input
+    // included (GetMessage reads it whenever the queue is empty), until
+    // `done()` or `ms` have passed; a watchdog's posts keep the waits short.
+    // Returns the WM_LEVEL_UPDATEs dispatched.
+    template <typename Done>
+    int run_loop(int ms, Done done) {
+        const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        std::atomic<bool> over{false};
+        HWND window = dlg->m_hWnd;
+        std::thread watchdog([&over, window] {
+            while (!over.load()) {
+                PostMessageW(window, WM_NULL, 0, 0);
+                Sleep(50);
+            }
+        });
+        int levels = 0;
+        MSG msg;
+        while (!done() && std::chrono::steady_clock::now() < until &&
+               GetMessageW(&msg, nullptr, 0, 0) > 0) {
+            levels += msg.message == WM_LEVEL_UPDATE ? 1 : 0;
+            if (!loop.PreTranslateMessage(&msg)) {
+                TranslateMessage(&msg);
+                DispatchMessageW(&msg);
+            }
+        }
+        over = true;
+        watchdog.join();
+        return levels;
+    }
+
     // Start: Recording, Stop and the other commands enabled; device locked.
     void expect_recording() {
         EXPECT_FALSE(enabled(IDC_START));
@@ -489,6 +519,94 @@ TEST_F(MainWindow, WriteFailureEndsTheRecordingAndSaysSo) {
     expect_monitoring();
     const DecodedMp3 mp3 = decode_mp3(fs::path(dlg->RecordingPath()).string());
     EXPECT_TRUE(mp3.ok) << "what was written still plays: " << mp3.error;
+}
+
+// The window's queue is full when the write fails: the sink's own message is
+// refused, and the window still learns of the failure, from the flag it reads
+// with the levels, and stops the recording with the box.
+TEST_F(MainWindow, WriteFailureWhileTheQueueIsFullStillEndsTheRecording) {
+    struct rlimit saved {};
+    getrlimit(RLIMIT_FSIZE, &saved);
+    signal(SIGXFSZ, SIG_IGN);
+    struct rlimit small = saved;
+    small.rlim_cur = 40000;
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+
+    click(IDC_START);
+    int filled = 0;
+    while (PostMessageW(dlg->m_hWnd, WM_NULL, 0, 0)) {
+        ++filled;
+    }
+    ASSERT_GT(filled, 0);
+    auto tone = server().play_tone(PulseServer::kStereoSink, ToneSpec{});
+    for (int i = 0; i < 600 && dlg->State().write_failed.load() == 0; ++i) {
+        Sleep(50);
+    }
+    ASSERT_EQ(dlg->State().write_failed.load(), 1);
+    MSG msg;
+    ASSERT_FALSE(PeekMessageW(&msg, dlg->m_hWnd, WM_RECORD_WRITE_FAILED, WM_RECORD_WRITE_FAILED,
+                              PM_NOREMOVE))
+        << "the queue was full: the failure's own message could not be posted";
+
+    std::atomic<bool> seen{false};
+    std::thread user = User::answer_box("录音出错", &seen);
+    for (int i = 0; i < 600 && dlg->State().recording.load() == 1; ++i) {
+        pump(50);
+    }
+    user.join();
+    setrlimit(RLIMIT_FSIZE, &saved);
+    EXPECT_TRUE(seen.load()) << "a recording never fails silently";
+    expect_monitoring();
+    const DecodedMp3 mp3 = decode_mp3(fs::path(dlg->RecordingPath()).string());
+    EXPECT_TRUE(mp3.ok) << "what was written still plays: " << mp3.error;
+}
+
+// The window thread held up for 5 s while a tone plays (a busy machine, a
+// debugger): meanwhile at most one level message waits, so when the window
+// runs again the user's click on Stop, made during the hold, comes next,
+// not after seconds of queued drawing.
+TEST_F(MainWindow, AWindowHeldUpForSecondsTakesTheNextClickAtOnce) {
+    click(IDC_START);
+    ToneSpec long_tone;
+    long_tone.seconds = 9.0;
+    auto tone = server().play_tone(PulseServer::kStereoSink, long_tone);
+    // Shown and running, as the user sees it.
+    run_loop(1500, [] { return false; });
+    ASSERT_EQ(dlg->State().recording.load(), 1);
+
+    RECT stop{};
+    ASSERT_TRUE(GetWindowRect(item(IDC_STOP), &stop));
+    const std::string at = std::to_string((stop.left + stop.right) / 2) + " " +
+                           std::to_string((stop.top + stop.bottom) / 2);
+    std::thread user([at] {
+        Sleep(1000);
+        EXPECT_EQ(system(("xdotool mousemove --sync " + at + " click 1").c_str()), 0);
+    });
+    Sleep(5000); // the window thread is held up
+    user.join();
+
+    std::vector<MSG> levels;
+    MSG msg;
+    while (PeekMessageW(&msg, dlg->m_hWnd, WM_LEVEL_UPDATE, WM_LEVEL_UPDATE, PM_REMOVE)) {
+        levels.push_back(msg);
+    }
+    EXPECT_LE(levels.size(), 1u) << "level messages piled up while the window was held up";
+    EXPECT_GE(levels.size(), 1u) << "the tone's blocks were announced";
+
+    // The window runs again.
+    const auto resumed = std::chrono::steady_clock::now();
+    for (const MSG& level : levels) {
+        DispatchMessageW(&level);
+    }
+    const int passes = run_loop(20000, [this] { return dlg->State().recording.load() == 0; });
+    const auto handled = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - resumed);
+    EXPECT_EQ(dlg->State().recording.load(), 0) << "the click on Stop was not handled";
+    EXPECT_LE(passes, 2) << "drawing went before the user's click";
+    RecordProperty("stop_handled_ms", static_cast<int>(handled.count()));
+    expect_monitoring();
+    const DecodedMp3 mp3 = decode_mp3(fs::path(dlg->RecordingPath()).string());
+    EXPECT_TRUE(mp3.ok) << mp3.error;
 }
 
 TEST_F(MainWindow, ClosingOrOkWhileRecordingCompletesTheFile) {
