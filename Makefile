@@ -54,7 +54,10 @@ build-windows: deps
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DSONARET_WINDOWS_DEPS=$(abspath $(BUILD_WIN))/deps
 	cmake --build $(BUILD_WIN)
 
+# The benchmarks. bench/program_cpu.py runs pavucontrol and lame beside
+# Sonaret, which nothing else needs: only this target installs them.
 bench: build
+	@scripts/install-deps.sh --bench
 	$(BUILD)/bench/bench_encode
 	$(BUILD)/bench/bench_capture
 	$(BUILD)/bench/bench_level_update

@@ -1,9 +1,11 @@
 // What one WM_LEVEL_UPDATE costs the window thread: the peak display's two
-// copies, one line and one pen, at the real size of the main window's
-// display control, on a private Xvfb display. Measured twice: the drawing
-// call alone, and the message posted and dispatched through the thread's
-// queue with the toolkit showing the control's new picture in the same
-// time, as the program runs it.
+// copies, the blocks' lines and one pen, at the real size of the main
+// window's display control, on a private Xvfb display. Measured as the
+// drawing call alone (one block per pass, as in normal running, and more
+// after the window was held up), with peaks that no sound should have (a
+// float stream in the wrong scale, infinities, NaN), which must cost the
+// same; and as the message posted and dispatched through the thread's queue
+// with the toolkit showing the control's new picture, as the program runs it.
 #include <benchmark/benchmark.h>
 
 #include <windows.h>
@@ -11,7 +13,9 @@
 
 #include <stdlib.h>
 
+#include <limits>
 #include <memory>
+#include <vector>
 
 #include "dialog.h"
 #include "peak_display.h"
@@ -93,6 +97,46 @@ void BM_OnLevelUpdate(benchmark::State& state) {
     state.counters["height"] = display.m_height;
 }
 BENCHMARK(BM_OnLevelUpdate)->Unit(benchmark::kMicrosecond);
+
+// Blocks per drawing pass: 1 as in normal running; 4 and the ring's whole
+// 255 after the window thread was held up. The time per block is the figure.
+void BM_DrawingPass(benchmark::State& state) {
+    Window& w = window();
+    if (!w.ok) {
+        state.SkipWithError("no display");
+        return;
+    }
+    PeakDisplay& display = w.host.display;
+    std::vector<float> peaks(static_cast<size_t>(state.range(0)));
+    float peak = 0.0f;
+    for (auto _ : state) {
+        for (float& p : peaks) {
+            peak = peak > 1.0f ? 0.0f : peak + 0.013f;
+            p = peak;
+        }
+        display.OnLevelUpdate(peaks.data(), static_cast<int32_t>(peaks.size()), 1);
+    }
+    state.SetItemsProcessed(state.iterations() * state.range(0));
+}
+BENCHMARK(BM_DrawingPass)->Arg(1)->Arg(4)->Arg(255)->Unit(benchmark::kMicrosecond);
+
+// One block with a peak no sound should have; it must cost what 0.5 does.
+void BM_UnusualPeak(benchmark::State& state) {
+    Window& w = window();
+    if (!w.ok) {
+        state.SkipWithError("no display");
+        return;
+    }
+    const float peaks[] = {0.5f, 1e6f, 3e38f, std::numeric_limits<float>::infinity(),
+                           std::numeric_limits<float>::quiet_NaN(), -1.0f};
+    const char* names[] = {"0.5", "1e6", "3e38", "+inf", "NaN", "-1"};
+    const float peak = peaks[state.range(0)];
+    state.SetLabel(names[state.range(0)]);
+    for (auto _ : state) {
+        w.host.display.OnLevelUpdate(peak, 1);
+    }
+}
+BENCHMARK(BM_UnusualPeak)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
 
 void BM_LevelUpdateMessage(benchmark::State& state) {
     Window& w = window();

@@ -144,10 +144,21 @@ void fill(OsPixels s, int left, int top, int right, int bottom, uint32_t value) 
     }
 }
 
-void drawn(const Dc& dc) {
-    if (dc.window) {
-        os_window_redraw(dc.window);
+// A window DC's drawing goes to the screen: only the part it changed.
+void drawn(const Dc& dc, int64_t left, int64_t top, int64_t right, int64_t bottom) {
+    if (!dc.window) {
+        return;
     }
+    const OsPixels s = os_window_pixels(dc.window);
+    const RECT changed{static_cast<LONG>(std::clamp<int64_t>(left, 0, s.width)),
+                       static_cast<LONG>(std::clamp<int64_t>(top, 0, s.height)),
+                       static_cast<LONG>(std::clamp<int64_t>(right, 0, s.width)),
+                       static_cast<LONG>(std::clamp<int64_t>(bottom, 0, s.height))};
+    os_window_redraw(dc.window, changed);
+}
+
+void drawn_all(const Dc& dc) {
+    drawn(dc, 0, 0, INT32_MAX, INT32_MAX);
 }
 
 } // namespace
@@ -309,7 +320,7 @@ int FillRect(HDC hdc, const RECT* rect, HBRUSH brush) {
     const OsPixels s = surface(*dc);
     if (s.data) {
         fill(s, rect->left, rect->top, rect->right, rect->bottom, pixel_of(b->brush));
-        drawn(*dc);
+        drawn(*dc, rect->left, rect->top, rect->right, rect->bottom);
     }
     return 1;
 }
@@ -457,7 +468,12 @@ BOOL LineTo(HDC hdc, int x, int y) {
     const OsPixels s = surface(*dc);
     if (s.data) {
         draw_line(s, dc->position, POINT{x, y}, dc->pen);
-        drawn(*dc);
+        // The pen's square around both ends bounds what it covered.
+        const int64_t margin = dc->pen.width;
+        drawn(*dc, int64_t{std::min(x, dc->position.x)} - margin,
+              int64_t{std::min(y, dc->position.y)} - margin,
+              int64_t{std::max(x, dc->position.x)} + margin + 1,
+              int64_t{std::max(y, dc->position.y)} + margin + 1);
     }
     dc->position = POINT{x, y};
     return TRUE;
@@ -504,8 +520,8 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sourc
                     from.data + (from_y + row) * from.width + from_x,
                     static_cast<size_t>(w) * sizeof *to.data);
         }
+        drawn(*d, to_x, to_y, to_x + w, to_y + h);
     }
-    drawn(*d);
     return TRUE;
 }
 
@@ -543,7 +559,7 @@ BOOL TextOutW(HDC hdc, int x, int y, LPCWSTR text, int count) {
     if (s.data && count > 0) {
         // Linux: the text is always drawn transparently, over what is there.
         os_draw_text(s, x, y, narrow.c_str(), dc->text_colour);
-        drawn(*dc);
+        drawn_all(*dc);
     }
     return TRUE;
 }

@@ -62,7 +62,10 @@ void os_window_set_owner(OsWindow* window, OsWindow* owner);
 // The control's backing bitmap, which its window DC draws into; null for
 // controls that have none. Call os_window_redraw after drawing.
 OsPixels os_window_pixels(OsWindow* window);
-void os_window_redraw(OsWindow* window);
+// `changed` (in the bitmap's pixels) goes to the screen at the display's
+// next frame: however many calls come before it, the control is presented
+// once per frame, and only the part that changed.
+void os_window_redraw(OsWindow* window, const RECT& changed);
 
 int os_monitor_count();
 // Index of the monitor nearest to the rectangle's centre.

@@ -20,6 +20,10 @@ struct OsWindow {
     HWND hwnd = nullptr;
     OsControl kind = OsControl::PushButton;
     std::vector<uint32_t> pixels; // a black rectangle's backing bitmap
+    // What changed in `pixels` since the toolkit last drew them; `pending`
+    // while a draw is queued.
+    GdkRectangle changed{0, 0, 0, 0};
+    bool pending = false;
     int width = 0;
     int height = 0;
     std::string font; // Pango description of the dialog font
@@ -135,6 +139,8 @@ gboolean on_focus_in(GtkWidget*, GdkEvent*, gpointer data) {
 
 gboolean on_draw_pixels(GtkWidget*, cairo_t* cr, gpointer data) {
     auto* w = static_cast<OsWindow*>(data);
+    // The toolkit has clipped cr to what was queued (and to any damage).
+    w->pending = false;
     cairo_surface_t* surface =
         cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(w->pixels.data()),
                                             CAIRO_FORMAT_RGB24, w->width, w->height, w->width * 4);
@@ -396,10 +402,26 @@ OsPixels os_window_pixels(OsWindow* w) {
     return OsPixels{w->pixels.data(), w->width, w->height};
 }
 
-void os_window_redraw(OsWindow* w) {
-    if (w) {
-        gtk_widget_queue_draw(w->widget);
+void os_window_redraw(OsWindow* w, const RECT& changed) {
+    if (!w || changed.right <= changed.left || changed.bottom <= changed.top) {
+        return;
     }
+    // The toolkit draws queued areas at its frame clock's pace, one frame
+    // for all of them; an area already queued is not queued again.
+    GdkRectangle area{changed.left, changed.top, changed.right - changed.left,
+                      changed.bottom - changed.top};
+    if (w->pending) {
+        GdkRectangle joined;
+        gdk_rectangle_union(&w->changed, &area, &joined);
+        if (gdk_rectangle_equal(&joined, &w->changed)) {
+            return;
+        }
+        w->changed = joined;
+    } else {
+        w->changed = area;
+        w->pending = true;
+    }
+    gtk_widget_queue_draw_area(w->widget, area.x, area.y, area.width, area.height);
 }
 
 int os_monitor_count() {

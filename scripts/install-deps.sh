@@ -8,7 +8,21 @@
 # Debian's source packages of lame and mpg123, which scripts/build-windows-deps.sh
 # cross-compiles: for those this script adds a deb-src entry in a file of its
 # own, a copy of the entry the machine already takes Debian's packages from.
+#
+# usage: install-deps.sh [--bench]
+#   --bench  also what only the benchmarks run beside Sonaret: the mixer whose
+#            level meter bench/program_cpu.py compares with Sonaret's, and the
+#            encoder's command line whose CPU per second of audio is its floor
+#            (make bench passes it; make run and make test don't need them)
 set -euo pipefail
+
+bench=0
+for arg in "$@"; do
+  case "$arg" in
+    --bench) bench=1 ;;
+    *) echo "usage: $0 [--bench]" >&2; exit 2 ;;
+  esac
+done
 
 packages=(
   # build
@@ -34,6 +48,7 @@ packages=(
   googletest
   wine wine64 wine32:i386
 )
+[ $bench -eq 0 ] || packages+=(pavucontrol lame)
 
 src_list=/etc/apt/sources.list.d/sonaret-deb-src.sources
 . /etc/os-release

@@ -5,7 +5,8 @@
 # after them (a test fixture). The devices are the Linux tests' own:
 # tests/support/pulse_devices.pa.
 #
-# usage: pulse-fixture.sh start DIR   starts the daemon, its socket DIR/native,
+# usage: pulse-fixture.sh start DIR [--devices FILE] [--no-wakers]
+#                                     starts the daemon, its socket DIR/native,
 #                                     and returns once it answers with every device
 #        pulse-fixture.sh stop DIR    stops what start started, by process id,
 #                                     and removes DIR
@@ -14,15 +15,39 @@
 # stream of silence and restarts the sinks' clocks: a null sink that nothing
 # plays to renders in 2-second blocks, and a capture would wait that long
 # for its first packet.
+#
+# The benchmarks use the same daemon with devices of their own (--devices, a
+# script in the same syntax as pulse_devices.pa) and without those streams
+# (--no-wakers): mixing and rendering them costs the daemon far more than
+# the clients it measures, whose own streams keep the sinks running anyway.
 set -euo pipefail
 
-if [ $# -ne 2 ] || { [ "$1" != start ] && [ "$1" != stop ]; }; then
-  echo "usage: $0 start|stop DIR" >&2
+usage() {
+  echo "usage: $0 start DIR [--devices FILE] [--no-wakers] | stop DIR" >&2
   exit 2
-fi
+}
+[ $# -ge 2 ] || usage
 action=$1
 dir=$2
+shift 2
 devices="$(cd "$(dirname "$0")" && pwd)/pulse_devices.pa"
+wakers=1
+case "$action" in
+  start)
+    while [ $# -gt 0 ]; do
+      case "$1" in
+        --devices) [ $# -ge 2 ] || usage; devices=$2; shift 2 ;;
+        --no-wakers) wakers=0; shift ;;
+        *) usage ;;
+      esac
+    done
+    [ -r "$devices" ] || { echo "pulse-fixture: cannot read $devices" >&2; exit 2; }
+    # The daemon runs in DIR's folders, so the script is named from here.
+    devices="$(cd "$(dirname "$devices")" && pwd)/$(basename "$devices")"
+    ;;
+  stop) [ $# -eq 0 ] || usage ;;
+  *) usage ;;
+esac
 export PULSE_SERVER="unix:$dir/native" PULSE_CLIENTCONFIG="$dir/client.conf"
 
 # True while the process runs: one that has ended but is not yet reaped (by
@@ -110,6 +135,8 @@ done
 for name in $(grep -o 'source_name=[^ ]*' "$devices" | cut -d= -f2); do
   grep -qx "$name" <<<"$sources" || fail "source missing: $name"
 done
+
+[ $wakers -eq 1 ] || exit 0
 
 : >"$dir/wakers.pid"
 count=0

@@ -52,13 +52,21 @@ class Xvfb:
 
 class SoundServer:
     """The tests' PulseAudio daemon with their devices
-    (tests/support/pulse_devices.pa), in `folder`/pulse."""
+    (tests/support/pulse_devices.pa), in `folder`/pulse.
 
-    def __init__(self, folder):
+    `devices` names another script of devices in the same syntax; with
+    `wakers` false the sinks get no streams of silence to keep them awake
+    (the benchmarks measure the daemon's own CPU, which those would swamp)."""
+
+    def __init__(self, folder, devices=None, wakers=True):
         self.fixture = os.path.join(HERE, 'pulse-fixture.sh')
         self.dir = os.path.join(folder, 'pulse')
-        started = subprocess.run([self.fixture, 'start', self.dir], capture_output=True,
-                                 text=True, timeout=120)
+        command = [self.fixture, 'start', self.dir]
+        if devices is not None:
+            command += ['--devices', devices]
+        if not wakers:
+            command.append('--no-wakers')
+        started = subprocess.run(command, capture_output=True, text=True, timeout=120)
         if started.returncode != 0:
             raise SessionError('the sound server did not start\n' + started.stderr)
         self.address = 'unix:' + os.path.join(self.dir, 'native')
