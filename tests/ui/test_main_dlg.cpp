@@ -602,7 +602,10 @@ TEST_F(MainWindow, AWindowHeldUpForSecondsTakesTheNextClickAtOnce) {
     const auto handled = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - resumed);
     EXPECT_EQ(dlg->State().recording.load(), 0) << "the click on Stop was not handled";
-    EXPECT_LE(passes, 2) << "drawing went before the user's click";
+    // The toolkit reads the click's events (pointer entry, press, release)
+    // one at a time between messages; a level update that comes meanwhile
+    // is one pass. Seconds of queued drawing would be hundreds.
+    EXPECT_LE(passes, 4) << "drawing went before the user's click";
     RecordProperty("stop_handled_ms", static_cast<int>(handled.count()));
     expect_monitoring();
     const DecodedMp3 mp3 = decode_mp3(fs::path(dlg->RecordingPath()).string());
