@@ -25,6 +25,11 @@
 
 namespace {
 
+// A moving level, so that every column differs.
+float next_peak(float peak) {
+    return peak > 1.0f ? 0.0f : peak + 0.013f;
+}
+
 // The main window's template with nothing behind it but the display.
 class CDisplayHost : public CDialogImpl<CDisplayHost> {
   public:
@@ -39,8 +44,7 @@ class CDisplayHost : public CDialogImpl<CDisplayHost> {
             return TRUE;
         }
         if (message == WM_LEVEL_UPDATE) {
-            // A moving level, so that every column differs.
-            peak = peak > 1.0f ? 0.0f : peak + 0.013f;
+            peak = next_peak(peak);
             display.OnLevelUpdate(peak, 1);
             result = 0;
             return TRUE;
@@ -81,50 +85,42 @@ void pump() {
     }
 }
 
-void BM_OnLevelUpdate(benchmark::State& state) {
+// The window, or null with the benchmark marked as failed.
+Window* ready(benchmark::State& state) {
     Window& w = window();
     if (!w.ok) {
         state.SkipWithError("no display");
-        return;
+        return nullptr;
     }
-    PeakDisplay& display = w.host.display;
-    float peak = 0.0f;
-    for (auto _ : state) {
-        peak = peak > 1.0f ? 0.0f : peak + 0.013f;
-        display.OnLevelUpdate(peak, 1);
-    }
-    state.counters["width"] = display.m_width;
-    state.counters["height"] = display.m_height;
+    return &w;
 }
-BENCHMARK(BM_OnLevelUpdate)->Unit(benchmark::kMicrosecond);
 
 // Blocks per drawing pass: 1 as in normal running; 4 and the ring's whole
 // 255 after the window thread was held up. The time per block is the figure.
 void BM_DrawingPass(benchmark::State& state) {
-    Window& w = window();
-    if (!w.ok) {
-        state.SkipWithError("no display");
+    Window* w = ready(state);
+    if (!w) {
         return;
     }
-    PeakDisplay& display = w.host.display;
+    PeakDisplay& display = w->host.display;
     std::vector<float> peaks(static_cast<size_t>(state.range(0)));
     float peak = 0.0f;
     for (auto _ : state) {
         for (float& p : peaks) {
-            peak = peak > 1.0f ? 0.0f : peak + 0.013f;
-            p = peak;
+            p = peak = next_peak(peak);
         }
         display.OnLevelUpdate(peaks.data(), static_cast<int32_t>(peaks.size()), 1);
     }
     state.SetItemsProcessed(state.iterations() * state.range(0));
+    state.counters["width"] = display.m_width;
+    state.counters["height"] = display.m_height;
 }
 BENCHMARK(BM_DrawingPass)->Arg(1)->Arg(4)->Arg(255)->Unit(benchmark::kMicrosecond);
 
 // One block with a peak no sound should have; it must cost what 0.5 does.
 void BM_UnusualPeak(benchmark::State& state) {
-    Window& w = window();
-    if (!w.ok) {
-        state.SkipWithError("no display");
+    Window* w = ready(state);
+    if (!w) {
         return;
     }
     const float peaks[] = {0.5f, 1e6f, 3e38f, std::numeric_limits<float>::infinity(),
@@ -133,20 +129,19 @@ void BM_UnusualPeak(benchmark::State& state) {
     const float peak = peaks[state.range(0)];
     state.SetLabel(names[state.range(0)]);
     for (auto _ : state) {
-        w.host.display.OnLevelUpdate(peak, 1);
+        w->host.display.OnLevelUpdate(peak, 1);
     }
 }
 BENCHMARK(BM_UnusualPeak)->DenseRange(0, 5)->Unit(benchmark::kMicrosecond);
 
 void BM_LevelUpdateMessage(benchmark::State& state) {
-    Window& w = window();
-    if (!w.ok) {
-        state.SkipWithError("no display");
+    Window* w = ready(state);
+    if (!w) {
         return;
     }
     pump();
     for (auto _ : state) {
-        PostMessageW(w.host.m_hWnd, WM_LEVEL_UPDATE, 0, 0);
+        PostMessageW(w->host.m_hWnd, WM_LEVEL_UPDATE, 0, 0);
         pump();
     }
 }

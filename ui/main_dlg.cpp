@@ -427,9 +427,6 @@ LRESULT CMainDlg::OnLevelUpdate() {
     const int32_t count = recorder_take_levels(&m_state, peaks, LEVEL_RING_BLOCKS);
     m_display.OnLevelUpdate(peaks, count, m_state.recording.load());
     // The sink's own message may have been refused by a full queue; the
-    // failure flag it set is there all the same.
-    if (m_state.write_failed.load() == 1) {
-        OnWriteFailed();
-    }
-    return 0;
+    // failure flag it set is there all the same, and the handler reads it.
+    return OnWriteFailed();
 }

@@ -99,7 +99,9 @@ void PeakDisplay::OnLevelUpdate(const float* peaks, int32_t count, int32_t recor
     // One column per block, exactly as that many single updates would draw
     // them. Each update's copies repaint the whole control, so only the last
     // block's are made: the same picture for a fraction of the cost.
+    // The trace pen stays in page B for the pass, and moves with it at a wrap.
     HPEN pen = ::CreatePen(PS_SOLID, kPenWidth, kTrace);
+    HGDIOBJ old_pen = ::SelectObject(m_page_b, pen);
     for (int32_t i = 0; i < count; ++i) {
         const int32_t c = counter;
         const bool last = i == count - 1;
@@ -110,11 +112,9 @@ void PeakDisplay::OnLevelUpdate(const float* peaks, int32_t count, int32_t recor
             ::BitBlt(m_screen, 0, 0, w - c, h, m_page_a, c, 0, SRCCOPY);
         }
         if (c > 0) {
-            HGDIOBJ old_pen = ::SelectObject(m_page_b, pen);
             const int32_t y = TraceTop(peaks[i], h);
             ::MoveToEx(m_page_b, c, y, nullptr);
             ::LineTo(m_page_b, c, h - y);
-            ::SelectObject(m_page_b, old_pen);
             if (last) {
                 ::BitBlt(m_screen, w - c, 0, c, h, m_page_b, 0, 0, SRCCOPY);
             }
@@ -124,13 +124,16 @@ void PeakDisplay::OnLevelUpdate(const float* peaks, int32_t count, int32_t recor
             // The filled page becomes the outgoing one and the old outgoing
             // page is cleared to be filled next. Each page keeps its own
             // bitmap, so the bookkeeping of what to free travels with it.
+            ::SelectObject(m_page_b, old_pen);
             std::swap(m_page_a, m_page_b);
             std::swap(m_bitmap_a, m_bitmap_b);
             std::swap(m_old_bitmap_a, m_old_bitmap_b);
             counter = 0;
             ClearPage(m_page_b);
+            old_pen = ::SelectObject(m_page_b, pen);
         }
     }
+    ::SelectObject(m_page_b, old_pen);
     ::DeleteObject(pen);
 
     // Drawn after the copies at every update, so it stays steady while

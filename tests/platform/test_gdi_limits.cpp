@@ -12,47 +12,9 @@
 
 #include <gtest/gtest.h>
 
+#include "gdi_page.h"
+
 namespace {
-
-constexpr COLORREF kInk = RGB(0, 255, 0);
-
-struct Page {
-    HDC dc = CreateCompatibleDC(nullptr);
-    HBITMAP bitmap;
-    HGDIOBJ old_bitmap;
-    int width;
-    int height;
-
-    Page(int w, int h)
-        : bitmap(CreateCompatibleBitmap(dc, w, h)), old_bitmap(SelectObject(dc, bitmap)), width(w),
-          height(h) {}
-    ~Page() {
-        SelectObject(dc, old_bitmap);
-        DeleteObject(bitmap);
-        DeleteDC(dc);
-    }
-
-    std::vector<std::string> picture() const {
-        std::vector<std::string> rows;
-        for (int y = 0; y < height; ++y) {
-            std::string row;
-            for (int x = 0; x < width; ++x) {
-                row += GetPixel(dc, x, y) == kInk ? '#' : '.';
-            }
-            rows.push_back(row);
-        }
-        return rows;
-    }
-
-    void line(int x0, int y0, int x1, int y1, int pen_width) {
-        HPEN pen = CreatePen(PS_SOLID, pen_width, kInk);
-        HGDIOBJ old = SelectObject(dc, pen);
-        MoveToEx(dc, x0, y0, nullptr);
-        LineTo(dc, x1, y1);
-        SelectObject(dc, old);
-        DeleteObject(pen);
-    }
-};
 
 // Each far line against the same line cut short just outside the page: the
 // pictures must agree pixel for pixel.

@@ -230,6 +230,15 @@ class MainWindow : public ::testing::Test {
         EXPECT_EQ(dlg->State().writer.load(), nullptr);
     }
 
+    // After a failed write: the box came, the window monitors again, and
+    // what was written up to the failure still plays.
+    void expect_write_failure_reported(bool box_seen) {
+        EXPECT_TRUE(box_seen) << "a recording never fails silently";
+        expect_monitoring();
+        const DecodedMp3 mp3 = decode_mp3(fs::path(dlg->RecordingPath()).string());
+        EXPECT_TRUE(mp3.ok) << "what was written still plays: " << mp3.error;
+    }
+
     // Records `seconds` of a 1 kHz tone played into `sink`; the file's path.
     std::string record_tone(const char* sink, double seconds, uint32_t channels = 2) {
         click(IDC_START);
@@ -497,14 +506,25 @@ TEST_F(MainWindow, WriterThatCannotOpenIsReportedAndMonitoringGoesOn) {
     EXPECT_TRUE(files_in(folder.path()).empty());
 }
 
+// A disk that fills up: files of this process stop growing at 40000 bytes
+// while it lives.
+struct SmallDisk {
+    struct rlimit saved {};
+    bool ok = false;
+    SmallDisk() {
+        getrlimit(RLIMIT_FSIZE, &saved);
+        signal(SIGXFSZ, SIG_IGN);
+        struct rlimit small = saved;
+        small.rlim_cur = 40000;
+        ok = setrlimit(RLIMIT_FSIZE, &small) == 0;
+    }
+    ~SmallDisk() { setrlimit(RLIMIT_FSIZE, &saved); }
+};
+
 // The disk fills up during a recording: here the file-size limit does it.
 TEST_F(MainWindow, WriteFailureEndsTheRecordingAndSaysSo) {
-    struct rlimit saved {};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 40000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const SmallDisk disk;
+    ASSERT_TRUE(disk.ok);
 
     std::atomic<bool> seen{false};
     std::thread user = User::answer_box("录音出错", &seen);
@@ -514,23 +534,15 @@ TEST_F(MainWindow, WriteFailureEndsTheRecordingAndSaysSo) {
         pump(50);
     }
     user.join();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    EXPECT_TRUE(seen.load()) << "a recording never fails silently";
-    expect_monitoring();
-    const DecodedMp3 mp3 = decode_mp3(fs::path(dlg->RecordingPath()).string());
-    EXPECT_TRUE(mp3.ok) << "what was written still plays: " << mp3.error;
+    expect_write_failure_reported(seen.load());
 }
 
 // The window's queue is full when the write fails: the sink's own message is
 // refused, and the window still learns of the failure, from the flag it reads
 // with the levels, and stops the recording with the box.
 TEST_F(MainWindow, WriteFailureWhileTheQueueIsFullStillEndsTheRecording) {
-    struct rlimit saved {};
-    getrlimit(RLIMIT_FSIZE, &saved);
-    signal(SIGXFSZ, SIG_IGN);
-    struct rlimit small = saved;
-    small.rlim_cur = 40000;
-    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    const SmallDisk disk;
+    ASSERT_TRUE(disk.ok);
 
     click(IDC_START);
     int filled = 0;
@@ -554,11 +566,7 @@ TEST_F(MainWindow, WriteFailureWhileTheQueueIsFullStillEndsTheRecording) {
         pump(50);
     }
     user.join();
-    setrlimit(RLIMIT_FSIZE, &saved);
-    EXPECT_TRUE(seen.load()) << "a recording never fails silently";
-    expect_monitoring();
-    const DecodedMp3 mp3 = decode_mp3(fs::path(dlg->RecordingPath()).string());
-    EXPECT_TRUE(mp3.ok) << "what was written still plays: " << mp3.error;
+    expect_write_failure_reported(seen.load());
 }
 
 // The window thread held up for 5 s while a tone plays (a busy machine, a

@@ -1,0 +1,59 @@
+// A memory DC with a screen-compatible bitmap, for the GDI tests of both
+// builds: drawn on with a pen and read back one character per pixel.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+#include <vector>
+
+constexpr COLORREF kBackground = RGB(0, 30, 60);
+constexpr COLORREF kInk = RGB(0, 255, 0);
+
+// A memory DC with a screen-compatible bitmap, filled with the background.
+struct Page {
+    HDC screen = GetDC(nullptr);
+    HDC dc = CreateCompatibleDC(screen);
+    HBITMAP bitmap;
+    HGDIOBJ old_bitmap;
+    int width;
+    int height;
+
+    Page(int w, int h)
+        : bitmap(CreateCompatibleBitmap(screen, w, h)), old_bitmap(SelectObject(dc, bitmap)),
+          width(w), height(h) {
+        HBRUSH brush = CreateSolidBrush(kBackground);
+        RECT all{0, 0, w, h};
+        FillRect(dc, &all, brush);
+        DeleteObject(brush);
+    }
+    ~Page() {
+        SelectObject(dc, old_bitmap);
+        DeleteObject(bitmap);
+        DeleteDC(dc);
+        ReleaseDC(nullptr, screen);
+    }
+
+    // One character per pixel: '#' ink, '.' background, '?' anything else.
+    std::vector<std::string> picture() const {
+        std::vector<std::string> rows;
+        for (int y = 0; y < height; ++y) {
+            std::string row;
+            for (int x = 0; x < width; ++x) {
+                const COLORREF c = GetPixel(dc, x, y);
+                row += c == kInk ? '#' : c == kBackground ? '.' : '?';
+            }
+            rows.push_back(row);
+        }
+        return rows;
+    }
+
+    void line(int x0, int y0, int x1, int y1, int width_px = 2) {
+        HPEN pen = CreatePen(PS_SOLID, width_px, kInk);
+        HGDIOBJ old = SelectObject(dc, pen);
+        MoveToEx(dc, x0, y0, nullptr);
+        LineTo(dc, x1, y1);
+        SelectObject(dc, old);
+        DeleteObject(pen);
+    }
+};
