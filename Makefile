@@ -1,5 +1,7 @@
 # The two commands: `make run` and `make test`. Both install what is missing
-# first (scripts/install-deps.sh), then configure and build.
+# first (scripts/install-deps.sh), then configure and build: `make run` only
+# what the Linux program takes, `make test` also what its suite runs and the
+# Windows build with the Wine chroot its suite runs in.
 
 BUILD      ?= build
 BUILD_SAN  ?= build-sanitize
@@ -7,10 +9,19 @@ BUILD_TSAN ?= build-tsan
 BUILD_WIN  ?= build-win
 GENERATOR  := -G Ninja
 
-.PHONY: run test test-windows bench deps build build-sanitize build-tsan build-windows
+.PHONY: run test test-windows bench deps deps-test deps-windows build build-sanitize build-tsan \
+        build-windows
 
 deps:
 	@scripts/install-deps.sh
+
+# Everything `make test` needs, in one go: the Linux suite's tools and the
+# Windows build's.
+deps-test:
+	@scripts/install-deps.sh --test --windows
+
+deps-windows:
+	@scripts/install-deps.sh --windows
 
 build: deps
 	cmake -S . -B $(BUILD) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -29,13 +40,13 @@ run: build
 
 # The whole suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer,
 # and under ThreadSanitizer; then the Windows build's suite under Wine.
-test: build build-sanitize build-tsan
+test: deps-test build build-sanitize build-tsan
 	ctest --test-dir $(BUILD) --output-on-failure
 	ctest --test-dir $(BUILD_SAN) --output-on-failure
 	ctest --test-dir $(BUILD_TSAN) --output-on-failure
 	$(MAKE) --no-print-directory test-windows
 
-test-windows: build-windows
+test-windows: deps-test build-windows
 	ctest --test-dir $(BUILD_WIN) --output-on-failure
 
 build-sanitize: deps
@@ -47,8 +58,11 @@ build-tsan: deps
 	cmake --build $(BUILD_TSAN)
 
 # The Windows build: 32-bit, cross-compiled with MinGW-w64; the libraries it
-# links are built once into $(BUILD_WIN)/deps. The tests run under Wine.
-build-windows: deps
+# links are built once into $(BUILD_WIN)/deps. The tests run under Wine 10 in
+# a Debian trixie chroot, made once in the user's cache folder (the build
+# lists the tests by running them, so the chroot comes first).
+build-windows: deps deps-windows
+	scripts/wine-root.sh ensure
 	scripts/build-windows-deps.sh $(BUILD_WIN)/deps
 	cmake -S . -B $(BUILD_WIN) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DSONARET_WINDOWS_DEPS=$(abspath $(BUILD_WIN))/deps
@@ -57,7 +71,7 @@ build-windows: deps
 # The benchmarks. bench/program_cpu.py runs pavucontrol and lame beside
 # Sonaret, which nothing else needs: only this target installs them.
 bench: build
-	@scripts/install-deps.sh --bench
+	@scripts/install-deps.sh --test --bench
 	$(BUILD)/bench/bench_encode
 	$(BUILD)/bench/bench_capture
 	$(BUILD)/bench/bench_level_update

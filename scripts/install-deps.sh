@@ -1,26 +1,35 @@
 #!/usr/bin/env bash
-# Installs what Sonaret needs to build, run and test on Debian 12, and only
-# what is missing: a machine that has everything is left alone (no apt-get,
-# no root needed).
+# Installs what Sonaret needs on Debian 12, and only what is missing: a
+# machine that has everything is left alone (no apt-get, no root needed).
 #
-# The Windows build needs three more things than the packages: the i386
-# architecture (Wine runs the 32-bit program through wine32:i386), and
-# Debian's source packages of lame and mpg123, which scripts/build-windows-deps.sh
-# cross-compiles: for those this script adds a deb-src entry in a file of its
-# own, a copy of the entry the machine already takes Debian's packages from.
-#
-# usage: install-deps.sh [--bench]
-#   --bench  also what only the benchmarks run beside Sonaret: the mixer whose
-#            level meter bench/program_cpu.py compares with Sonaret's, and the
-#            encoder's command line whose CPU per second of audio is its floor
-#            (make bench passes it; make run and make test don't need them)
+# usage: install-deps.sh [--test] [--windows] [--bench]
+#   (none)     what building and running the Linux program takes (make run)
+#   --test     also what the Linux suite runs: the sound server's daemon,
+#              a virtual display, xdotool and ImageMagick (make test)
+#   --windows  also what the Windows build and its suite take (make test,
+#              make build-windows): the MinGW-w64 cross compiler, what
+#              cross-building lame and mpg123 from Debian's source packages
+#              takes, the GoogleTest sources, and debootstrap, with which
+#              scripts/wine-root.sh makes the chroot the Windows programs
+#              run in under Wine 10. For the source packages this script adds
+#              a deb-src entry in a file of its own, a copy of the entry the
+#              machine already takes Debian's packages from. Wine itself is
+#              never installed on the machine.
+#   --bench    also what only the benchmarks run beside Sonaret: the mixer whose
+#              level meter bench/program_cpu.py compares with Sonaret's, and the
+#              encoder's command line whose CPU per second of audio is its floor
+#              (make bench)
 set -euo pipefail
 
+test=0
+windows=0
 bench=0
 for arg in "$@"; do
   case "$arg" in
+    --test) test=1 ;;
+    --windows) windows=1 ;;
     --bench) bench=1 ;;
-    *) echo "usage: $0 [--bench]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--test] [--windows] [--bench]" >&2; exit 2 ;;
   esac
 done
 
@@ -29,26 +38,25 @@ packages=(
   g++ make cmake ninja-build pkg-config
   # the encoder, and the decoder the tests check its files with
   libmp3lame-dev libmpg123-dev
-  # the sound server: its client library, and the daemon and pactl the tests run
-  libpulse-dev pulseaudio pulseaudio-utils
+  # the sound server's client library
+  libpulse-dev
   # the window system of the Linux build, and the resource step that reads the .rc
   libgtk-3-dev python3
   # fonts with Chinese glyphs: the dialogs' texts are Chinese
   fonts-wqy-microhei
-  # tests and benchmarks; the window tests run on a private Xvfb display,
-  # drive the program with xdotool and check screenshots taken with ImageMagick
+  # the build holds the tests and benchmarks too
   libgtest-dev libgmock-dev libbenchmark-dev
-  xvfb xdotool imagemagick x11-utils
-  # the Windows build: the 32-bit MinGW-w64 compiler (posix threads); what
-  # cross-building lame and mpg123 from Debian's sources takes (unpacking,
-  # Debian's patches, regenerating lame's configure after them); the
-  # GoogleTest sources; Wine to run the tests
-  g++-mingw-w64-i686-posix
-  xz-utils bzip2 patch autoconf automake libtool
-  googletest
-  wine wine64 wine32:i386
 )
-[ $bench -eq 0 ] || packages+=(pavucontrol lame)
+# The tests' own sound server (the daemon and pactl); the window tests run on
+# a private Xvfb display, drive the program with xdotool and check
+# screenshots taken with ImageMagick.
+[ $test -eq 0 ] || packages+=(pulseaudio pulseaudio-utils xvfb xdotool imagemagick x11-utils)
+# The 32-bit MinGW-w64 compiler (posix threads); unpacking Debian's sources,
+# applying Debian's patches, regenerating lame's configure after them; the
+# GoogleTest sources; the maker of the Wine chroot.
+[ $windows -eq 0 ] || packages+=(g++-mingw-w64-i686-posix xz-utils bzip2 patch autoconf automake
+                                 libtool googletest debootstrap)
+[ $bench -eq 0 ] || packages+=(pavucontrol lame pulseaudio pulseaudio-utils)
 
 src_list=/etc/apt/sources.list.d/sonaret-deb-src.sources
 . /etc/os-release
@@ -58,17 +66,14 @@ for p in "${packages[@]}"; do
   status=$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null || true)
   [ "$status" = "install ok installed" ] || missing+=("$p")
 done
-need_i386=0
-dpkg --print-foreign-architectures | grep -qx i386 || need_i386=1
 # Source entries count if apt already knows the source package, however the
 # machine's lists were set up.
 need_src=0
-[ -n "$(apt-cache showsrc lame 2>/dev/null | head -n 1)" ] || need_src=1
+[ $windows -eq 0 ] || [ -n "$(apt-cache showsrc lame 2>/dev/null | head -n 1)" ] || need_src=1
 
-[ ${#missing[@]} -eq 0 ] && [ $need_i386 -eq 0 ] && [ $need_src -eq 0 ] && exit 0
+[ ${#missing[@]} -eq 0 ] && [ $need_src -eq 0 ] && exit 0
 
 wanted="${missing[*]}"
-[ $need_i386 -eq 0 ] || wanted+=" (i386 architecture)"
 [ $need_src -eq 0 ] || wanted+=" (Debian source entries)"
 if [ "$(id -u)" -eq 0 ]; then
   as_root=()
@@ -112,10 +117,6 @@ write_src_entry() {
   esac | "${as_root[@]}" tee "$src_list" >/dev/null
 }
 
-if [ $need_i386 -eq 1 ]; then
-  echo "install-deps: adding the i386 architecture (for wine32)"
-  "${as_root[@]}" dpkg --add-architecture i386
-fi
 if [ $need_src -eq 1 ]; then
   echo "install-deps: adding Debian's source packages ($src_list)"
   write_src_entry

@@ -1,39 +1,67 @@
 #!/usr/bin/env bash
-# Runs a program of the Windows build under Wine, in a Wine prefix of that
-# build's own (created on first use, then reused). CTest and the test
-# discovery call it as the cross-compiling emulator.
+# Runs a program of the Windows build under Wine 10, in the chroot that
+# scripts/wine-root.sh makes, and in a Wine prefix of that build's own
+# (created on first use, then reused). CTest and the test discovery call it
+# as the cross-compiling emulator.
 #
-# usage: scripts/wine-run.sh [--display] WINEPREFIX PROGRAM.exe [ARGUMENTS...]
+# usage: scripts/wine-run.sh [--display] [--unix] WINEPREFIX PROGRAM [ARGUMENTS...]
 #
 # --display (or SONARET_WINE_DISPLAY=1 in the environment, which CTest sets
-# for the window tests) runs the program on a virtual display of its own (an Xvfb that
-# this script starts and stops by its process id), for programs that show
-# windows; Wine's helper processes of the prefix are ended with it
+# for the window tests) runs the program on a virtual display of its own (an
+# Xvfb that this script starts and stops by its process id), for programs
+# that show windows; Wine's helper processes of the prefix are ended with it
 # (wineserver -k), so that none stays attached to a display that is gone.
+# --unix runs PROGRAM as a Unix command of the chroot (wineserver, say) with
+# the prefix set, instead of under Wine.
+#
+# A GoogleTest program that runs tests is judged by its own report, not by
+# its exit status alone: Wine may abort while a process ends (seen in glibc
+# as FUTEX_OWNER_DIED when streams were left open) and then exit with 0
+# although tests failed. So the program writes its XML report, and this
+# script exits with 0 only when the program did, the report is complete,
+# and it counts no failure and no error; otherwise it says why and exits 1.
 #
 # The prefix is 32-bit only, like the program: it is created in seconds and
-# is half the size of a 64-bit one. Mono and Gecko are not installed (the
+# is smaller than a 64-bit one. Mono and Gecko are not installed (the
 # program uses neither). No display is set up here: message-only windows need
 # none (Wine's driver for no display allows them).
 set -euo pipefail
 
-display=0
-[ "${SONARET_WINE_DISPLAY:-0}" = 1 ] && display=1
-if [ "${1:-}" = "--display" ]; then
-  display=1
-  shift
+here=$(cd "$(dirname "$0")" && pwd)
+if [ "${SONARET_IN_WINE_ROOT:-}" != 1 ]; then
+  # Into the chroot, with the prefix's and the program's folders in sight.
+  "$here/wine-root.sh" ensure
+  binds=()
+  for arg in "$@"; do
+    case "$arg" in
+      --*) ;;
+      /*) binds+=(--bind "$(dirname "$(realpath -m "$arg")")") ;;
+    esac
+  done
+  exec "$here/wine-root.sh" run "${binds[@]}" -- env SONARET_IN_WINE_ROOT=1 "$here/wine-run.sh" "$@"
 fi
+
+display=0
+unix=0
+[ "${SONARET_WINE_DISPLAY:-0}" = 1 ] && display=1
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --display) display=1; shift ;;
+    --unix) unix=1; shift ;;
+    *) break ;;
+  esac
+done
 if [ $# -lt 2 ]; then
-  echo "usage: $0 [--display] WINEPREFIX PROGRAM.exe [ARGUMENTS...]" >&2
+  echo "usage: $0 [--display] [--unix] WINEPREFIX PROGRAM [ARGUMENTS...]" >&2
   exit 2
 fi
 export WINEPREFIX=$(realpath -m "$1")
 shift
-export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEARCH=win32 WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=;winewayland.drv=d"
 
 # Test programs may start side by side (ctest -j, test discovery in a
 # parallel build); the first creates the prefix, the others wait for it.
-ready="$WINEPREFIX/.sonaret-ready-2"
+ready="$WINEPREFIX/.sonaret-ready-wine10"
 if [ ! -f "$ready" ]; then
   mkdir -p "$(dirname "$WINEPREFIX")"
   exec 9>"$WINEPREFIX.lock"
@@ -99,15 +127,56 @@ if [ "$display" -eq 1 ]; then
   unset WAYLAND_DISPLAY
 fi
 
+if [ $unix -eq 1 ]; then
+  exec "$@"
+fi
+
+# GoogleTest programs that run tests (not those that only list them) write
+# their report where this script reads it; Wine's Z: drive is the root.
+report=
+is_gtest=0
+lists=0
+for arg in "${@:2}"; do
+  case "$arg" in
+    --gtest_list_tests) lists=1 ;;
+    --gtest_*) is_gtest=1 ;;
+  esac
+done
+if [ $is_gtest -eq 1 ] && [ $lists -eq 0 ]; then
+  report=$(mktemp "${TMPDIR:-/tmp}/wine-run-report.XXXXXX")
+  rm -f "$report"
+  export GTEST_OUTPUT="xml:Z:${report//\//\\}.xml"
+  report=$report.xml
+fi
+
 # Wine leaves helper processes running after the program ends (its services
 # and, once a window was created, explorer), and they would hold on to the
 # caller's output: CTest would wait for them after every test, seconds each.
 # So the program writes to files, which are passed on when it has ended.
 out=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 err=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
-trap 'rm -f "$out" "$err"; finish_display' EXIT
+trap 'rm -f "$out" "$err" ${report:+"$report"}; finish_display' EXIT
 status=0
 wine "$@" </dev/null >"$out" 2>"$err" || status=$?
 cat "$out"
 cat "$err" >&2
-exit $status
+[ -n "$report" ] || exit $status
+
+# The report's verdict: the <testsuites> element's counts, present only once
+# GoogleTest has finished writing it.
+verdict=$(sed -n 's/.*<testsuites tests="\([0-9]*\)" failures="\([0-9]*\)" disabled="[0-9]*" errors="\([0-9]*\)".*/\1 \2 \3/p' \
+            "$report" 2>/dev/null || true)
+if [ -z "$verdict" ] || ! grep -q '</testsuites>' "$report"; then
+  echo "wine-run: FAILED: the program left no complete test report (exit status $status)" >&2
+  exit 1
+fi
+read -r tests failures errors <<<"$verdict"
+if [ "$tests" -eq 0 ] || [ "$failures" -ne 0 ] || [ "$errors" -ne 0 ]; then
+  echo "wine-run: FAILED: the report counts $tests tests, $failures failures, $errors errors (exit status $status)" >&2
+  exit 1
+fi
+if [ $status -ne 0 ]; then
+  echo "wine-run: FAILED: every test passed, then the program ended with status $status" >&2
+  exit 1
+fi
+exit 0

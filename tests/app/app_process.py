@@ -207,6 +207,19 @@ def region_changed(before, after, box):
     return False
 
 
+def wine_server(wine, env, *args):
+    """Runs Wine's server of the prefix with `args` (in the chroot Wine runs
+    in, through the WINE_RUN script)."""
+    subprocess.run([wine[0], '--unix', wine[1], 'wineserver'] + list(args), env=env,
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=120)
+
+
+def end_wine(wine, env):
+    """Ends every Wine process of the prefix and waits until they are gone."""
+    wine_server(wine, env, '-k')
+    wine_server(wine, env, '--wait')
+
+
 def main():
     args = sys.argv[1:]
     if len(args) < 2:
@@ -290,9 +303,7 @@ def main():
             proc.kill()
             proc.wait()
         if wine:
-            wenv = dict(env, WINEPREFIX=os.path.realpath(wine[1]))
-            subprocess.run(['wineserver', '-k'], env=wenv, stderr=subprocess.DEVNULL)
-            subprocess.run(['wineserver', '--wait'], env=wenv, stderr=subprocess.DEVNULL)
+            end_wine(wine, env)
         if xvfb:
             xvfb.stop()
         sound.stop()

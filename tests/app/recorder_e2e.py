@@ -55,8 +55,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from app_process import (FAILURES, Xvfb, check, close_box, ink_components,  # noqa: E402
-                         is_box, region_changed, xdotool)
+from app_process import (FAILURES, Xvfb, check, close_box, end_wine,  # noqa: E402
+                         ink_components, is_box, region_changed, wine_server, xdotool)
 
 SUPPORT = os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support')
 PULSE_FIXTURE = os.path.join(SUPPORT, 'pulse-fixture.sh')
@@ -158,12 +158,8 @@ class Session:
         self.env['HOME'] = home
         self.env['XDG_CONFIG_HOME'] = config
 
-    def wine_env(self):
-        return dict(self.env, WINEPREFIX=os.path.realpath(self.wine[1]))
-
     def wine_wait(self):
-        subprocess.run(['wineserver', '--wait'], env=self.wine_env(), stderr=subprocess.DEVNULL,
-                       timeout=120)
+        wine_server(self.wine, self.env, '--wait')
 
     def start_program(self):
         command = [self.wine[0], self.wine[1], self.program] if self.wine else [self.program]
@@ -193,8 +189,7 @@ class Session:
             if errors:
                 log('program stderr:\n' + errors[-4000:])
         if self.wine:
-            subprocess.run(['wineserver', '-k'], env=self.wine_env(), stderr=subprocess.DEVNULL)
-            self.wine_wait()
+            end_wine(self.wine, self.env)
         if self.xvfb:
             self.xvfb.stop()
         if self.pulse_started:

@@ -8,7 +8,7 @@
 //   test_capture_wine.cpp   the Windows build under Wine: CTest starts the
 //                           server (a fixture) and Wine's PulseAudio driver
 //                           reaches it; tones are played by pacat, started
-//                           on the Unix side; loopback is refused
+//                           on the Unix side
 //
 // Each file also holds the tests that only its build can run.
 #pragma once

@@ -5,6 +5,8 @@
 // comes from capture_tests.h.
 #include "capture_tests.h"
 
+#include <stdio.h>
+
 #include <algorithm>
 #include <chrono>
 #include <set>
@@ -77,6 +79,69 @@ TEST_F(Capture, UnknownAndEmptyIdsGiveNoStream) {
     stream = reinterpret_cast<CaptureStream*>(1);
     EXPECT_EQ(capture_create(&stream, too_long.c_str(), 0), -1);
     EXPECT_EQ(stream, nullptr);
+}
+
+// Loopback of a played tone on the default output: the callback gets whole
+// frames in the device's format at the engine's pace, none after Stop, and
+// the sound is the tone at the level it was played.
+TEST_F(Capture, LoopbackDeliversWhatThePlayerPlays) {
+    CaptureStream* stream = nullptr;
+    ASSERT_EQ(capture_create(&stream, nullptr, 0), 0); // the default output: stereo48
+    uint32_t rate = 0, channels = 0;
+    capture_get_format(stream, &rate, &channels);
+    EXPECT_EQ(rate, 48000u);
+    EXPECT_EQ(channels, 2u);
+
+    Recorded recorded;
+    recorded.channels = channels;
+    recorded.samples.reserve(48000 * 2 * 8);
+    capture_set_callback(stream, record, &recorded);
+    ASSERT_EQ(capture_start(stream), 0);
+    auto tone = play_test_tone({test_devices::kStereoSink, test_devices::kStereoDescription});
+    EXPECT_TRUE(tone->wait());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(capture_stop(stream), 0);
+    recorded.stopped = true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(recorded.after_stop, 0);
+    EXPECT_EQ(recorded.bad_lengths, 0);
+    EXPECT_EQ(capture_destroy(&stream), 0);
+    EXPECT_EQ(stream, nullptr);
+
+    // Packets come at the engine's pace (about 10 ms), not in large chunks.
+    EXPECT_GT(recorded.packets, 100);
+    for (uint32_t c = 0; c < 2; ++c) {
+        std::vector<float> sound = loud_part(channel_of(recorded.samples, 2, c));
+        ASSERT_GT(sound.size(), 48000u) << "channel " << c;
+        const double hz = zero_crossing_frequency(sound, 48000);
+        const double level = rms(middle(sound, 4800));
+        EXPECT_NEAR(hz, 1000.0, 5.0);
+        EXPECT_NEAR(level, 0.5 * 0.70710678, 0.02);
+        // Peak level in dBFS: a sine's peak is its rms times the square root of 2.
+        printf("loopback channel %u: %u Hz, %u channels, %.0f frames per packet, tone %.1f Hz at "
+               "%.2f dBFS\n",
+               c, rate, channels,
+               static_cast<double>(recorded.samples.size()) / channels / recorded.packets, hz,
+               20.0 * log10(level * 1.41421356));
+    }
+}
+
+// With nothing playing, loopback goes on delivering silence: the stream's
+// own silent playback keeps the device running.
+TEST_F(Capture, LoopbackOfAQuietDeviceDeliversSilence) {
+    CaptureStream* stream = nullptr;
+    ASSERT_EQ(capture_create(&stream, id_of(test_devices::kAccentDescription).c_str(), 0), 0);
+    Recorded recorded;
+    recorded.channels = 2;
+    capture_set_callback(stream, record, &recorded);
+    ASSERT_EQ(capture_start(stream), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_EQ(capture_stop(stream), 0);
+    EXPECT_GT(recorded.packets, 20);
+    EXPECT_EQ(recorded.bad_lengths, 0);
+    EXPECT_EQ(rms(recorded.samples), 0.0);
+    EXPECT_GT(recorded.samples.size(), 44100u); // at least half of the two seconds
+    EXPECT_EQ(capture_destroy(&stream), 0);
 }
 
 // From the device to the file: the capture, the sink and the writer, as the

@@ -1,7 +1,6 @@
 // The capture tests' Linux build (see capture_tests.h): the test binary starts
 // the private server itself, plays tones with PulseAudio's client library,
-// and can change the server while it runs. Loopback records here, as on
-// Windows.
+// and can change the server while it runs.
 #include "capture_tests.h"
 
 #include <chrono>
@@ -93,47 +92,10 @@ TEST_F(Capture, LongNamesAreCutAndEndpointsStayListed) {
     server().unload_module(module);
 }
 
-// Loopback of a played tone: the callback gets whole frames in the device's
-// format, and the sound is the tone at the level it was played.
-TEST_F(Capture, LoopbackDeliversWhatThePlayerPlays) {
-    CaptureStream* stream = nullptr;
-    ASSERT_EQ(capture_create(&stream, nullptr, 0), 0); // the default output: stereo48
-    uint32_t rate = 0, channels = 0;
-    capture_get_format(stream, &rate, &channels);
-    EXPECT_EQ(rate, 48000u);
-    EXPECT_EQ(channels, 2u);
-
-    Recorded recorded;
-    recorded.channels = channels;
-    recorded.samples.reserve(48000 * 2 * 8);
-    capture_set_callback(stream, record, &recorded);
-    ASSERT_EQ(capture_start(stream), 0);
-    auto tone = server().play_tone(PulseServer::kStereoSink, ToneSpec{});
-    tone->wait();
-    EXPECT_TRUE(tone->ok());
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(capture_stop(stream), 0);
-    recorded.stopped = true;
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(recorded.after_stop, 0);
-    EXPECT_EQ(recorded.bad_lengths, 0);
-    EXPECT_EQ(capture_destroy(&stream), 0);
-    EXPECT_EQ(stream, nullptr);
-
-    // Packets come at the engine's pace (about 10 ms), not in large chunks.
-    EXPECT_GT(recorded.packets, 100);
-    for (uint32_t c = 0; c < 2; ++c) {
-        std::vector<float> sound = loud_part(channel_of(recorded.samples, 2, c));
-        ASSERT_GT(sound.size(), 48000u) << "channel " << c;
-        EXPECT_NEAR(zero_crossing_frequency(sound, 48000), 1000.0, 5.0);
-        EXPECT_NEAR(rms(middle(sound, 4800)), 0.5 * 0.70710678, 0.02);
-    }
-}
-
-// With nothing playing, loopback goes on delivering silence, because the
-// stream's own silent playback keeps the device running; that playback
-// exists while the stream lives and is gone with it.
-TEST_F(Capture, LoopbackOfAQuietDeviceDeliversSilence) {
+// A loopback stream keeps its device running with a silent playback of its
+// own (see the shared silence test): that playback exists while the stream
+// lives and is gone with it.
+TEST_F(Capture, LoopbackPlaysSilenceOnItsDeviceWhileItLives) {
     auto silent_streams = [] {
         int n = 0;
         for (const SinkInput& input : server().sink_inputs()) {
@@ -145,16 +107,10 @@ TEST_F(Capture, LoopbackOfAQuietDeviceDeliversSilence) {
     CaptureStream* stream = nullptr;
     ASSERT_EQ(capture_create(&stream, id_of(PulseServer::kAccentDescription).c_str(), 0), 0);
     EXPECT_EQ(silent_streams(), 1);
-    Recorded recorded;
-    recorded.channels = 2;
-    capture_set_callback(stream, record, &recorded);
     ASSERT_EQ(capture_start(stream), 0);
-    std::this_thread::sleep_for(std::chrono::seconds(2));
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(silent_streams(), 1);
     capture_stop(stream);
-    EXPECT_GT(recorded.packets, 20);
-    EXPECT_EQ(recorded.bad_lengths, 0);
-    EXPECT_EQ(rms(recorded.samples), 0.0);
-    EXPECT_GT(recorded.samples.size(), 44100u); // at least half of the two seconds
     capture_destroy(&stream);
     EXPECT_EQ(silent_streams(), 0);
 }

@@ -11,11 +11,10 @@
 //
 // Wine's driver lists every sink as an output endpoint and every source as
 // an input endpoint, the sinks' monitors included, plus one endpoint per
-// flow named after the driver that follows the server's default device; in
-// an order of its own. It refuses loopback: the client initialises, then the
-// capture service is refused (AUDCLNT_E_WRONG_ENDPOINT_TYPE). So loopback is
-// tested here for how capture_create fails, and recording through input
-// endpoints, a sink's monitor among them.
+// flow ("PulseAudio Output", "PulseAudio Input") that follows the server's
+// default device; in an order of its own. Wine 10 records loopback (the
+// monitor of the sink), as Windows does; the monitors can also be recorded
+// as inputs.
 #include "capture_tests.h"
 
 #include <objbase.h>
@@ -30,8 +29,9 @@
 
 namespace {
 
-// Wine's endpoint that follows the server's default device, one per flow.
-constexpr const char* kDriverDefaultEndpoint = "PulseAudio";
+// Wine's endpoints that follow the server's default devices.
+constexpr const char* kDriverDefaultOutput = "PulseAudio Output";
+constexpr const char* kDriverDefaultInput = "PulseAudio Input";
 
 std::string monitor_of(const char* description) {
     return std::string(test_devices::kMonitorPrefix) + description;
@@ -199,24 +199,26 @@ std::unique_ptr<PlayedTone> play_test_tone(const TestSink& sink) {
 
 ExpectedList expected_device_list() {
     using namespace test_devices;
-    return {{kDriverDefaultEndpoint, kStereoDescription, kSurroundDescription, kAccentDescription,
+    return {{kDriverDefaultOutput, kStereoDescription, kSurroundDescription, kAccentDescription,
              kMicFeedDescription},
-            {kDriverDefaultEndpoint, monitor_of(kStereoDescription),
+            {kDriverDefaultInput, monitor_of(kStereoDescription),
              monitor_of(kSurroundDescription), monitor_of(kAccentDescription),
              monitor_of(kMicFeedDescription), kMicDescription},
             false};
 }
 
-// What loopback would record, recorded from the sinks' monitors instead.
+// Loopback of the default output and of one chosen by its name, the
+// microphone, and a sink's monitor opened as an input.
 std::vector<EndToEnd> end_to_end_cases() {
     using namespace test_devices;
     const TestSink stereo{kStereoSink, kStereoDescription};
     const TestSink surround{kSurroundSink, kSurroundDescription};
     const TestSink mic_feed{kMicFeedSink, kMicFeedDescription};
     return {
+        {"Loopback2ch", stereo, "", 0, 48000, 2, 2}, // the default output
         {"Microphone1ch", mic_feed, "", 1, 16000, 1, 1}, // the default input: the microphone
+        {"Loopback6ch", surround, kSurroundDescription, 0, 96000, 6, 2},
         {"Monitor2ch", stereo, monitor_of(kStereoDescription), 1, 48000, 2, 2},
-        {"Monitor6ch", surround, monitor_of(kSurroundDescription), 1, 96000, 6, 2},
     };
 }
 
@@ -270,53 +272,44 @@ class CaptureReferences : public Capture {
     com_ptr<IMMDeviceEnumerator> enumerator_;
 };
 
-// Every output endpoint, the default one included: -1, a null handle, and
-// every reference given back, however often it is tried.
-TEST_F(CaptureReferences, LoopbackIsRefusedAndGivesEverythingBack) {
+// A stream holds its endpoint through its client while it lives (which is
+// what makes the counts see a client) and gives everything back when
+// destroyed, started or not: on every output endpoint by loopback, the
+// default one included, and on the default input, the microphone and a
+// monitor.
+TEST_F(CaptureReferences, StreamsGiveEverythingBackWhenDestroyed) {
+    struct Device {
+        std::wstring id; // empty: the flow's default
+        int32_t is_capture;
+    };
+    std::vector<Device> devices{{L"", 0}};
     EndpointList list{};
     enumerate_endpoints(&list, false);
-    std::vector<std::wstring> ids{L""}; // the default output
     for (int32_t i = 0; i < list.count; ++i) {
-        ids.push_back(list.entries[i].device_id);
+        devices.push_back({list.entries[i].device_id, 0});
     }
     endpoint_list_free(&list);
-    ASSERT_EQ(ids.size(), 1 + expected_device_list().outputs.size());
+    ASSERT_EQ(devices.size(), 1 + expected_device_list().outputs.size());
+    devices.push_back({L"", 1});
+    devices.push_back({id_of(test_devices::kMicDescription), 1});
+    devices.push_back({id_of(monitor_of(test_devices::kStereoDescription)), 1});
+    ASSERT_FALSE(devices[devices.size() - 2].id.empty());
+    ASSERT_FALSE(devices.back().id.empty());
 
-    for (const std::wstring& id : ids) {
-        const wchar_t* device_id = id.empty() ? nullptr : id.c_str();
-        com_ptr<IMMDevice> device;
-        open(device_id, false, device);
-        ASSERT_FALSE(HasFatalFailure());
-        const ULONG enumerator_refs = references(enumerator_.get());
-        const ULONG device_refs = references(device.get());
-        for (int round = 0; round < 20; ++round) {
-            CaptureStream* stream = reinterpret_cast<CaptureStream*>(1);
-            EXPECT_EQ(capture_create(&stream, device_id, 0), -1);
-            EXPECT_EQ(stream, nullptr);
-        }
-        EXPECT_EQ(references(enumerator_.get()), enumerator_refs);
-        EXPECT_EQ(references(device.get()), device_refs);
-    }
-}
-
-// A stream holds its endpoint through its client while it lives (which is
-// what makes the count above see a client) and gives everything back when
-// destroyed, started or not.
-TEST_F(CaptureReferences, StreamsGiveEverythingBackWhenDestroyed) {
-    const std::wstring mic = id_of(test_devices::kMicDescription);
-    const std::wstring monitor = id_of(monitor_of(test_devices::kStereoDescription));
-    ASSERT_FALSE(mic.empty());
-    ASSERT_FALSE(monitor.empty());
-    for (const wchar_t* id : {static_cast<const wchar_t*>(nullptr), mic.c_str(), monitor.c_str()}) {
+    for (const Device& d : devices) {
+        const wchar_t* id = d.id.empty() ? nullptr : d.id.c_str();
         for (bool started : {false, true}) {
+            SCOPED_TRACE(testing::Message() << "flow " << d.is_capture << ", endpoint "
+                                            << (id ? id : L"(default)") << ", started "
+                                            << started);
             com_ptr<IMMDevice> device;
-            open(id, true, device);
+            open(id, d.is_capture != 0, device);
             ASSERT_FALSE(HasFatalFailure());
             const ULONG enumerator_refs = references(enumerator_.get());
             const ULONG device_refs = references(device.get());
             CaptureStream* stream = nullptr;
-            ASSERT_EQ(capture_create(&stream, id, 1), 0);
-            EXPECT_EQ(references(device.get()), device_refs + 1);
+            ASSERT_EQ(capture_create(&stream, id, d.is_capture), 0);
+            EXPECT_GT(references(device.get()), device_refs);
             EXPECT_EQ(references(enumerator_.get()), enumerator_refs);
             if (started) {
                 ASSERT_EQ(capture_start(stream), 0);

@@ -1,0 +1,171 @@
+#!/usr/bin/env bash
+# The Wine that runs the Windows build's tests: Wine 10 in a Debian trixie
+# chroot. Debian 12's own Wine (8.0) refuses loopback capture, which is what
+# Sonaret records on Windows; trixie's Wine 10 does it.
+#
+# usage: wine-root.sh ensure
+#          makes the chroot if it is missing, or brings it up to date when
+#          the package list below has changed; then returns at once
+#        wine-root.sh run [--bind DIR]... -- COMMAND [ARGUMENTS...]
+#          runs COMMAND inside the chroot, in the caller's folder and
+#          environment, as the caller's user
+#
+# The chroot lives in a cache folder outside any work tree, shared by every
+# clone and build of the machine's user: $SONARET_CACHE, or else
+# ${XDG_CACHE_HOME:-~/.cache}/sonaret. It is made with debootstrap from the
+# Debian archive that the machine's own apt sources name.
+#
+# A run sees the machine's /dev, /proc, /sys and /tmp, $TMPDIR, the caller's
+# folder, the project's folder and each --bind folder, at the same paths as
+# outside (so file names pass through unchanged). Those bind mounts live in
+# a mount namespace of the run's own: nobody else sees them, and the kernel
+# takes them all down when the run's last process ends, however it ends (a
+# failed test, Ctrl-C, a kill).
+#
+# Making the chroot and entering it need root: without it, sudo is used.
+set -euo pipefail
+
+suite=trixie
+# What the Windows tests run inside: Wine with its 32-bit half (the program
+# is 32-bit) and PulseAudio client on both halves, the server's command-line
+# client (the capture tests play tones with pacat), a virtual display, and
+# fonts with Chinese glyphs (the dialogs' texts). Changing this list updates
+# the chroot on its next use.
+packages=(wine wine32:i386 wine64 libpulse0 libpulse0:i386 pulseaudio-utils
+          xvfb fonts-wqy-microhei)
+
+here=$(cd "$(dirname "$0")" && pwd)
+project=$(dirname "$here")
+cache=${SONARET_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/sonaret}
+root=$cache/wine-$suite
+stamp=.sonaret-packages
+
+usage() {
+  echo "usage: $0 ensure | run [--bind DIR]... -- COMMAND [ARGUMENTS...]" >&2
+  exit 2
+}
+
+as_root=()
+if [ "$(id -u)" -ne 0 ]; then
+  command -v sudo >/dev/null 2>&1 || {
+    echo "wine-root: needs root or sudo (to make and enter the chroot)" >&2
+    exit 1
+  }
+  as_root=(sudo --preserve-env)
+fi
+
+# The archive the machine takes Debian's packages from, as its apt sources
+# name it.
+mirror() {
+  local uri
+  . /etc/os-release
+  uri=$(apt-get indextargets --format '$(REPO_URI)' "Identifier: Packages" \
+          "Release: ${VERSION_CODENAME}" "Component: main" 2>/dev/null | head -n 1)
+  echo "${uri:-http://deb.debian.org/debian/}"
+}
+
+# Runs a command of the chroot at `dir` as root, with the machine's /dev,
+# /proc and /sys (package scripts need them), in a mount namespace that goes
+# with it.
+in_chroot_as_root() {
+  local dir=$1
+  shift
+  "${as_root[@]}" unshare --mount --propagation private -- /bin/sh -euc '
+    dir=$1; shift
+    for m in dev proc sys; do mount --rbind "/$m" "$dir/$m"; mount --make-rslave "$dir/$m"; done
+    exec chroot "$dir" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"
+  ' sh "$dir" "$@"
+}
+
+install_packages() {
+  local dir=$1 log=$cache/install.log
+  {
+    in_chroot_as_root "$dir" dpkg --add-architecture i386 &&
+    in_chroot_as_root "$dir" apt-get update -q &&
+    in_chroot_as_root "$dir" apt-get install -y -q --no-install-recommends "${packages[@]}" &&
+    in_chroot_as_root "$dir" apt-get clean
+  } >"$log" 2>&1 || {
+    tail -n 20 "$log" >&2
+    echo "wine-root: installing Wine in the chroot failed (the whole log: $log)" >&2
+    exit 1
+  }
+  printf '%s\n' "${packages[@]}" | "${as_root[@]}" tee "$dir/$stamp" >/dev/null
+}
+
+ensure() {
+  local wanted
+  wanted=$(printf '%s\n' "${packages[@]}")
+  if [ -f "$root/$stamp" ] && [ "$(cat "$root/$stamp")" = "$wanted" ]; then
+    return 0
+  fi
+  mkdir -p "$cache"
+  exec 9>"$root.lock"
+  flock 9
+  if [ -f "$root/$stamp" ] && [ "$(cat "$root/$stamp")" = "$wanted" ]; then
+    exec 9>&-
+    return 0
+  fi
+  if [ -f "$root/$stamp" ]; then
+    echo "wine-root: the package list changed; updating $root"
+    install_packages "$root"
+  else
+    # Made aside and moved in place when complete, so that an interrupted
+    # set-up is started again, never used.
+    local new=$root.new
+    command -v debootstrap >/dev/null 2>&1 || {
+      echo "wine-root: debootstrap is missing (scripts/install-deps.sh installs it)" >&2
+      exit 1
+    }
+    echo "wine-root: making a Debian $suite chroot with Wine in $root (once; about 400 MiB to download)"
+    "${as_root[@]}" rm -rf "$new" "$root"
+    "${as_root[@]}" debootstrap --variant=minbase "$suite" "$new" "$(mirror)" >"$cache/debootstrap.log" 2>&1 || {
+      tail -n 20 "$cache/debootstrap.log" >&2
+      echo "wine-root: debootstrap failed (the whole log: $cache/debootstrap.log)" >&2
+      exit 1
+    }
+    install_packages "$new"
+    "${as_root[@]}" mv "$new" "$root"
+  fi
+  exec 9>&-
+}
+
+run() {
+  local binds=()
+  while [ $# -gt 0 ]; do
+    case "$1" in
+      --bind) [ $# -ge 2 ] || usage; binds+=("$2"); shift 2 ;;
+      --) shift; break ;;
+      *) usage ;;
+    esac
+  done
+  [ $# -ge 1 ] || usage
+  [ -f "$root/$stamp" ] || {
+    echo "wine-root: there is no chroot in $root yet: run $0 ensure first" >&2
+    exit 1
+  }
+  binds+=(/tmp "${TMPDIR:-/tmp}" "$project" "$PWD")
+  local user=""
+  [ "$(id -u)" -eq 0 ] || user="--userspec=$(id -u):$(id -g)"
+  # A shared lock: the chroot is not updated under a running program.
+  exec 9>"$root.lock"
+  flock -s 9
+  exec "${as_root[@]}" unshare --mount --propagation private -- /bin/bash -euc '
+    root=$1 user=$2 count=$3
+    shift 3
+    for m in dev proc sys; do mount --rbind "/$m" "$root/$m"; mount --make-rslave "$root/$m"; done
+    for ((i = 0; i < count; i++)); do
+      dir=$(realpath -m "$1"); shift
+      [ -d "$dir" ] || continue
+      mkdir -p "$root$dir"
+      mount --rbind "$dir" "$root$dir"
+    done
+    exec chroot $user "$root" /bin/sh -c '\''cd "$1" && shift && exec "$@"'\'' sh "$PWD" "$@"
+  ' sh "$root" "$user" "${#binds[@]}" "${binds[@]}" "$@"
+}
+
+[ $# -ge 1 ] || usage
+case "$1" in
+  ensure) [ $# -eq 1 ] || usage; ensure ;;
+  run) shift; run "$@" ;;
+  *) usage ;;
+esac
