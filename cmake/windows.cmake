@@ -30,7 +30,16 @@ set(ENV{PKG_CONFIG_PATH} "")
 # (libmpg123 needs shlwapi).
 set(PKG_CONFIG_ARGN --static)
 
-# Test programs run under Wine, in a prefix of this build's own.
+# Test programs run under Wine, in a prefix of this build's own, in the
+# chroot that scripts/wine-root.sh keeps in this cache folder (its rule,
+# fixed here for the tests that give programs a home of their own).
+if(DEFINED ENV{SONARET_CACHE})
+    set(SONARET_WINE_CACHE $ENV{SONARET_CACHE})
+elseif(DEFINED ENV{XDG_CACHE_HOME})
+    set(SONARET_WINE_CACHE $ENV{XDG_CACHE_HOME}/sonaret)
+else()
+    set(SONARET_WINE_CACHE $ENV{HOME}/.cache/sonaret)
+endif()
 set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run.sh
     ${CMAKE_BINARY_DIR}/wine)
 

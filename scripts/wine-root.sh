@@ -155,7 +155,8 @@ run() {
     for m in dev proc sys; do mount --rbind "/$m" "$root/$m"; mount --make-rslave "$root/$m"; done
     for ((i = 0; i < count; i++)); do
       dir=$(realpath -m "$1"); shift
-      [ -d "$dir" ] || continue
+      # The machine'"'"'s root would hide the chroot'"'"'s own.
+      [ -d "$dir" ] && [ "$dir" != / ] || continue
       mkdir -p "$root$dir"
       mount --rbind "$dir" "$root$dir"
     done

@@ -29,13 +29,15 @@ set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
 if [ "${SONARET_IN_WINE_ROOT:-}" != 1 ]; then
-  # Into the chroot, with the prefix's and the program's folders in sight.
+  # Into the chroot, with the folders of the prefix, the program and any
+  # file named in the arguments in sight (Windows-style switches such as
+  # /v are not files).
   "$here/wine-root.sh" ensure
   binds=()
   for arg in "$@"; do
     case "$arg" in
-      --*) ;;
-      /*) binds+=(--bind "$(dirname "$(realpath -m "$arg")")") ;;
+      /*) [ -e "$arg" ] || [ -e "$(dirname "$arg")" ] || continue
+          binds+=(--bind "$(dirname "$(realpath -m "$arg")")") ;;
     esac
   done
   exec "$here/wine-root.sh" run "${binds[@]}" -- env SONARET_IN_WINE_ROOT=1 "$here/wine-run.sh" "$@"
@@ -91,8 +93,17 @@ if [ ! -f "$ready" ]; then
   exec 9>&-
 fi
 
+# What this run started goes with it, however it ends: on an interruption
+# (CTest's time-out, Ctrl-C) the program is stopped by its process id, then
+# the display and Wine's processes of the prefix.
 xvfb_pid=
-finish_display() {
+child=
+temporary=()
+finish() {
+  if [ -n "$child" ]; then
+    kill "$child" 2>/dev/null || true
+    wait "$child" 2>/dev/null || true
+  fi
   if [ "$display" -eq 1 ]; then
     wineserver -k >/dev/null 2>&1 || true
     wineserver --wait >/dev/null 2>&1 || true
@@ -101,7 +112,23 @@ finish_display() {
     kill "$xvfb_pid" 2>/dev/null || true
     wait "$xvfb_pid" 2>/dev/null || true
   fi
+  rm -f "${temporary[@]}"
 }
+trap finish EXIT
+trap 'exit 130' INT
+trap 'exit 143' TERM HUP
+
+# Runs the command in the background and waits for it, so that a signal is
+# handled at once (bash holds traps while a command runs in the foreground).
+# Its exit status in `status`.
+run_child() {
+  status=0
+  "$@" &
+  child=$!
+  wait "$child" || status=$?
+  child=
+}
+
 # Programs with windows run alone in the prefix: they share Wine's desktop
 # process, which belongs to one display, and end the prefix's processes when
 # done. Programs without windows may run side by side.
@@ -120,7 +147,6 @@ if [ "$display" -eq 1 ]; then
   rm -f "$fifo"
   if [ -z "$number" ]; then
     echo "wine-run: the virtual display did not start (is Xvfb installed?)" >&2
-    finish_display
     exit 1
   fi
   export DISPLAY=":$number"
@@ -128,7 +154,8 @@ if [ "$display" -eq 1 ]; then
 fi
 
 if [ $unix -eq 1 ]; then
-  exec "$@"
+  run_child "$@"
+  exit $status
 fi
 
 # GoogleTest programs that run tests (not those that only list them) write
@@ -147,6 +174,7 @@ if [ $is_gtest -eq 1 ] && [ $lists -eq 0 ]; then
   rm -f "$report"
   export GTEST_OUTPUT="xml:Z:${report//\//\\}.xml"
   report=$report.xml
+  temporary+=("$report")
 fi
 
 # Wine leaves helper processes running after the program ends (its services
@@ -155,9 +183,8 @@ fi
 # So the program writes to files, which are passed on when it has ended.
 out=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
 err=$(mktemp "${TMPDIR:-/tmp}/wine-run.XXXXXX")
-trap 'rm -f "$out" "$err" ${report:+"$report"}; finish_display' EXIT
-status=0
-wine "$@" </dev/null >"$out" 2>"$err" || status=$?
+temporary+=("$out" "$err")
+run_child wine "$@" </dev/null >"$out" 2>"$err"
 cat "$out"
 cat "$err" >&2
 [ -n "$report" ] || exit $status

@@ -41,9 +41,9 @@ def geometry(env, wid):
 
 def find_window(env, seconds=90):
     """The visible top-level window called Sonaret: (id, x, y, width, height).
-    A message box without a caption that comes first (the capture could not
-    be opened, as under Wine, which can't record what it plays) is answered
-    once with Enter, as a user would; the window comes after it."""
+    The program starts on the default output of a running sound server, so
+    a message box without a caption (the capture error) is a failure; it is
+    answered once with Enter, as a user would, to go on to the window."""
     deadline = time.time() + seconds
     answered = set()
     while time.time() < deadline:
@@ -57,7 +57,8 @@ def find_window(env, seconds=90):
             # The screen's own (root) window has no name either.
             if box not in answered and 60 < width < SCREEN[0] and 40 < height < SCREEN[1]:
                 answered.add(box)
-                print('answering a message box without a caption')
+                check(False, 'no message box before the main window (one without a caption '
+                      'came: the capture error)')
                 xdotool(env, 'mousemove', '--window', box, str(width // 2), str(height // 2))
                 time.sleep(0.5)
                 xdotool(env, 'key', 'Return')

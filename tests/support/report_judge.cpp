@@ -1,0 +1,40 @@
+// Checks the Windows suite's runner, scripts/wine-run.sh, which must judge a
+// test program by its GoogleTest report, not by its exit status alone. Each
+// case but the last ends the way a test program may end under Wine, where
+// the exit status can't be trusted: CTest expects the runner to call those
+// failed (tests/CMakeLists.txt).
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <windows.h>
+
+namespace {
+
+// Wine was seen to abort while a process ended and then exit with 0 after
+// GoogleTest had printed FAILED; this ends with 0 after a failure.
+void end_with_zero() {
+    TerminateProcess(GetCurrentProcess(), 0);
+}
+
+void end_with_abort() {
+    abort();
+}
+
+TEST(Judge, FailsThenEndsWithZero) {
+    atexit(end_with_zero);
+    ADD_FAILURE() << "this case fails on purpose: the runner must report it";
+}
+
+TEST(Judge, PassesThenAborts) {
+    atexit(end_with_abort);
+}
+
+TEST(Judge, CrashesBeforeItsReport) {
+    *static_cast<volatile int*>(nullptr) = 1;
+}
+
+TEST(Judge, Passes) {
+    EXPECT_EQ(GetCurrentProcessId(), GetCurrentProcessId());
+}
+
+} // namespace
