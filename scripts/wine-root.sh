@@ -116,7 +116,7 @@ ensure() {
       echo "wine-root: debootstrap is missing (scripts/install-deps.sh installs it)" >&2
       exit 1
     }
-    echo "wine-root: making a Debian $suite chroot with Wine in $root (once; about 400 MiB to download)"
+    echo "wine-root: making a Debian $suite chroot with Wine in $root (once; about 420 MiB to download)"
     "${as_root[@]}" rm -rf "$new" "$root"
     "${as_root[@]}" debootstrap --variant=minbase "$suite" "$new" "$(mirror)" >"$cache/debootstrap.log" 2>&1 || {
       tail -n 20 "$cache/debootstrap.log" >&2

@@ -139,6 +139,11 @@ else
   flock -s 8
 fi
 if [ "$display" -eq 1 ]; then
+  # Alone in the prefix now: Wine's processes that an earlier program left
+  # behind (each program starts a desktop process, which has no display
+  # when the program had none) go first, or this program would join them.
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver --wait >/dev/null 2>&1 || true
   fifo=$(mktemp -u "${TMPDIR:-/tmp}/wine-xvfb.XXXXXX")
   mkfifo "$fifo"
   Xvfb -displayfd 7 -screen 0 1280x800x24 -nolisten tcp -noreset 7>"$fifo" >/dev/null 2>&1 &

@@ -262,6 +262,12 @@ def main():
     else:
         env.pop('DISPLAY', None)
     command = [wine[0], wine[1], program] if wine else [program]
+    if wine:
+        # Wine's processes left in the prefix by an earlier program (every
+        # program starts a desktop process, which without a display has
+        # none) would be joined by this one, whose window could then not be
+        # shown.
+        end_wine(wine, env)
     proc = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
     expected = {'escape': 2, 'closebox': 2, 'tab': 2, 'ok': 1, 'nodisplay': 0}[case]
     if case == 'ok' and not (wine and poster):

@@ -20,16 +20,23 @@ void end_with_abort() {
     abort();
 }
 
+// Neither an abort nor a crash shows a box or starts a debugger.
+void show_no_boxes() {
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX);
+}
+
 TEST(Judge, FailsThenEndsWithZero) {
     atexit(end_with_zero);
     ADD_FAILURE() << "this case fails on purpose: the runner must report it";
 }
 
 TEST(Judge, PassesThenAborts) {
+    show_no_boxes();
     atexit(end_with_abort);
 }
 
 TEST(Judge, CrashesBeforeItsReport) {
+    show_no_boxes();
     *static_cast<volatile int*>(nullptr) = 1;
 }
 
