@@ -9,7 +9,8 @@ CASE: escape | closebox | tab | nodisplay, and with --wine also ok (the OK
 command, posted by the helper EXE as another program would)
 With --wine, PROGRAM is a Windows executable run through WINE_RUN (the
 project's scripts/wine-run.sh) in the Wine prefix PREFIX; Wine's processes of
-that prefix are ended (wineserver -k) when the program is done.
+that prefix are ended (wineserver -k) before the program starts and when it
+is done.
 Exit status 0 when every check holds; failures are printed."""
 import ctypes
 import os
