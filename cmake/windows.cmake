@@ -31,15 +31,11 @@ set(ENV{PKG_CONFIG_PATH} "")
 set(PKG_CONFIG_ARGN --static)
 
 # Test programs run under Wine, in a prefix of this build's own, in the
-# chroot that scripts/wine-root.sh keeps in this cache folder (its rule,
-# fixed here for the tests that give programs a home of their own).
-if(DEFINED ENV{SONARET_CACHE})
-    set(SONARET_WINE_CACHE $ENV{SONARET_CACHE})
-elseif(DEFINED ENV{XDG_CACHE_HOME})
-    set(SONARET_WINE_CACHE $ENV{XDG_CACHE_HOME}/sonaret)
-else()
-    set(SONARET_WINE_CACHE $ENV{HOME}/.cache/sonaret)
-endif()
+# chroot that scripts/wine-root.sh keeps in its cache folder: fixed here for
+# the tests that give programs a home of their own.
+execute_process(COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-root.sh cache
+                OUTPUT_VARIABLE SONARET_WINE_CACHE OUTPUT_STRIP_TRAILING_WHITESPACE
+                COMMAND_ERROR_IS_FATAL ANY)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run.sh
     ${CMAKE_BINARY_DIR}/wine)
 

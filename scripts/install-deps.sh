@@ -15,7 +15,8 @@
 #              a deb-src entry in a file of its own, a copy of the entry the
 #              machine already takes Debian's packages from. Wine itself is
 #              never installed on the machine.
-#   --bench    also what only the benchmarks run beside Sonaret: the mixer whose
+#   --bench    also what only the benchmarks run beside Sonaret (make bench
+#              passes --test too, for the sound server): the mixer whose
 #              level meter bench/program_cpu.py compares with Sonaret's, and the
 #              encoder's command line whose CPU per second of audio is its floor
 #              (make bench)
@@ -56,7 +57,7 @@ packages=(
 # GoogleTest sources; the maker of the Wine chroot.
 [ $windows -eq 0 ] || packages+=(g++-mingw-w64-i686-posix xz-utils bzip2 patch autoconf automake
                                  libtool googletest debootstrap)
-[ $bench -eq 0 ] || packages+=(pavucontrol lame pulseaudio pulseaudio-utils)
+[ $bench -eq 0 ] || packages+=(pavucontrol lame)
 
 src_list=/etc/apt/sources.list.d/sonaret-deb-src.sources
 . /etc/os-release

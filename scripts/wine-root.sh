@@ -9,6 +9,9 @@
 #        wine-root.sh run [--bind DIR]... -- COMMAND [ARGUMENTS...]
 #          runs COMMAND inside the chroot, in the caller's folder and
 #          environment, as the caller's user
+#        wine-root.sh cache
+#          prints the cache folder (the build fixes it for tests that give
+#          programs a home of their own)
 #
 # The chroot lives in a cache folder outside any work tree, shared by every
 # clone and build of the machine's user: $SONARET_CACHE, or else
@@ -41,18 +44,20 @@ root=$cache/wine-$suite
 stamp=.sonaret-packages
 
 usage() {
-  echo "usage: $0 ensure | run [--bind DIR]... -- COMMAND [ARGUMENTS...]" >&2
+  echo "usage: $0 ensure | run [--bind DIR]... -- COMMAND [ARGUMENTS...] | cache" >&2
   exit 2
 }
 
+# How to run a command as root: as it is, or through sudo.
 as_root=()
-if [ "$(id -u)" -ne 0 ]; then
+need_root() {
+  [ "$(id -u)" -ne 0 ] || return 0
   command -v sudo >/dev/null 2>&1 || {
     echo "wine-root: needs root or sudo (to make and enter the chroot)" >&2
     exit 1
   }
   as_root=(sudo --preserve-env)
-fi
+}
 
 # The archive the machine takes Debian's packages from, as its apt sources
 # name it.
@@ -64,17 +69,33 @@ mirror() {
   echo "${uri:-http://deb.debian.org/debian/}"
 }
 
-# Runs a command of the chroot at `dir` as root, with the machine's /dev,
-# /proc and /sys (package scripts need them), in a mount namespace that goes
-# with it.
+# Enters the chroot ROOT in a mount namespace of its own, with the
+# machine's /dev, /proc and /sys and each of COUNT folders at its own path,
+# and runs the command there (as USERSPEC, when one is given), in the
+# caller's folder where the chroot has it. The kernel takes the mounts down
+# with the namespace's last process.
+# usage: bash -c "$enter" sh ROOT USERSPEC COUNT FOLDER... COMMAND...
+enter='
+  root=$1 user=$2 count=$3
+  shift 3
+  for m in dev proc sys; do mount --rbind "/$m" "$root/$m"; mount --make-rslave "$root/$m"; done
+  for ((i = 0; i < count; i++)); do
+    dir=$(realpath -m "$1"); shift
+    # The machine'"'"'s root would hide the chroot'"'"'s own.
+    [ -d "$dir" ] && [ "$dir" != / ] || continue
+    mkdir -p "$root$dir"
+    mount --rbind "$dir" "$root$dir"
+  done
+  exec chroot $user "$root" /bin/sh -c '\''cd "$1" 2>/dev/null || cd /; shift; exec "$@"'\'' sh "$PWD" "$@"
+'
+
+# Runs a command of the chroot at `dir` as root, with a clean environment
+# (package scripts).
 in_chroot_as_root() {
   local dir=$1
   shift
-  "${as_root[@]}" unshare --mount --propagation private -- /bin/sh -euc '
-    dir=$1; shift
-    for m in dev proc sys; do mount --rbind "/$m" "$dir/$m"; mount --make-rslave "$dir/$m"; done
-    exec chroot "$dir" env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"
-  ' sh "$dir" "$@"
+  "${as_root[@]}" unshare --mount --propagation private -- /bin/bash -euc "$enter" sh "$dir" "" 0 \
+    env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"
 }
 
 install_packages() {
@@ -92,16 +113,18 @@ install_packages() {
   printf '%s\n' "${packages[@]}" | "${as_root[@]}" tee "$dir/$stamp" >/dev/null
 }
 
+# True when the chroot is complete and holds the package list.
+up_to_date() {
+  [ -f "$root/$stamp" ] && [ "$(cat "$root/$stamp")" = "$(printf '%s\n' "${packages[@]}")" ]
+}
+
 ensure() {
-  local wanted
-  wanted=$(printf '%s\n' "${packages[@]}")
-  if [ -f "$root/$stamp" ] && [ "$(cat "$root/$stamp")" = "$wanted" ]; then
-    return 0
-  fi
+  up_to_date && return 0
+  need_root
   mkdir -p "$cache"
   exec 9>"$root.lock"
   flock 9
-  if [ -f "$root/$stamp" ] && [ "$(cat "$root/$stamp")" = "$wanted" ]; then
+  if up_to_date; then
     exec 9>&-
     return 0
   fi
@@ -139,6 +162,7 @@ run() {
     esac
   done
   [ $# -ge 1 ] || usage
+  need_root
   [ -f "$root/$stamp" ] || {
     echo "wine-root: there is no chroot in $root yet: run $0 ensure first" >&2
     exit 1
@@ -149,24 +173,14 @@ run() {
   # A shared lock: the chroot is not updated under a running program.
   exec 9>"$root.lock"
   flock -s 9
-  exec "${as_root[@]}" unshare --mount --propagation private -- /bin/bash -euc '
-    root=$1 user=$2 count=$3
-    shift 3
-    for m in dev proc sys; do mount --rbind "/$m" "$root/$m"; mount --make-rslave "$root/$m"; done
-    for ((i = 0; i < count; i++)); do
-      dir=$(realpath -m "$1"); shift
-      # The machine'"'"'s root would hide the chroot'"'"'s own.
-      [ -d "$dir" ] && [ "$dir" != / ] || continue
-      mkdir -p "$root$dir"
-      mount --rbind "$dir" "$root$dir"
-    done
-    exec chroot $user "$root" /bin/sh -c '\''cd "$1" && shift && exec "$@"'\'' sh "$PWD" "$@"
-  ' sh "$root" "$user" "${#binds[@]}" "${binds[@]}" "$@"
+  exec "${as_root[@]}" unshare --mount --propagation private -- /bin/bash -euc "$enter" sh \
+    "$root" "$user" "${#binds[@]}" "${binds[@]}" "$@"
 }
 
 [ $# -ge 1 ] || usage
 case "$1" in
   ensure) [ $# -eq 1 ] || usage; ensure ;;
   run) shift; run "$@" ;;
+  cache) [ $# -eq 1 ] || usage; echo "$cache" ;;
   *) usage ;;
 esac

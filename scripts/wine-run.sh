@@ -99,15 +99,17 @@ fi
 xvfb_pid=
 child=
 temporary=()
+# Ends every Wine process of the prefix and waits until they are gone.
+end_wine() {
+  wineserver -k >/dev/null 2>&1 || true
+  wineserver --wait >/dev/null 2>&1 || true
+}
 finish() {
   if [ -n "$child" ]; then
     kill "$child" 2>/dev/null || true
     wait "$child" 2>/dev/null || true
   fi
-  if [ "$display" -eq 1 ]; then
-    wineserver -k >/dev/null 2>&1 || true
-    wineserver --wait >/dev/null 2>&1 || true
-  fi
+  [ "$display" -eq 0 ] || end_wine
   if [ -n "$xvfb_pid" ]; then
     kill "$xvfb_pid" 2>/dev/null || true
     wait "$xvfb_pid" 2>/dev/null || true
@@ -142,8 +144,7 @@ if [ "$display" -eq 1 ]; then
   # Alone in the prefix now: Wine's processes that an earlier program left
   # behind (each program starts a desktop process, which has no display
   # when the program had none) go first, or this program would join them.
-  wineserver -k >/dev/null 2>&1 || true
-  wineserver --wait >/dev/null 2>&1 || true
+  end_wine
   fifo=$(mktemp -u "${TMPDIR:-/tmp}/wine-xvfb.XXXXXX")
   mkfifo "$fifo"
   Xvfb -displayfd 7 -screen 0 1280x800x24 -nolisten tcp -noreset 7>"$fifo" >/dev/null 2>&1 &

@@ -10,28 +10,42 @@
 constexpr COLORREF kBackground = RGB(0, 30, 60);
 constexpr COLORREF kInk = RGB(0, 255, 0);
 
-// A memory DC with a screen-compatible bitmap, filled with the background.
-struct Page {
+// A memory DC with its own bitmap, compatible with `screen`.
+struct MemoryPage {
+    HDC dc = nullptr;
+    HBITMAP bitmap = nullptr;
+    HGDIOBJ old = nullptr;
+
+    MemoryPage(HDC screen, int width, int height)
+        : dc(CreateCompatibleDC(screen)), bitmap(CreateCompatibleBitmap(screen, width, height)),
+          old(SelectObject(dc, bitmap)) {}
+    ~MemoryPage() {
+        if (old) {
+            SelectObject(dc, old);
+        }
+        DeleteDC(dc);
+        DeleteObject(bitmap);
+    }
+    MemoryPage(const MemoryPage&) = delete;
+    MemoryPage& operator=(const MemoryPage&) = delete;
+};
+
+// The screen's DC, held for as long as the pages made from it.
+struct ScreenDC {
     HDC screen = GetDC(nullptr);
-    HDC dc = CreateCompatibleDC(screen);
-    HBITMAP bitmap;
-    HGDIOBJ old_bitmap;
+    ~ScreenDC() { ReleaseDC(nullptr, screen); }
+};
+
+// A memory page compatible with the screen, filled with the background.
+struct Page : ScreenDC, MemoryPage {
     int width;
     int height;
 
-    Page(int w, int h)
-        : bitmap(CreateCompatibleBitmap(screen, w, h)), old_bitmap(SelectObject(dc, bitmap)),
-          width(w), height(h) {
+    Page(int w, int h) : MemoryPage(screen, w, h), width(w), height(h) {
         HBRUSH brush = CreateSolidBrush(kBackground);
         RECT all{0, 0, w, h};
         FillRect(dc, &all, brush);
         DeleteObject(brush);
-    }
-    ~Page() {
-        SelectObject(dc, old_bitmap);
-        DeleteObject(bitmap);
-        DeleteDC(dc);
-        ReleaseDC(nullptr, screen);
     }
 
     // One character per pixel: '#' ink, '.' background, '?' anything else.

@@ -16,34 +16,14 @@
 #include <gtest/gtest.h>
 
 #include "dialog.h"
+#include "gdi_page.h"
 #include "peak_display.h"
 #include "resource.h"
 
 namespace {
 
-constexpr COLORREF kBackground = RGB(0, 30, 60);
 constexpr COLORREF kGrid = RGB(0, 50, 0);
-constexpr COLORREF kTrace = RGB(0, 255, 0);
-
-// A memory DC with its own bitmap.
-struct MemoryPage {
-    HDC dc = nullptr;
-    HBITMAP bitmap = nullptr;
-    HGDIOBJ old = nullptr;
-
-    MemoryPage(HDC screen, int width, int height)
-        : dc(CreateCompatibleDC(screen)), bitmap(CreateCompatibleBitmap(screen, width, height)),
-          old(SelectObject(dc, bitmap)) {}
-    ~MemoryPage() {
-        if (old) {
-            SelectObject(dc, old);
-        }
-        DeleteDC(dc);
-        DeleteObject(bitmap);
-    }
-    MemoryPage(const MemoryPage&) = delete;
-    MemoryPage& operator=(const MemoryPage&) = delete;
-};
+constexpr COLORREF kTrace = kInk;
 
 // A display whose "control" is a memory page too, assembled as the set-up
 // does it, with both pages cleared by the display.
