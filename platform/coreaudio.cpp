@@ -30,8 +30,7 @@ std::wstring wide_or_empty(const std::string& utf8) {
 }
 
 std::wstring endpoint_id(const PulseDevice& device) {
-    std::wstring id(device.flow == eRender ? kSinkPrefix : kSourcePrefix);
-    return id + wide_or_empty(device.name);
+    return pulse_endpoint_id(device.flow, device.name);
 }
 
 bool same_key(const PROPERTYKEY& a, const PROPERTYKEY& b) {
@@ -192,6 +191,9 @@ class DeviceEnumerator final : public ComObject<IMMDeviceEnumerator> {
   public:
     explicit DeviceEnumerator(std::shared_ptr<PulseConnection> connection)
         : connection_(std::move(connection)) {}
+    // Devices and clients may keep the connection; the notification clients
+    // go with the enumerator, as on Windows.
+    ~DeviceEnumerator() override { connection_->remove_all_clients(); }
 
     STDMETHOD(EnumAudioEndpoints)
     (EDataFlow flow, DWORD state_mask, IMMDeviceCollection** devices) override {
@@ -276,6 +278,23 @@ class DeviceEnumerator final : public ComObject<IMMDeviceEnumerator> {
             return hr;
         }
         return new_device(connection_, found, device);
+    }
+
+    // The client is called on the connection's thread, with its lock held
+    // (see coreaudio_notify.cpp), so once Unregister has taken that lock no
+    // call of the client is running or will come.
+    STDMETHOD(RegisterEndpointNotificationCallback)(IMMNotificationClient* client) override {
+        if (!client) {
+            return E_POINTER;
+        }
+        return connection_->add_client(client);
+    }
+
+    STDMETHOD(UnregisterEndpointNotificationCallback)(IMMNotificationClient* client) override {
+        if (!client) {
+            return E_POINTER;
+        }
+        return connection_->remove_client(client);
     }
 
   private:

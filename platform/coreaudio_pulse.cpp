@@ -12,10 +12,6 @@ struct ConnectWait {
     bool timed_out = false;
 };
 
-void on_context_state(pa_context*, void* userdata) {
-    static_cast<PulseConnection*>(userdata)->signal();
-}
-
 void on_connect_timeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
     auto* wait = static_cast<ConnectWait*>(userdata);
     wait->timed_out = true;
@@ -47,18 +43,6 @@ template <typename Info> PulseDevice device_common(const Info& info, EDataFlow f
     return d;
 }
 
-PulseDevice device_from(const pa_sink_info& info) {
-    PulseDevice d = device_common(info, eRender);
-    d.monitor_source = info.monitor_source_name ? info.monitor_source_name : "";
-    return d;
-}
-
-PulseDevice device_from(const pa_source_info& info) {
-    PulseDevice d = device_common(info, eCapture);
-    d.is_monitor = info.monitor_of_sink != PA_INVALID_INDEX;
-    return d;
-}
-
 struct ListResult {
     PulseConnection* connection;
     std::vector<PulseDevice>* devices;
@@ -67,7 +51,7 @@ struct ListResult {
 void on_sink_info(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
     auto* result = static_cast<ListResult*>(userdata);
     if (eol == 0 && info != nullptr) {
-        result->devices->push_back(device_from(*info));
+        result->devices->push_back(pulse_device_from(*info));
     } else {
         result->connection->signal();
     }
@@ -76,7 +60,7 @@ void on_sink_info(pa_context*, const pa_sink_info* info, int eol, void* userdata
 void on_source_info(pa_context*, const pa_source_info* info, int eol, void* userdata) {
     auto* result = static_cast<ListResult*>(userdata);
     if (eol == 0 && info != nullptr) {
-        result->devices->push_back(device_from(*info));
+        result->devices->push_back(pulse_device_from(*info));
     } else {
         result->connection->signal();
     }
@@ -99,6 +83,18 @@ void on_server_info(pa_context*, const pa_server_info* info, void* userdata) {
 
 } // namespace
 
+PulseDevice pulse_device_from(const pa_sink_info& info) {
+    PulseDevice d = device_common(info, eRender);
+    d.monitor_source = info.monitor_source_name ? info.monitor_source_name : "";
+    return d;
+}
+
+PulseDevice pulse_device_from(const pa_source_info& info) {
+    PulseDevice d = device_common(info, eCapture);
+    d.is_monitor = info.monitor_of_sink != PA_INVALID_INDEX;
+    return d;
+}
+
 std::shared_ptr<PulseConnection> PulseConnection::connect() {
     std::shared_ptr<PulseConnection> c(new PulseConnection());
     c->loop_ = pa_threaded_mainloop_new();
@@ -110,7 +106,7 @@ std::shared_ptr<PulseConnection> PulseConnection::connect() {
     if (c->context_ == nullptr) {
         return nullptr;
     }
-    pa_context_set_state_callback(c->context_, on_context_state, c.get());
+    pa_context_set_state_callback(c->context_, on_state, c.get());
     if (pa_context_connect(c->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         return nullptr;
     }
@@ -123,17 +119,28 @@ std::shared_ptr<PulseConnection> PulseConnection::connect() {
     pa_time_event* timer =
         pa_context_rttime_new(c->context_, pa_rtclock_now() + kConnectTimeoutMs * PA_USEC_PER_MSEC,
                               on_connect_timeout, &wait);
+    // Ready, and the devices and defaults known, so that a client registered
+    // right after this hears of every change from then on.
+    bool watching = false;
     pa_context_state_t state = pa_context_get_state(c->context_);
-    while (PA_CONTEXT_IS_GOOD(state) && state != PA_CONTEXT_READY && !wait.timed_out) {
+    while (PA_CONTEXT_IS_GOOD(state) && !c->synced_ && !wait.timed_out) {
+        if (state == PA_CONTEXT_READY && !watching) {
+            watching = true;
+            const char* server = pa_context_get_server(c->context_);
+            c->server_ = server ? server : "";
+            c->watch();
+            continue;
+        }
         c->wait();
         state = pa_context_get_state(c->context_);
     }
     if (timer != nullptr) {
         api->time_free(timer);
     }
-    if (state != PA_CONTEXT_READY) {
+    if (state != PA_CONTEXT_READY || !c->synced_) {
         return nullptr; // the destructor disconnects (it takes the lock after this one goes)
     }
+    c->established_ = true;
     return c;
 }
 
@@ -141,17 +148,111 @@ PulseConnection::~PulseConnection() {
     if (loop_ == nullptr) {
         return;
     }
+    std::vector<IMMNotificationClient*> clients;
+    lock();
+    clients.swap(clients_);
+    if (retry_ != nullptr) {
+        pa_threaded_mainloop_get_api(loop_)->time_free(retry_);
+        retry_ = nullptr;
+    }
+    drop_attempt();
     if (context_ != nullptr) {
-        lock();
+        // Disconnecting cancels the operations still out, so none of their
+        // callbacks comes after this.
         pa_context_set_state_callback(context_, nullptr, nullptr);
+        pa_context_set_subscribe_callback(context_, nullptr, nullptr);
         pa_context_disconnect(context_);
         pa_context_unref(context_);
         context_ = nullptr;
-        unlock();
     }
+    unlock();
     // Stopping needs the lock free: the loop thread takes it to finish.
     pa_threaded_mainloop_stop(loop_);
     pa_threaded_mainloop_free(loop_);
+    for (IMMNotificationClient* client : clients) {
+        client->Release();
+    }
+}
+
+void PulseConnection::on_state(pa_context* context, void* userdata) {
+    auto* self = static_cast<PulseConnection*>(userdata);
+    // Wakes connect() and every call waiting for an answer that will not come.
+    self->signal();
+    if (self->established_ && context == self->context_ &&
+        !PA_CONTEXT_IS_GOOD(pa_context_get_state(context))) {
+        // The dead context stays until a new one replaces it: libpulse still
+        // uses it as this callback returns, and its streams' owners look at
+        // it to tell a lost server from a lost device.
+        self->lost();
+        self->schedule_retry(kRetryMs);
+    }
+}
+
+void PulseConnection::schedule_retry(int ms) {
+    const pa_usec_t when = pa_rtclock_now() + static_cast<pa_usec_t>(ms) * PA_USEC_PER_MSEC;
+    if (retry_ == nullptr) {
+        retry_ = pa_context_rttime_new(context_, when, on_retry, this);
+    } else {
+        pa_context_rttime_restart(context_, retry_, when);
+    }
+}
+
+void PulseConnection::on_retry(pa_mainloop_api* api, pa_time_event*, const struct timeval*,
+                               void* userdata) {
+    auto* self = static_cast<PulseConnection*>(userdata);
+    // A failed attempt waits for this to be dropped, never inside its own
+    // callbacks; one still connecting has taken too long.
+    self->drop_attempt();
+    self->attempt_ = pa_context_new(api, "Sonaret");
+    if (self->attempt_ == nullptr) {
+        self->schedule_retry(kRetryMs);
+        return;
+    }
+    // Before connecting: a refused connection fails at once, from inside
+    // pa_context_connect, and then asks for the next try itself.
+    self->schedule_retry(kConnectTimeoutMs);
+    pa_context_set_state_callback(self->attempt_, on_attempt_state, self);
+    if (pa_context_connect(self->attempt_, self->server_.empty() ? nullptr : self->server_.c_str(),
+                           PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+        self->schedule_retry(kRetryMs);
+    }
+}
+
+void PulseConnection::on_attempt_state(pa_context* context, void* userdata) {
+    auto* self = static_cast<PulseConnection*>(userdata);
+    if (context != self->attempt_) {
+        return;
+    }
+    const pa_context_state_t state = pa_context_get_state(context);
+    if (state == PA_CONTEXT_READY) {
+        self->adopt_attempt();
+    } else if (!PA_CONTEXT_IS_GOOD(state)) {
+        self->schedule_retry(kRetryMs);
+    }
+}
+
+void PulseConnection::drop_attempt() {
+    if (attempt_ == nullptr) {
+        return;
+    }
+    pa_context_set_state_callback(attempt_, nullptr, nullptr);
+    pa_context_disconnect(attempt_);
+    pa_context_unref(attempt_);
+    attempt_ = nullptr;
+}
+
+void PulseConnection::adopt_attempt() {
+    pa_context_rttime_restart(context_, retry_, PA_USEC_INVALID);
+    // The old context failed, so its streams have let go of it already.
+    pa_context_set_state_callback(context_, nullptr, nullptr);
+    pa_context_set_subscribe_callback(context_, nullptr, nullptr);
+    pa_context_disconnect(context_);
+    pa_context_unref(context_);
+    context_ = attempt_;
+    attempt_ = nullptr;
+    pa_context_set_state_callback(context_, on_state, this);
+    watch();
+    signal();
 }
 
 bool PulseConnection::alive() const {

@@ -1,19 +1,29 @@
 // The connection to the sound server behind the Core Audio objects (internal
-// to platform/): a libpulse context on a threaded main loop, and the device
-// queries the enumerator needs.
+// to platform/): a libpulse context on a threaded main loop, the device
+// queries the enumerator needs, the endpoint notifications, and reconnection
+// after the server went away.
 //
 // Locking: every libpulse call is made with the main loop's lock held; the
-// callbacks run on the main loop's thread with the lock already held and only
-// record results and wake the waiter. Nothing here may be called from a
-// libpulse callback.
+// callbacks run on the main loop's thread with the lock already held. The
+// waiting queries (list, find, default_name) may not be called from a
+// libpulse callback: everything the callbacks start is asynchronous and
+// finishes in further callbacks.
+//
+// Reconnection: the main loop lives as long as the connection; only the
+// context is replaced. When it fails, a timer on the loop tries a new one
+// every kRetryMs, and a new context that is ready takes the old one's place,
+// so the enumerator and its devices work again. Streams belong to the
+// context they were made on and stay failed.
 #pragma once
 
 #include <mmdeviceapi.h>
 
 #include <pulse/pulseaudio.h>
 
+#include <map>
 #include <memory>
 #include <string>
+#include <utility>
 #include <vector>
 
 // A sink (render) or source (capture) as the server described it when asked.
@@ -30,22 +40,32 @@ struct PulseDevice {
     DWORD state = DEVICE_STATE_ACTIVE;
 };
 
+PulseDevice pulse_device_from(const pa_sink_info& info);
+PulseDevice pulse_device_from(const pa_source_info& info);
+
+// L"sink:<name>" or L"source:<name>": what IMMDevice::GetId gives.
+std::wstring pulse_endpoint_id(EDataFlow flow, const std::string& name);
+
 class PulseConnection {
   public:
-    // Connects without autospawning a server, waiting at most
-    // kConnectTimeoutMs. Null when no server answers in time.
+    // Connects without autospawning a server and learns its devices and
+    // defaults, waiting at most kConnectTimeoutMs. Null when no server
+    // answers in time.
     static std::shared_ptr<PulseConnection> connect();
     ~PulseConnection();
     PulseConnection(const PulseConnection&) = delete;
     PulseConnection& operator=(const PulseConnection&) = delete;
 
     static constexpr int kConnectTimeoutMs = 2500;
+    // How often a lost connection is tried again.
+    static constexpr int kRetryMs = 250;
 
     void lock() { pa_threaded_mainloop_lock(loop_); }
     void unlock() { pa_threaded_mainloop_unlock(loop_); }
     // Lock held: sleeps until a callback signals.
     void wait() { pa_threaded_mainloop_wait(loop_); }
     void signal() { pa_threaded_mainloop_signal(loop_, 0); }
+    // Lock held. The current context; after a reconnection a new one.
     pa_context* context() const { return context_; }
 
     // Lock held. True while the server connection is up.
@@ -61,11 +81,77 @@ class PulseConnection {
     HRESULT find(EDataFlow flow, const std::string& name, PulseDevice& device);
     HRESULT default_name(EDataFlow flow, std::string& name);
 
+    // Notification clients; each takes the lock itself, so once a call
+    // returns no call of a removed client is running or will come.
+    // add_client: S_OK, also for a client already there (held once).
+    // remove_client: E_NOTFOUND for a client that is not there.
+    HRESULT add_client(IMMNotificationClient* client);
+    HRESULT remove_client(IMMNotificationClient* client);
+    void remove_all_clients();
+
   private:
     PulseConnection() = default;
 
+    // What the notifications compare: one sink or non-monitor source.
+    struct Endpoint {
+        EDataFlow flow = eRender;
+        std::string name;
+        std::string description;
+        DWORD state = DEVICE_STATE_ACTIVE;
+    };
+    // Sinks and sources are numbered separately by the server.
+    using EndpointKey = std::pair<EDataFlow, uint32_t>;
+    using Endpoints = std::map<EndpointKey, Endpoint>;
+
+    // The context's life (coreaudio_pulse.cpp), all on the loop thread.
+    static void on_state(pa_context* context, void* userdata);
+    static void on_attempt_state(pa_context* context, void* userdata);
+    static void on_retry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,
+                         void* userdata);
+    void schedule_retry(int ms);
+    void drop_attempt();
+    void adopt_attempt();
+
+    // Tracking the endpoints and telling the clients (coreaudio_notify.cpp).
+    // Lock held for all.
+    void watch();
+    void lost();
+    static void on_event(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
+                         void* userdata);
+    static void on_sink_list(pa_context*, const pa_sink_info* info, int eol, void* userdata);
+    static void on_source_list(pa_context*, const pa_source_info* info, int eol, void* userdata);
+    static void on_server_list(pa_context*, const pa_server_info* info, void* userdata);
+    static void on_sink_event(pa_context*, const pa_sink_info* info, int eol, void* userdata);
+    static void on_source_event(pa_context*, const pa_source_info* info, int eol, void* userdata);
+    static void on_server_event(pa_context*, const pa_server_info* info, void* userdata);
+    void sync_step_done();
+    void seen(const PulseDevice& device);
+    void gone(EDataFlow flow, uint32_t index);
+    void defaults_seen(const pa_server_info& info);
+    void report_added(const Endpoint& endpoint);
+    void report_removed(const Endpoint& endpoint);
+    void report_changes(const Endpoint& before, const Endpoint& now);
+    void report_default(EDataFlow flow, const std::string& name);
+
     pa_threaded_mainloop* loop_ = nullptr;
     pa_context* context_ = nullptr;
+    // The server connected to first: a restarted one is found there again,
+    // whatever PULSE_SERVER says by then.
+    std::string server_;
+    bool established_ = false; // connect() has succeeded
+    pa_context* attempt_ = nullptr;
+    pa_time_event* retry_ = nullptr;
+
+    std::vector<IMMNotificationClient*> clients_;
+    // The endpoints and defaults as last reported. While a new context
+    // learns them (synced_ false), `before_` keeps what the clients knew, to
+    // tell them the difference at the end.
+    Endpoints endpoints_;
+    Endpoints before_;
+    std::string default_sink_;
+    std::string default_source_;
+    bool synced_ = false;
+    int sync_steps_ = 0; // queries of the listing still out
 };
 
 // Lock RAII for the connection's main loop.

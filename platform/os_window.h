@@ -98,6 +98,9 @@ bool os_music_folder(char* out, size_t size);
 // The window thread's wait: returns after the toolkit handled events or
 // os_wake was called (from any thread); may return spuriously.
 void os_wait_events();
+// The same, but returns after `timeout_ms` at the latest (a window timer
+// falls due then).
+void os_wait_events_for(unsigned timeout_ms);
 void os_wake();
 
 // Events the seam reports, implemented by the user area (user_window.cpp).

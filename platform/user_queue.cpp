@@ -2,16 +2,20 @@
 //
 // Every thread gets a queue the first time it calls one of these functions,
 // as on Windows. Any thread may post; only the owning thread reads its queue.
+// Window timers live in the queue of the window's thread too.
 #include <windows.h>
 
 #include <stdint.h>
 #include <time.h>
 
+#include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <vector>
 
 #include "os_window.h"
 #include "user_internal.h"
@@ -30,6 +34,18 @@ const HWND kThreadMessagesOnly = reinterpret_cast<HWND>(intptr_t{-1});
 constexpr uintptr_t kFirstHandle = 0x10000;
 constexpr uintptr_t kHandleStep = 4;
 
+using Clock = std::chrono::steady_clock;
+
+// A window's timer. Its WM_TIMER is not queued: like Windows, GetMessage and
+// PeekMessage make one when nothing posted is waiting and the timer is due,
+// so a reader who comes late gets one message, not one per period missed.
+struct Timer {
+    HWND hwnd;
+    UINT_PTR id;
+    Clock::duration interval;
+    Clock::time_point due; // when the next WM_TIMER may be made
+};
+
 struct ThreadQueue {
     DWORD thread_id = 0;
     std::mutex lock;
@@ -38,6 +54,7 @@ struct ThreadQueue {
     bool quit_pending = false; // PostQuitMessage's flag; not a queued message
     int quit_code = 0;
     bool serves_toolkit = false; // the window thread: waits also run toolkit events
+    std::vector<Timer> timers;   // of this thread's windows
 };
 
 struct Window {
@@ -116,16 +133,31 @@ void wake_queue_owner(ThreadQueue& queue) {
 }
 
 // The one place a thread blocks for its queue; `held` holds queue.lock and
-// still does on return, which may be spurious. The window thread sleeps in
-// the toolkit instead, until a message is posted (os_wake) or the toolkit has
-// run an event, whose handlers may send messages and post to this queue.
-void wait_for_posted_message(ThreadQueue& queue, std::unique_lock<std::mutex>& held) {
+// still does on return, which may be spurious. It returns by `deadline` at
+// the latest (Clock::time_point::max(): no timer to wait for). The window
+// thread sleeps in the toolkit instead, until a message is posted (os_wake),
+// the deadline comes or the toolkit has run an event, whose handlers may send
+// messages and post to this queue.
+void wait_for_posted_message(ThreadQueue& queue, std::unique_lock<std::mutex>& held,
+                             Clock::time_point deadline) {
+    const bool forever = deadline == Clock::time_point::max();
     if (!queue.serves_toolkit) {
-        queue.posted.wait(held);
+        if (forever) {
+            queue.posted.wait(held);
+        } else {
+            queue.posted.wait_until(held, deadline);
+        }
         return;
     }
     held.unlock();
-    os_wait_events();
+    if (forever) {
+        os_wait_events();
+    } else {
+        // Rounded up: waking a little early would only come back here.
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
+        os_wait_events_for(
+            static_cast<unsigned>(std::clamp<int64_t>(left.count(), 0, USER_TIMER_MAXIMUM)));
+    }
     held.lock();
 }
 
@@ -140,18 +172,59 @@ BOOL post_to(ThreadQueue& queue, HWND hwnd, UINT message, WPARAM wparam, LPARAM 
     return TRUE;
 }
 
-bool passes_filter(const MSG& msg, HWND hwnd, UINT filter_min, UINT filter_max) {
+bool passes_filter(HWND msg_hwnd, UINT message, HWND hwnd, UINT filter_min, UINT filter_max) {
     if (hwnd == kThreadMessagesOnly) {
-        if (msg.hwnd) {
+        if (msg_hwnd) {
             return false;
         }
-    } else if (hwnd && msg.hwnd != hwnd) {
+    } else if (hwnd && msg_hwnd != hwnd) {
         return false;
     }
     if (filter_min == 0 && filter_max == 0) {
         return true;
     }
-    return msg.message >= filter_min && msg.message <= filter_max;
+    return message >= filter_min && message <= filter_max;
+}
+
+bool passes_filter(const MSG& msg, HWND hwnd, UINT filter_min, UINT filter_max) {
+    return passes_filter(msg.hwnd, msg.message, hwnd, filter_min, filter_max);
+}
+
+// When the first timer whose WM_TIMER would pass the filter falls due; max()
+// when there is none. Timers the filter excludes must not set the deadline:
+// one that is due would end every wait at once.
+Clock::time_point next_timer_due(const ThreadQueue& queue, HWND hwnd, UINT filter_min,
+                                 UINT filter_max) {
+    Clock::time_point first = Clock::time_point::max();
+    for (const Timer& timer : queue.timers) {
+        if (passes_filter(timer.hwnd, WM_TIMER, hwnd, filter_min, filter_max)) {
+            first = std::min(first, timer.due);
+        }
+    }
+    return first;
+}
+
+// A WM_TIMER from the timer that passes the filter and has been due longest.
+// Taking it moves the timer to its first period still ahead, so the beat stays
+// the timer's own whenever it is read.
+bool take_timer_message(ThreadQueue& queue, MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max,
+                        bool remove) {
+    const Clock::time_point now = Clock::now();
+    Timer* chosen = nullptr;
+    for (Timer& timer : queue.timers) {
+        if (timer.due <= now && (!chosen || timer.due < chosen->due) &&
+            passes_filter(timer.hwnd, WM_TIMER, hwnd, filter_min, filter_max)) {
+            chosen = &timer;
+        }
+    }
+    if (!chosen) {
+        return false;
+    }
+    *msg = MSG{chosen->hwnd, WM_TIMER, chosen->id, 0, tick_count(), POINT{0, 0}};
+    if (remove) {
+        chosen->due += ((now - chosen->due) / chosen->interval + 1) * chosen->interval;
+    }
+    return true;
 }
 
 // Null, -1 and existing windows (of any thread) are accepted as filters.
@@ -165,7 +238,7 @@ bool is_valid_filter(HWND hwnd) {
 }
 
 // The first posted message that passes the filter; failing that, the quit
-// flag, which Windows reports whatever the filter.
+// flag, which Windows reports whatever the filter; failing that, a due timer.
 bool take_message(ThreadQueue& queue, MSG* msg, HWND hwnd, UINT filter_min, UINT filter_max,
                   bool remove) {
     for (auto it = queue.messages.begin(); it != queue.messages.end(); ++it) {
@@ -186,7 +259,7 @@ bool take_message(ThreadQueue& queue, MSG* msg, HWND hwnd, UINT filter_min, UINT
         }
         return true;
     }
-    return false;
+    return take_timer_message(queue, msg, hwnd, filter_min, filter_max, remove);
 }
 
 } // namespace
@@ -229,9 +302,11 @@ bool queue_remove_window(HWND hwnd) {
         return false;
     }
     reg.windows.erase(it);
-    // Posts take the registry lock first, so none can slip in between.
+    // Posts and SetTimer take the registry lock first, so none can slip in
+    // between. The window's timers end with it, as on Windows.
     std::lock_guard queue_guard(queue->lock);
     std::erase_if(queue->messages, [hwnd](const MSG& msg) { return msg.hwnd == hwnd; });
+    std::erase_if(queue->timers, [hwnd](const Timer& timer) { return timer.hwnd == hwnd; });
     return true;
 }
 
@@ -323,7 +398,7 @@ BOOL GetMessageW(LPMSG msg, HWND hwnd, UINT filter_min, UINT filter_max) {
     ThreadQueue& queue = current_queue();
     std::unique_lock held(queue.lock);
     while (!take_message(queue, msg, hwnd, filter_min, filter_max, true)) {
-        wait_for_posted_message(queue, held);
+        wait_for_posted_message(queue, held, next_timer_due(queue, hwnd, filter_min, filter_max));
     }
     return msg->message == WM_QUIT ? FALSE : TRUE;
 }
@@ -340,6 +415,71 @@ BOOL PeekMessageW(LPMSG msg, HWND hwnd, UINT filter_min, UINT filter_max, UINT r
     ThreadQueue& queue = current_queue();
     std::lock_guard guard(queue.lock);
     return take_message(queue, msg, hwnd, filter_min, filter_max, (remove & PM_REMOVE) != 0)
+               ? TRUE
+               : FALSE;
+}
+
+// Window timers without a procedure, which is all the program uses. As on
+// Windows, the timer belongs to the window's thread, whichever thread sets it
+// (Windows documents the caller as the owner, but accepts any thread of the
+// process), and WM_TIMER shows up in that thread's queue.
+UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapse_ms, TIMERPROC procedure) {
+    if (!hwnd) {
+        // No thread timers: nothing here would hand them out.
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return 0;
+    }
+    const auto interval =
+        std::chrono::milliseconds(std::clamp(elapse_ms, USER_TIMER_MINIMUM, USER_TIMER_MAXIMUM));
+    Registry& reg = registry();
+    std::lock_guard guard(reg.lock);
+    auto it = reg.windows.find(hwnd);
+    if (it == reg.windows.end()) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    if (procedure) {
+        // DispatchMessageW never calls a timer procedure.
+        SetLastError(ERROR_CALL_NOT_IMPLEMENTED);
+        return 0;
+    }
+    ThreadQueue& queue = *it->second.queue;
+    std::lock_guard queue_guard(queue.lock);
+    const Clock::time_point due = Clock::now() + interval;
+    auto timer = std::find_if(queue.timers.begin(), queue.timers.end(),
+                              [&](const Timer& t) { return t.hwnd == hwnd && t.id == id; });
+    if (timer != queue.timers.end()) {
+        // Replaced and started again: a WM_TIMER that was due is not made.
+        timer->interval = interval;
+        timer->due = due;
+    } else {
+        queue.timers.push_back(Timer{hwnd, id, interval, due});
+    }
+    if (&queue != this_thread.queue.get()) {
+        // Its thread may be waiting with no deadline or a later one.
+        wake_queue_owner(queue);
+    }
+    // Nonzero on success even for id 0, as Windows returns.
+    return id ? id : 1;
+}
+
+// A WM_TIMER is made only when it is read, so a killed timer gives none, not
+// even one that was due and not yet read, as on Windows.
+BOOL KillTimer(HWND hwnd, UINT_PTR id) {
+    Registry& reg = registry();
+    std::lock_guard guard(reg.lock);
+    auto it = reg.windows.find(hwnd);
+    if (it == reg.windows.end()) {
+        if (hwnd) {
+            SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        }
+        return FALSE;
+    }
+    ThreadQueue& queue = *it->second.queue;
+    std::lock_guard queue_guard(queue.lock);
+    // An unknown timer leaves the last error as it was, as on Windows.
+    return std::erase_if(queue.timers,
+                         [&](const Timer& t) { return t.hwnd == hwnd && t.id == id; }) != 0
                ? TRUE
                : FALSE;
 }

@@ -40,11 +40,25 @@ struct IMMDeviceCollection : IUnknown {
     STDMETHOD(Item)(UINT index, IMMDevice** device) = 0;
 };
 
+// Told of changes to the endpoints. The calls come on a thread of the
+// platform's, never the one that registered; they must return quickly and
+// must not call back into the enumerator.
+struct IMMNotificationClient : IUnknown {
+    STDMETHOD(OnDeviceStateChanged)(LPCWSTR device_id, DWORD new_state) = 0;
+    STDMETHOD(OnDeviceAdded)(LPCWSTR device_id) = 0;
+    STDMETHOD(OnDeviceRemoved)(LPCWSTR device_id) = 0;
+    // `default_id` is null when the flow has no default device any more.
+    STDMETHOD(OnDefaultDeviceChanged)(EDataFlow flow, ERole role, LPCWSTR default_id) = 0;
+    STDMETHOD(OnPropertyValueChanged)(LPCWSTR device_id, const PROPERTYKEY key) = 0;
+};
+
 struct IMMDeviceEnumerator : IUnknown {
     STDMETHOD(EnumAudioEndpoints)(EDataFlow flow, DWORD state_mask,
                                   IMMDeviceCollection** devices) = 0;
     STDMETHOD(GetDefaultAudioEndpoint)(EDataFlow flow, ERole role, IMMDevice** endpoint) = 0;
     STDMETHOD(GetDevice)(LPCWSTR id, IMMDevice** device) = 0;
+    STDMETHOD(RegisterEndpointNotificationCallback)(IMMNotificationClient* client) = 0;
+    STDMETHOD(UnregisterEndpointNotificationCallback)(IMMNotificationClient* client) = 0;
 };
 
 class MMDeviceEnumerator;
@@ -54,5 +68,7 @@ SONARET_UUID(IMMDeviceCollection, 0x0bd7a1be, 0x7a1a, 0x44db, 0x83, 0x97, 0xcc, 
              0x7b, 0x5e);
 SONARET_UUID(IMMDeviceEnumerator, 0xa95664d2, 0x9614, 0x4f35, 0xa7, 0x46, 0xde, 0x8d, 0xb6, 0x36,
              0x17, 0xe6);
+SONARET_UUID(IMMNotificationClient, 0x7991eec9, 0x7e89, 0x4d85, 0x83, 0x90, 0x6c, 0x70, 0x3c, 0xec,
+             0x60, 0xc0);
 SONARET_UUID(MMDeviceEnumerator, 0xbcde0395, 0xe52f, 0x467c, 0x8e, 0x3d, 0xc4, 0x57, 0x92, 0x91,
              0x69, 0x2e);

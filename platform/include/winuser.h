@@ -217,6 +217,11 @@ void PostQuitMessage(int exit_code);
 BOOL GetMessageW(LPMSG msg, HWND hwnd, UINT filter_min, UINT filter_max);
 BOOL PeekMessageW(LPMSG msg, HWND hwnd, UINT filter_min, UINT filter_max, UINT remove);
 BOOL TranslateMessage(const MSG* msg);
+typedef void(CALLBACK* TIMERPROC)(HWND hwnd, UINT message, UINT_PTR id, DWORD time);
+#define USER_TIMER_MINIMUM 0x0000000Au
+#define USER_TIMER_MAXIMUM 0x7FFFFFFFu
+UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapse_ms, TIMERPROC procedure);
+BOOL KillTimer(HWND hwnd, UINT_PTR id);
 LRESULT DispatchMessageW(const MSG* msg);
 LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
 

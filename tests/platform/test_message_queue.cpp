@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <chrono>
 #include <future>
 #include <latch>
 #include <thread>
@@ -333,6 +334,89 @@ TEST_F(MessageQueue, ConcurrentPostersAllArriveInTheirOwnOrder) {
     EXPECT_EQ(next, std::vector<LPARAM>(kSenders, kEach));
     EXPECT_TRUE(queue_is_empty());
     EXPECT_TRUE(DestroyWindow(window));
+}
+
+// ---- window timers ----
+
+bool is_timer(const MSG& msg, HWND window, UINT_PTR id) {
+    return msg.message == WM_TIMER && msg.hwnd == window && msg.wParam == id && msg.lParam == 0;
+}
+
+// Nothing else is posted here, so only the timer can end each wait.
+TEST_F(MessageQueue, TimerWakesABlockedThreadEveryPeriodAndNeverEarly) {
+    const HWND window = create_message_window();
+    const auto set_at = std::chrono::steady_clock::now();
+    ASSERT_EQ(SetTimer(window, 42, 25, nullptr), 42u);
+    for (int i = 1; i <= 3; ++i) {
+        MSG msg;
+        ASSERT_EQ(GetMessageW(&msg, nullptr, 0, 0), TRUE);
+        EXPECT_TRUE(is_timer(msg, window, 42)) << "message " << msg.message;
+        EXPECT_GE(std::chrono::steady_clock::now() - set_at, std::chrono::milliseconds(25 * i));
+    }
+    EXPECT_TRUE(DestroyWindow(window));
+}
+
+TEST_F(MessageQueue, DueTimerComesAfterPostsAndQuitAndOnceForALateReader) {
+    const HWND window = create_message_window();
+    ASSERT_EQ(SetTimer(window, 7, 300, nullptr), 7u);
+    Sleep(1000); // three periods pass unread; the next is 200 ms away
+    ASSERT_TRUE(PostMessageW(window, WM_USER + 1, 0, 0));
+    EXPECT_EQ(peek(kThreadMessagesOnly, WM_TIMER, WM_TIMER).message, WM_NULL);
+    EXPECT_TRUE(is_timer(peek(window, WM_TIMER, WM_TIMER, PM_NOREMOVE), window, 7));
+    PostQuitMessage(3);
+    EXPECT_EQ(peek(nullptr, 0, 0).message, WM_USER + 1);
+    EXPECT_EQ(peek(nullptr, 0, 0).message, WM_QUIT);
+    EXPECT_TRUE(is_timer(peek(nullptr, 0, 0), window, 7));
+    EXPECT_TRUE(queue_is_empty()) << "one WM_TIMER, not one per period";
+    EXPECT_TRUE(KillTimer(window, 7));
+    EXPECT_TRUE(DestroyWindow(window));
+}
+
+TEST_F(MessageQueue, KillReplaceOrDestroyEndsWhatWasDue) {
+    const HWND window = create_message_window();
+    const HWND other = create_message_window();
+    ASSERT_EQ(SetTimer(window, 5, 10, nullptr), 5u);
+    ASSERT_EQ(SetTimer(other, 5, 10, nullptr), 5u);
+    ASSERT_EQ(SetTimer(window, 6, 10, nullptr), 6u);
+    ASSERT_EQ(SetTimer(window, 4, 0xFFFFFFFFu, nullptr), 4u); // the maximum: far ahead
+    ASSERT_EQ(SetTimer(window, 0, 60000, nullptr), 1u);       // nonzero for id 0
+    Sleep(40);
+    EXPECT_TRUE(KillTimer(window, 5));
+    EXPECT_EQ(SetTimer(window, 6, 60000, nullptr), 6u); // replaced and started anew
+    ASSERT_TRUE(DestroyWindow(other));
+    EXPECT_TRUE(queue_is_empty()) << "a killed, replaced or destroyed timer fired";
+
+    SetLastError(ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(KillTimer(window, 5));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << "Windows leaves it as it was";
+    for (UINT_PTR id : {0, 4, 6}) {
+        EXPECT_TRUE(KillTimer(window, id));
+    }
+    EXPECT_FALSE(KillTimer(window, 6)) << "replacing made a second timer";
+    EXPECT_FALSE(KillTimer(other, 5));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+    SetLastError(ERROR_SUCCESS);
+    EXPECT_EQ(SetTimer(other, 5, 10, nullptr), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_WINDOW_HANDLE);
+    EXPECT_EQ(SetTimer(nullptr, 1, 10, nullptr), 0u); // no thread timers here
+    EXPECT_EQ(GetLastError(), ERROR_CALL_NOT_IMPLEMENTED);
+    EXPECT_TRUE(DestroyWindow(window));
+}
+
+// Windows accepts another thread's window; the timer then is that thread's.
+TEST_F(MessageQueue, TimerSetOnAnotherThreadsWindowWakesThatThread) {
+    std::promise<HWND> created;
+    MSG received{};
+    std::thread owner([&] {
+        created.set_value(create_message_window());
+        GetMessageW(&received, nullptr, 0, 0); // waits with no timer of its own
+    });
+    const HWND window = created.get_future().get();
+    EXPECT_EQ(SetTimer(window, 11, 0, nullptr), 11u); // 0 counts as the minimum
+    owner.join();
+    EXPECT_TRUE(is_timer(received, window, 11));
+    EXPECT_TRUE(queue_is_empty()) << "the setter's own queue got it";
+    EXPECT_FALSE(KillTimer(window, 11)) << "the timer outlived its thread";
 }
 
 } // namespace

@@ -30,14 +30,15 @@ class CReceiver : public CDialogImpl<CReceiver> {
   public:
     enum { IDD = IDD_ABOUTBOX };
     std::atomic<int> ticks{0};
+    std::atomic<int> timers{0};
 
     BOOL ProcessWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result, DWORD) override {
         if (message == WM_INITDIALOG) {
             result = 1;
             return TRUE;
         }
-        if (message == kTick) {
-            ++ticks;
+        if (message == kTick || message == WM_TIMER) {
+            ++(message == WM_TIMER ? timers : ticks);
             result = 0;
             return TRUE;
         }
@@ -111,6 +112,24 @@ TEST_F(ModalFixture, MessageBoxWaitsForOkAndKeepsDispatching) {
     EXPECT_EQ(answer, IDOK);
     EXPECT_EQ(owner.ticks.load(), 20);
     EXPECT_TRUE(IsWindowEnabled(hwnd)) << "the owner takes input again";
+}
+
+// This thread serves the toolkit, so it waits in the toolkit's loop; a due
+// timer must end that wait as a post does. Modal loops wait the same way.
+TEST_F(ModalFixture, ToolkitThreadWakesForATimerAndTheDialogGetsIt) {
+    ASSERT_EQ(SetTimer(hwnd, 21, 30, nullptr), 21u);
+    int seen = 0;
+    MSG msg;
+    while (seen < 3 && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == WM_TIMER) {
+            EXPECT_EQ(msg.hwnd, hwnd);
+            EXPECT_EQ(msg.wParam, 21u);
+            ++seen;
+        }
+        DispatchMessageW(&msg);
+    }
+    EXPECT_TRUE(KillTimer(hwnd, 21));
+    EXPECT_EQ(owner.timers.load(), 3) << "DispatchMessageW took each to the dialog";
 }
 
 TEST_F(ModalFixture, CancelledFolderBrowserGivesNoItemList) {
