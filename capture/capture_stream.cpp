@@ -19,8 +19,16 @@ constexpr DWORD WAKE_INTERVAL_MS = 100; // how long a stop request can go unseen
 template <typename T> T load(T& field) {
     return std::atomic_ref<T>(field).load();
 }
+template <typename T> T load(const T& field) {
+    return std::atomic_ref<T>(const_cast<T&>(field)).load();
+}
 template <typename T> void store(T& field, T value) {
     std::atomic_ref<T>(field).store(value);
+}
+
+// Input: the communications device, the one a headset call would use.
+ERole default_role(int32_t is_capture) {
+    return is_capture ? eCommunications : eConsole;
 }
 
 void set_error(CaptureStream* s, const WCHAR* text) {
@@ -112,8 +120,11 @@ void deliver(CaptureStream* s, SampleCallback callback, const BYTE* data, UINT32
     }
 }
 
-// Takes every waiting packet, delivers it and gives it back.
-void drain(CaptureStream* s) {
+// Takes every waiting packet, delivers it and gives it back. The result is
+// the failure that ended the draining, S_OK when the stream simply ran dry;
+// *packets counts what was delivered.
+HRESULT drain(CaptureStream* s, int* packets) {
+    *packets = 0;
     UINT32 packet_frames = 0;
     HRESULT hr = s->service_capture->GetNextPacketSize(&packet_frames);
     while (SUCCEEDED(hr) && packet_frames != 0) {
@@ -121,16 +132,30 @@ void drain(CaptureStream* s) {
         UINT32 frames = 0;
         DWORD flags = 0;
         UINT64 device_position = 0, qpc_position = 0;
-        if (FAILED(s->service_capture->GetBuffer(&data, &frames, &flags, &device_position,
-                                                 &qpc_position))) {
-            break;
+        hr = s->service_capture->GetBuffer(&data, &frames, &flags, &device_position, &qpc_position);
+        if (FAILED(hr)) {
+            return hr;
         }
         SampleCallback callback = load(s->callback);
         if (callback != nullptr) {
             deliver(s, callback, data, frames, flags);
         }
         s->service_capture->ReleaseBuffer(frames);
+        ++*packets;
         hr = s->service_capture->GetNextPacketSize(&packet_frames);
+    }
+    return FAILED(hr) ? hr : S_OK;
+}
+
+// A stream that fails once delivers nothing more: its device or the audio
+// service has gone. The window is told once, so that it can open another
+// device or end the recording, instead of recording nothing while it says
+// it records.
+void report_failure(CaptureStream* s, HRESULT hr) {
+    store(s->failure, hr);
+    HWND window = load(s->notify_window);
+    if (window != nullptr) {
+        PostMessageW(window, s->notify_message, static_cast<WPARAM>(static_cast<uint32_t>(hr)), 0);
     }
 }
 
@@ -172,10 +197,9 @@ int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_c
         return fail(L"Failed to create enumerator");
     }
     if (s->use_default) {
-        // Input: the communications device, the one a headset call would use.
         EDataFlow flow = is_capture ? eCapture : eRender;
-        ERole role = is_capture ? eCommunications : eConsole;
-        if (FAILED(enumerator->GetDefaultAudioEndpoint(flow, role, device.receive()))) {
+        if (FAILED(enumerator->GetDefaultAudioEndpoint(flow, default_role(is_capture),
+                                                       device.receive()))) {
             return fail(L"Failed to GetDefaultAudioEndpoint");
         }
     } else if (FAILED(enumerator->GetDevice(s->device_id, device.receive()))) {
@@ -224,8 +248,38 @@ int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_c
         return fail(nullptr);
     }
 
+    LPWSTR opened = nullptr;
+    if (SUCCEEDED(device->GetId(&opened)) && opened != nullptr &&
+        wcslen(opened) < static_cast<size_t>(CAPTURE_TEXT_UNITS)) {
+        wcscpy(s->endpoint_id, opened);
+    }
+    CoTaskMemFree(opened);
+
     device.reset();
     *out = s;
+    return 0;
+}
+
+int32_t capture_default_id(int32_t is_capture, WCHAR* id) {
+    id[0] = 0;
+    com_ptr<IMMDeviceEnumerator> enumerator;
+    if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
+                                __uuidof(IMMDeviceEnumerator), enumerator.receive_void()))) {
+        return -1;
+    }
+    com_ptr<IMMDevice> device;
+    if (FAILED(enumerator->GetDefaultAudioEndpoint(is_capture ? eCapture : eRender,
+                                                   default_role(is_capture), device.receive()))) {
+        return -1;
+    }
+    LPWSTR found = nullptr;
+    if (FAILED(device->GetId(&found)) || found == nullptr ||
+        wcslen(found) >= static_cast<size_t>(CAPTURE_TEXT_UNITS)) {
+        CoTaskMemFree(found);
+        return -1;
+    }
+    wcscpy(id, found);
+    CoTaskMemFree(found);
     return 0;
 }
 
@@ -250,6 +304,19 @@ int32_t capture_set_callback(CaptureStream* stream, SampleCallback callback, voi
         store(stream->callback, callback);
     }
     return 0;
+}
+
+int32_t capture_set_notify(CaptureStream* stream, HWND window, UINT message) {
+    if (stream == nullptr) {
+        return -1;
+    }
+    stream->notify_message = message;
+    store(stream->notify_window, window);
+    return 0;
+}
+
+HRESULT capture_failure(const CaptureStream* stream) {
+    return stream != nullptr ? load(stream->failure) : E_POINTER;
 }
 
 int32_t capture_start(CaptureStream* stream) {
@@ -301,10 +368,24 @@ DWORD WINAPI capture_thread_proc(LPVOID param) {
     }
     for (;;) {
         DWORD woke = WaitForMultipleObjects(2, handles, FALSE, WAKE_INTERVAL_MS);
-        if (woke == WAIT_OBJECT_0) {
-            drain(s);
-        } else if (woke == WAIT_OBJECT_0 + 1) {
+        if (woke == WAIT_OBJECT_0 + 1) {
             break;
+        }
+        // The time-out drains too: some engines never signal the event of a
+        // loopback stream, which would otherwise record nothing at all.
+        if ((woke == WAIT_OBJECT_0 || woke == WAIT_TIMEOUT) && load(s->failure) == S_OK) {
+            int packets = 0;
+            HRESULT hr = drain(s, &packets);
+            // A wake without a packet asks whether the stream still lives:
+            // some engines go on answering "no packet" (and signalling) for
+            // a stream whose device has gone, and only the padding tells.
+            UINT32 padding = 0;
+            if (SUCCEEDED(hr) && packets == 0) {
+                hr = s->client_capture->GetCurrentPadding(&padding);
+            }
+            if (FAILED(hr)) {
+                report_failure(s, hr);
+            }
         }
         if (load(s->stop_requested)) {
             break;

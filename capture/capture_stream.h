@@ -46,6 +46,14 @@ struct CaptureStream {
     // silent, whose buffer contents are undefined: silence_frames frames.
     float* silence;
     uint32_t silence_frames;
+    // The endpoint id of the device that was opened, the default's too, so
+    // that the window can tell when the default has moved elsewhere.
+    WCHAR endpoint_id[CAPTURE_TEXT_UNITS];
+    // Told once when the stream dies (its device or the audio service went
+    // away): notify_message is posted to notify_window with the failure.
+    HWND notify_window; // shared
+    UINT notify_message;
+    HRESULT failure; // shared; S_OK while the stream delivers
 };
 
 // Opens the device with endpoint id `device_id`, or the default device of
@@ -57,8 +65,22 @@ int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_c
 // first. -1 when `stream` or *stream is null.
 int32_t capture_destroy(CaptureStream** stream);
 
+// The endpoint id of the device capture_create opens for this flow when it
+// gets no id, into `id` (CAPTURE_TEXT_UNITS WCHARs). 0, or -1 when the flow
+// has no default device (or no audio service answers), with `id` empty.
+int32_t capture_default_id(int32_t is_capture, WCHAR* id);
+
 int32_t capture_get_format(CaptureStream* stream, uint32_t* sample_rate, uint32_t* channels);
 int32_t capture_set_callback(CaptureStream* stream, SampleCallback callback, void* user_data);
+
+// Asks the capture thread to post `message` (wParam: the failure's HRESULT,
+// lParam: 0) to `window` once, when the stream stops delivering because its
+// device or the audio service went away. Set it before capture_start.
+int32_t capture_set_notify(CaptureStream* stream, HWND window, UINT message);
+
+// S_OK while the stream delivers; once it has died, why (for example
+// AUDCLNT_E_DEVICE_INVALIDATED or AUDCLNT_E_SERVICE_NOT_RUNNING).
+HRESULT capture_failure(const CaptureStream* stream);
 
 // Starts the capture thread, then the stream. -1 when the thread can't be
 // created.

@@ -4,6 +4,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <wchar.h>
+
 #include "about_dlg.h"
 #include "module.h"
 
@@ -28,6 +30,28 @@ constexpr int kInitialBitRate = 1;
 // failed (the disk is full, the folder went away).
 constexpr const WCHAR* kWriteErrorText = L"文件写入出错";
 constexpr const WCHAR* kRecordErrorCaption = L"录音出错";
+constexpr const WCHAR* kCaptureErrorText = L"音频捕获出错";
+constexpr const WCHAR* kOpenErrorText = L"编码器打开出错";
+
+constexpr UINT_PTR kRecoverTimer = 1;
+
+// The same source: the default entry of the same flow, or the same device.
+bool same_source(const EndpointEntry& a, const EndpointEntry& b) {
+    if (a.is_default != 0 || b.is_default != 0) {
+        return a.is_default != 0 && b.is_default != 0 && a.flow == b.flow;
+    }
+    return a.flow == b.flow && wcscmp(a.device_id, b.device_id) == 0;
+}
+
+// Where `list` holds the source `entry`; -1 when it does not.
+int32_t find_source(const EndpointList& list, const EndpointEntry& entry) {
+    for (int32_t i = 0; i < list.count; ++i) {
+        if (same_source(list.entries[i], entry)) {
+            return i;
+        }
+    }
+    return -1;
+}
 
 } // namespace
 
@@ -107,6 +131,15 @@ BOOL CMainDlg::ProcessWindowMessage(HWND /*hwnd*/, UINT message, WPARAM wparam, 
     case WM_RECORD_WRITE_FAILED:
         result = OnWriteFailed();
         return TRUE;
+    case WM_CAPTURE_FAILED:
+        result = OnCaptureFailed();
+        return TRUE;
+    case WM_DEVICES_CHANGED:
+        result = OnDevicesChanged();
+        return TRUE;
+    case WM_TIMER:
+        result = OnTimer(static_cast<UINT_PTR>(wparam));
+        return TRUE;
     }
     return FALSE;
 }
@@ -120,6 +153,8 @@ LRESULT CMainDlg::OnDestroy() {
     // Close and OK leave nothing running; a window destroyed any other way
     // still completes its recording and stops the capture thread, which
     // would otherwise go on calling into this object.
+    device_events_close(&m_events);
+    StopRecovering();
     if (m_state.recording.load() == 1) {
         FinishRecording();
     }
@@ -134,12 +169,46 @@ LRESULT CMainDlg::OnDestroy() {
     return 0;
 }
 
-void CMainDlg::DisableItem(int id, int heir) {
+void CMainDlg::SetItemEnabled(int id, bool enable) {
     HWND control = GetDlgItem(id);
+    if (enable) {
+        ::EnableWindow(control, TRUE);
+        return;
+    }
     if (::GetFocus() == control) {
-        ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(heir)), TRUE);
+        for (int heir : {IDC_STOP, IDC_START, IDC_DEVICE}) {
+            if (heir != id && ::IsWindowEnabled(GetDlgItem(heir))) {
+                ::SendMessageW(m_hWnd, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(GetDlgItem(heir)),
+                               TRUE);
+                break;
+            }
+        }
     }
     ::EnableWindow(control, FALSE);
+}
+
+void CMainDlg::UpdateControls() {
+    const bool recording = m_state.recording.load() == 1;
+    const bool enabled[3] = {recording, !recording && m_capturing, !recording};
+    const int ids[3] = {IDC_STOP, IDC_START, IDC_DEVICE};
+    // What becomes enabled first, so that a control losing the focus has
+    // somewhere to hand it.
+    for (int i = 0; i < 3; ++i) {
+        if (enabled[i]) {
+            SetItemEnabled(ids[i], true);
+        }
+    }
+    for (int i = 0; i < 3; ++i) {
+        if (!enabled[i]) {
+            SetItemEnabled(ids[i], false);
+        }
+    }
+}
+
+void CMainDlg::SetFolder(const WCHAR* folder) {
+    wcsncpy(m_folder, folder, RECORDING_PATH_UNITS - 1);
+    m_folder[RECORDING_PATH_UNITS - 1] = 0;
+    SetItemText(IDC_FOLDER, m_folder);
 }
 
 void CMainDlg::SetItemNote(int id, const WCHAR* note) {
@@ -185,8 +254,11 @@ LRESULT CMainDlg::OnInitDialog() {
     // Entry 0, the default output device, is selected.
     endpoint_list_add_defaults(&m_devices);
     enumerate_all_endpoints(&m_devices);
+    if (m_devices.count > 0) {
+        m_selection = m_devices.entries[0];
+    }
 
-    EnableItem(IDC_STOP, FALSE);
+    SetItemEnabled(IDC_STOP, false);
     SetItemIcon(IDC_DEVICE, IDI_DEVICE);
     if (m_devices.count > 0) {
         SetItemText(IDC_DEVICE, m_devices.entries[0].display_text);
@@ -194,7 +266,7 @@ LRESULT CMainDlg::OnInitDialog() {
 
     WCHAR music[MAX_PATH] = {};
     ::SHGetFolderPathW(nullptr, CSIDL_MYMUSIC, nullptr, SHGFP_TYPE_CURRENT, music);
-    SetItemText(IDC_FOLDER, music);
+    SetFolder(music);
     SetItemNote(IDC_FOLDER, L"文件保存位置，点击打开文件夹");
     SetItemIcon(IDC_FOLDER, IDI_FOLDER);
 
@@ -212,25 +284,41 @@ LRESULT CMainDlg::OnInitDialog() {
 
     // The sink posts its level updates here from the first packet on.
     m_state.hwnd.store(m_hWnd);
+    WatchDevices();
     if (OpenSelectedCapture() != 0) {
-        ::MessageBoxW(m_hWnd, L"音频捕获出错", L"", MB_OK);
-        EnableItem(IDC_START, FALSE);
-    } else {
-        EnableItem(IDC_START, TRUE);
+        ::MessageBoxW(m_hWnd, kCaptureErrorText, L"", MB_OK);
     }
     return 1;
 }
 
-int32_t CMainDlg::OpenSelectedCapture() {
-    DisableItem(IDC_START, IDC_DEVICE);
-    if (m_selected < 0 || m_selected >= m_devices.count) {
-        return -1;
+void CMainDlg::WatchDevices() {
+    if (m_events == nullptr) {
+        device_events_open(&m_events, m_hWnd, WM_DEVICES_CHANGED);
     }
-    const EndpointEntry& entry = m_devices.entries[m_selected];
+}
+
+int32_t CMainDlg::OpenSelectedCapture() {
+    CloseCapture();
+    const int32_t result = CreateSelectedCapture();
+    if (result == 0) {
+        capture_start(m_capture);
+        m_capturing = true;
+    }
+    UpdateControls();
+    return result;
+}
+
+int32_t CMainDlg::CreateSelectedCapture() {
+    m_capturing = false;
+    const EndpointEntry& entry = m_selection;
+    if (m_devices.count == 0) {
+        return -1; // nothing was ever listed, not even the defaults
+    }
     if (capture_create(&m_capture, entry.is_default ? nullptr : entry.device_id, entry.flow) != 0) {
         return -1;
     }
     capture_set_callback(m_capture, on_samples, &m_state);
+    capture_set_notify(m_capture, m_hWnd, WM_CAPTURE_FAILED);
 
     uint32_t rate = 0;
     uint32_t channels = 0;
@@ -239,30 +327,12 @@ int32_t CMainDlg::OpenSelectedCapture() {
     capture_get_format(m_capture, &rate, &channels);
     m_sample_rate = static_cast<int32_t>(rate);
     m_state.channels.store(static_cast<int32_t>(channels));
-    if (rate == 0 || channels == 0) {
-        return -1;
-    }
-    capture_start(m_capture);
-    EnableItem(IDC_START, TRUE);
-    return 0;
+    return rate == 0 || channels == 0 ? -1 : 0;
 }
 
-LRESULT CMainDlg::OnStart() {
-    // Start is disabled while recording; a second writer would leak the first.
-    if (m_state.recording.load() == 1) {
-        return 0;
-    }
-    WCHAR folder[RECORDING_PATH_UNITS] = {};
-    ::GetWindowTextW(GetDlgItem(IDC_FOLDER), folder, RECORDING_PATH_UNITS);
-    SYSTEMTIME now{};
-    ::GetLocalTime(&now);
-
-    EnableItem(IDC_STOP, TRUE);
-    DisableItem(IDC_START, IDC_STOP);
-    DisableItem(IDC_DEVICE, IDC_STOP);
-
+Mp3Writer* CMainDlg::OpenWriter(const SYSTEMTIME& when) {
     Mp3Writer* writer = nullptr;
-    if (ReserveRecordingFile(m_path, folder, now) == 0) {
+    if (ReserveRecordingFile(m_path, m_folder, when) == 0) {
         writer = mp3_writer_open(m_path, m_sample_rate, m_state.channels.load(), m_bit_rate);
         if (!writer) {
             // The empty file reserved for the recording is no recording.
@@ -271,25 +341,39 @@ LRESULT CMainDlg::OnStart() {
     }
     if (!writer) {
         m_path[0] = L'\0';
-        EnableItem(IDC_START, TRUE);
-        EnableItem(IDC_DEVICE, TRUE);
-        DisableItem(IDC_STOP, IDC_START);
-        ::MessageBoxW(m_hWnd, L"编码器打开出错", kRecordErrorCaption, MB_OK);
+    }
+    return writer;
+}
+
+LRESULT CMainDlg::OnStart() {
+    // Start is disabled while recording; a second writer would leak the first.
+    if (m_state.recording.load() == 1) {
+        return 0;
+    }
+    // Without a running capture there is nothing to record (Start is
+    // disabled then; this keeps a stray click from making an empty file).
+    if (!m_capturing) {
+        return 0;
+    }
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    Mp3Writer* writer = OpenWriter(now);
+    if (!writer) {
+        ::MessageBoxW(m_hWnd, kOpenErrorText, kRecordErrorCaption, MB_OK);
         return 0;
     }
     // The writer is in place before the flag lets the capture thread use it.
     m_state.write_failed.store(0);
     m_state.writer.store(writer);
     m_state.recording.store(1);
+    UpdateControls();
     return 0;
 }
 
 int32_t CMainDlg::FinishRecording() {
-    // Start takes the focus from Stop, so Escape and Tab go on working.
-    EnableItem(IDC_START, TRUE);
-    EnableItem(IDC_DEVICE, TRUE);
-    DisableItem(IDC_STOP, IDC_START);
     m_state.recording.store(0);
+    // Start takes the focus from Stop, so Escape and Tab go on working.
+    UpdateControls();
     // A delivery that saw the flag still set finishes its write first.
     ::Sleep(100);
     recorder_wait_for_deliveries(&m_state);
@@ -326,13 +410,168 @@ LRESULT CMainDlg::OnWriteFailed() {
 }
 
 void CMainDlg::CloseCapture() {
+    m_capturing = false;
     if (m_capture) {
         capture_stop(m_capture);
         capture_destroy(&m_capture);
     }
 }
 
+int32_t CMainDlg::ReopenCapture() {
+    const int32_t rate = m_sample_rate;
+    const int32_t channels = m_state.channels.load();
+    // The old stream's thread has ended here, so nothing is delivered while
+    // the writer may change.
+    CloseCapture();
+    if (CreateSelectedCapture() != 0) {
+        CloseCapture();
+        // The format the writer was opened with stays the window's while
+        // the recording waits for a capture.
+        m_sample_rate = rate;
+        m_state.channels.store(channels);
+        UpdateControls();
+        return -1;
+    }
+    const WCHAR* failure = nullptr;
+    if (m_state.recording.load() == 1 &&
+        (m_sample_rate != rate || m_state.channels.load() != channels)) {
+        // The encoder can't change its format within a file: this one is
+        // completed, and the recording goes on in a new one from now.
+        m_state.recording.store(0);
+        recorder_wait_for_deliveries(&m_state);
+        const bool kept = mp3_writer_close(m_state.writer.exchange(nullptr)) == 0 &&
+                          m_state.write_failed.load() == 0;
+        SYSTEMTIME now{};
+        ::GetLocalTime(&now);
+        Mp3Writer* writer = kept ? OpenWriter(now) : nullptr;
+        if (writer) {
+            m_state.write_failed.store(0);
+            m_state.writer.store(writer);
+            m_state.recording.store(1);
+        } else {
+            failure = kept ? kOpenErrorText : kWriteErrorText;
+        }
+    }
+    capture_start(m_capture);
+    m_capturing = true;
+    UpdateControls();
+    // Last, when the window is in order again: the box's modal loop may
+    // hand the window other messages meanwhile.
+    if (failure != nullptr) {
+        ::MessageBoxW(m_hWnd, failure, kRecordErrorCaption, MB_OK);
+    }
+    return 0;
+}
+
+void CMainDlg::RecoverCapture(HRESULT why) {
+    if (ReopenCapture() == 0) {
+        StopRecovering();
+        return;
+    }
+    // A default device is replaced, and a restarted audio service brings
+    // the devices back: both are worth a few seconds' wait. A chosen
+    // device that has gone is not replaced by another.
+    if (m_selection.is_default != 0 || why == AUDCLNT_E_SERVICE_NOT_RUNNING) {
+        if (!m_recovering) {
+            m_recovering = true;
+            m_lost_at = std::chrono::steady_clock::now();
+            ::SetTimer(m_hWnd, kRecoverTimer, kRecoverRetryMs, nullptr);
+        }
+        return;
+    }
+    GiveUpCapture();
+}
+
+void CMainDlg::StopRecovering() {
+    if (m_recovering) {
+        ::KillTimer(m_hWnd, kRecoverTimer);
+        m_recovering = false;
+    }
+}
+
+void CMainDlg::GiveUpCapture() {
+    StopRecovering();
+    CloseCapture();
+    if (m_state.recording.load() == 1 && FinishRecording() != 0) {
+        ReportWriteError();
+    }
+    UpdateControls();
+    ::MessageBoxW(m_hWnd, kCaptureErrorText, L"", MB_OK);
+}
+
+LRESULT CMainDlg::OnCaptureFailed() {
+    // A message from a stream closed since is not about this one.
+    const HRESULT why = capture_failure(m_capture);
+    if (m_capture == nullptr || why == S_OK) {
+        return 0;
+    }
+    CloseCapture();
+    RecoverCapture(why);
+    return 0;
+}
+
+LRESULT CMainDlg::OnTimer(UINT_PTR id) {
+    if (id != kRecoverTimer) {
+        return 0;
+    }
+    if (!m_recovering) {
+        ::KillTimer(m_hWnd, kRecoverTimer);
+        return 0;
+    }
+    WatchDevices();
+    if (ReopenCapture() == 0) {
+        StopRecovering();
+    } else if (std::chrono::steady_clock::now() - m_lost_at >=
+               std::chrono::milliseconds(kRecoverDeadlineMs)) {
+        GiveUpCapture();
+    }
+    return 0;
+}
+
+void CMainDlg::RefreshDevices() {
+    EndpointList fresh{};
+    endpoint_list_add_defaults(&fresh);
+    enumerate_all_endpoints(&fresh);
+    if (fresh.count == 0) {
+        endpoint_list_free(&fresh);
+        return; // out of memory: the old list is better than none
+    }
+    endpoint_list_free(&m_devices);
+    m_devices = fresh;
+    m_selected = find_source(m_devices, m_selection);
+    if (m_selected >= 0) {
+        // The name may have changed with the device's description.
+        m_selection = m_devices.entries[m_selected];
+        SetItemText(IDC_DEVICE, m_selection.display_text);
+    }
+}
+
+LRESULT CMainDlg::OnDevicesChanged() {
+    device_events_rearm(m_events);
+    RefreshDevices();
+    if (!m_capturing) {
+        // Lost, or never had: the selection may be back. A chosen device
+        // that is still missing is not tried.
+        if (m_selected >= 0 && ReopenCapture() == 0) {
+            StopRecovering();
+        }
+        return 0;
+    }
+    if (m_selection.is_default != 0) {
+        WCHAR now_default[CAPTURE_TEXT_UNITS];
+        // No default at all: the open stream goes on until it fails, which
+        // it does when its device went.
+        if (capture_default_id(m_selection.flow, now_default) == 0 &&
+            wcscmp(now_default, m_capture->endpoint_id) != 0 && ReopenCapture() != 0) {
+            RecoverCapture(S_OK);
+        }
+    }
+    return 0;
+}
+
 LRESULT CMainDlg::OnClose(int exit_code) {
+    device_events_close(&m_events);
+    StopRecovering();
     if (m_state.recording.load() == 1 && FinishRecording() != 0) {
         ReportWriteError();
     }
@@ -348,9 +587,7 @@ LRESULT CMainDlg::OnAbout() {
 }
 
 LRESULT CMainDlg::OnOpenFolder() {
-    WCHAR folder[RECORDING_PATH_UNITS] = {};
-    ::GetWindowTextW(GetDlgItem(IDC_FOLDER), folder, RECORDING_PATH_UNITS);
-    ::ShellExecuteW(m_hWnd, L"open", folder, nullptr, nullptr, SW_SHOWNORMAL);
+    ::ShellExecuteW(m_hWnd, L"open", m_folder, nullptr, nullptr, SW_SHOWNORMAL);
     return 0;
 }
 
@@ -362,7 +599,7 @@ LRESULT CMainDlg::OnChooseFolder() {
     if (chosen) {
         WCHAR folder[MAX_PATH] = {};
         if (::SHGetPathFromIDListW(chosen, folder)) {
-            SetItemText(IDC_FOLDER, folder);
+            SetFolder(folder);
         }
         ::CoTaskMemFree(chosen);
     }
@@ -391,18 +628,29 @@ LRESULT CMainDlg::OnDeviceMenu() {
     if (m_state.recording.load() == 1) {
         return 0;
     }
+    // The menu shows a copy: the list may be read afresh while it is open.
+    EndpointList shown{};
     std::vector<const WCHAR*> texts;
     for (int32_t i = 0; i < m_devices.count; ++i) {
-        texts.push_back(m_devices.entries[i].display_text);
+        if (endpoint_list_append(&shown, &m_devices.entries[i]) != 0) {
+            break;
+        }
+    }
+    for (int32_t i = 0; i < shown.count; ++i) {
+        texts.push_back(shown.entries[i].display_text);
     }
     const int index = ChooseFromMenu(texts);
-    if (index >= 0 && index != m_selected) {
-        m_selected = index;
-        SetItemText(IDC_DEVICE, m_devices.entries[index].display_text);
-        CloseCapture();
+    if (index >= 0 && (m_selected < 0 || !same_source(shown.entries[index], m_selection))) {
+        m_selection = shown.entries[index];
+        m_selected = find_source(m_devices, m_selection);
+        SetItemText(IDC_DEVICE, m_selection.display_text);
+        // The user's choice ends a wait for the device before it.
+        StopRecovering();
+        WatchDevices();
         // A failure here is shown only by Start staying disabled.
         OpenSelectedCapture();
     }
+    endpoint_list_free(&shown);
     return 0;
 }
 

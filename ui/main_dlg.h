@@ -7,9 +7,11 @@
 
 #include <stdint.h>
 
+#include <chrono>
 #include <vector>
 
 #include "capture_stream.h"
+#include "device_events.h"
 #include "dialog.h"
 #include "endpoints.h"
 #include "message_loop.h"
@@ -21,6 +23,17 @@
 
 // Commands of the popup menus: item i of either menu is kMenuFirstItem + i.
 constexpr UINT kMenuFirstItem = 40001;
+
+// Posted by the capture thread when the stream dies (wParam: the HRESULT).
+constexpr UINT WM_CAPTURE_FAILED = WM_USER + 202;
+// Posted when the system's audio devices or its default devices changed.
+constexpr UINT WM_DEVICES_CHANGED = WM_USER + 203;
+
+// How long the window waits for a lost capture to come back (the default
+// device to be replaced, the audio service to restart) before it ends the
+// recording and says so, and how often it tries meanwhile.
+constexpr DWORD kRecoverDeadlineMs = 5000;
+constexpr UINT kRecoverRetryMs = 250;
 
 class CMainDlg : public CDialogImpl<CMainDlg>,
                  public CUpdateUI<CMainDlg>,
@@ -43,6 +56,9 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     // its callback; Start is enabled only when it succeeds. 0 or -1.
     int32_t OpenSelectedCapture();
 
+    // Where recordings go; button 1006 shows it.
+    void SetFolder(const WCHAR* folder);
+
     // What the window holds, for the tests.
     const EndpointList& Devices() const { return m_devices; }
     int32_t SelectedIndex() const { return m_selected; }
@@ -53,6 +69,9 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     const PeakDisplay& Display() const { return m_display; }
     // The file of the running recording, or of the last one.
     const WCHAR* RecordingPath() const { return m_path; }
+    const WCHAR* Folder() const { return m_folder; }
+    // True while a lost capture is waited for.
+    bool Recovering() const { return m_recovering; }
 
   private:
     LRESULT OnDestroy();
@@ -70,6 +89,9 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     LRESULT OnBitRateMenu();
     LRESULT OnLevelUpdate();
     LRESULT OnWriteFailed();
+    LRESULT OnCaptureFailed();
+    LRESULT OnDevicesChanged();
+    LRESULT OnTimer(UINT_PTR id);
 
     // The recording part of Stop: buttons, flag, the wait for deliveries in
     // progress, then the writer's close. 0, or -1 when the file could not be
@@ -81,20 +103,53 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     // Stops and destroys the capture, if there is one.
     void CloseCapture();
     void ReportWriteError();
+    // Reserves a file named after `when` in the folder and opens a writer
+    // on it with the capture's format; null (and no file left) on failure.
+    Mp3Writer* OpenWriter(const SYSTEMTIME& when);
+    // Creates the capture of the selection and reads its format, without
+    // starting it. 0 or -1.
+    int32_t CreateSelectedCapture();
+    // Opens the selection again, closing what is open. A running recording
+    // goes on: in the same file when the format is the same, else in a new
+    // file named after this moment. 0 or -1 (nothing open).
+    int32_t ReopenCapture();
+    // After the capture was lost: opens it again at once if it can, waits a
+    // few seconds for a default device or the audio service to come back,
+    // and otherwise gives up.
+    void RecoverCapture(HRESULT why);
+    void StopRecovering();
+    // A capture that could not be had back: the recording is completed, the
+    // user told once, and the window stays without a capture.
+    void GiveUpCapture();
+    // Reads the devices afresh; the selection stays on the same device.
+    void RefreshDevices();
+    // Starts watching the devices when it is not done yet.
+    void WatchDevices();
 
-    void EnableItem(int id, BOOL enable) { ::EnableWindow(GetDlgItem(id), enable); }
+    // The one place that turns the window's state (no capture, monitoring,
+    // recording) into enabled buttons.
+    void UpdateControls();
     // Disables control `id`; when it has the keyboard focus, the focus first
-    // goes to control `heir`. A disabled control loses the focus and nothing
-    // else takes it, so the window would take no keys, not even Escape,
-    // until the user clicked one of its controls.
-    void DisableItem(int id, int heir);
+    // goes to the first enabled of Stop, Start and the device button. A
+    // disabled control loses the focus and nothing else takes it, so the
+    // window would take no keys, not even Escape, until the user clicked
+    // one of its controls.
+    void SetItemEnabled(int id, bool enable);
     void SetItemText(int id, const WCHAR* text) { ::SetWindowTextW(GetDlgItem(id), text); }
     void SetItemNote(int id, const WCHAR* note);
     void SetItemIcon(int id, int icon_id);
 
     EndpointList m_devices{};
+    // Index of the selected device in m_devices; -1 while it is not there
+    // (it went away). m_selection keeps what was chosen, by id.
     int32_t m_selected = 0;
+    EndpointEntry m_selection{};
     CaptureStream* m_capture = nullptr;
+    bool m_capturing = false; // m_capture is started and delivering
+    DeviceEvents* m_events = nullptr;
+    bool m_recovering = false;
+    std::chrono::steady_clock::time_point m_lost_at{}; // when the capture was lost
+    WCHAR m_folder[RECORDING_PATH_UNITS] = {};
     int32_t m_sample_rate = 48000;
     int32_t m_bit_rate = 192000;
     // What the sink shares with this window: the channel count, the writer,

@@ -32,6 +32,9 @@ The same cases on both builds (the Windows program under Wine 10, with
                  window, whose Chinese texts are drawn; Start records nothing
 and on Linux only:
   kill           SIGKILL while recording: the file decodes up to then
+  restart        the sound server stopped and started again while recording:
+                 no box, the recording goes on by itself in the same file,
+                 which holds the tone played before and the one after
 
 The music folder, where recordings go, is a temporary one: XDG_MUSIC_DIR on
 Linux, the "My Music" shell folder of the Wine prefix on Windows. Every
@@ -802,6 +805,38 @@ def case_kill(session):
                   % report['trailing_bytes'])
 
 
+def case_restart(session):
+    window = open_main_window(session)
+    if not window:
+        return
+    path = start_recording_with_tone(session, window, LOOPBACK)
+    if not path:
+        return
+    subprocess.run([PULSE_FIXTURE, 'stop', session.pulse_dir], timeout=60)
+    time.sleep(0.5)
+    session.start_sound_server()
+    # The window waits a few seconds for the server by itself; the trace
+    # of the new tone shows that it is back.
+    player = session.play_tone(LOOPBACK.sink, LOOPBACK.hz)
+    _, moving = wait_for_picture(session, window, 'back', lambda p: p['tall_columns'] >= 20)
+    check(moving['tall_columns'] >= 20, 'the trace moves again after the restart')
+    session.finish_tone(player)
+    time.sleep(3)
+    check(not session.other_windows([window[0]]), 'no box came')
+    pointer_over_display(session, window)
+    click(session, window, 'stop')
+    wait_closed(path)
+    check(mp3_files(session.music) == [os.path.basename(path)], 'one recording, one file (%s)'
+          % mp3_files(session.music))
+    report = probe(session, path, LOOPBACK.hz)
+    if report:
+        check(report['decoded'], 'the file decodes to its end (%s)' % report['error'])
+        check(5.4 <= report['loud_seconds'] <= 6.6 and report['loud_runs'] == 2,
+              'the file holds both tones, the one before and the one after '
+              '(%.2f s loud in %d runs)' % (report['loud_seconds'], report['loud_runs']))
+        check(report['tone_share'] > 0.9, 'of 1 kHz (share %.3f)' % report['tone_share'])
+
+
 def case_noclobber(session):
     window, source = ready(session)
     if not window:
@@ -939,12 +974,13 @@ CASES = {
     'escaperecording': case_escaperecording,
     'escapeafterstop': case_escapeafterstop,
     'kill': case_kill,
+    'restart': case_restart,
     'noclobber': case_noclobber,
     'openfailure': case_openfailure,
     'nosoundserver': case_nosoundserver,
 }
 # A signal to the Windows program's runner would not reach the program.
-LINUX_ONLY = {'kill'}
+LINUX_ONLY = {'kill', 'restart'}
 
 
 def main():

@@ -115,32 +115,66 @@ TEST_F(Capture, LoopbackPlaysSilenceOnItsDeviceWhileItLives) {
     EXPECT_EQ(silent_streams(), 0);
 }
 
-// A device that goes away and a server that dies: the stream falls quiet,
-// and stop and destroy still work.
-TEST_F(Capture, DeviceOrServerGoneMidCapture) {
+// A device that goes away and a server that dies: the stream stops
+// delivering, says why once, and stop and destroy still work.
+TEST_F(Capture, DeviceOrServerGoneMidCaptureIsReportedOnce) {
+    static constexpr UINT kDied = WM_USER + 7;
+    HWND window =
+        CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    // The failures posted within `ms`, by their HRESULT.
+    auto reports = [window](int ms) {
+        std::vector<HRESULT> seen;
+        MSG msg;
+        for (int waited = 0; waited < ms; waited += 20) {
+            while (PeekMessageW(&msg, window, kDied, kDied, PM_REMOVE)) {
+                seen.push_back(static_cast<HRESULT>(static_cast<uint32_t>(msg.wParam)));
+            }
+            Sleep(20);
+        }
+        return seen;
+    };
+    auto run_until_gone = [&](CaptureStream* stream, auto take_away, HRESULT why) {
+        Recorded recorded;
+        recorded.channels = 2;
+        capture_set_callback(stream, record, &recorded);
+        capture_set_notify(stream, window, kDied);
+        ASSERT_EQ(capture_start(stream), 0);
+        // A new null sink's first packets can take a couple of seconds.
+        for (int waited = 0; waited < 100 && recorded.packets.load() == 0; ++waited) {
+            Sleep(100);
+        }
+        EXPECT_EQ(capture_failure(stream), S_OK);
+        EXPECT_GT(recorded.packets.load(), 0);
+        take_away();
+        std::vector<HRESULT> seen = reports(1000);
+        for (int waited = 0; waited < 10 && seen.empty(); ++waited) {
+            seen = reports(1000);
+        }
+        const int packets = recorded.packets.load();
+        const std::vector<HRESULT> later = reports(500);
+        EXPECT_EQ(recorded.packets.load(), packets) << "nothing comes from a dead stream";
+        ASSERT_EQ(seen.size(), 1u) << "told once";
+        EXPECT_TRUE(later.empty()) << "told once";
+        EXPECT_EQ(seen.front(), why);
+        EXPECT_EQ(capture_failure(stream), why);
+        EXPECT_EQ(capture_stop(stream), 0);
+        EXPECT_EQ(capture_destroy(&stream), 0);
+    };
+
     int module = server().load_module(
         "module-null-sink", "sink_name=unplugged sink_properties=device.description=Gone");
     ASSERT_GE(module, 0);
     CaptureStream* stream = nullptr;
     ASSERT_EQ(capture_create(&stream, id_of("Gone").c_str(), 0), 0);
-    Recorded recorded;
-    recorded.channels = 2;
-    capture_set_callback(stream, record, &recorded);
-    ASSERT_EQ(capture_start(stream), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_TRUE(server().unload_module(module));
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(capture_stop(stream), 0);
-    EXPECT_EQ(capture_destroy(&stream), 0);
+    EXPECT_EQ(std::wstring(stream->endpoint_id), L"sink:unplugged");
+    run_until_gone(
+        stream, [&] { EXPECT_TRUE(server().unload_module(module)); }, AUDCLNT_E_DEVICE_INVALIDATED);
 
     ASSERT_EQ(capture_create(&stream, nullptr, 0), 0);
-    capture_set_callback(stream, record, &recorded);
-    ASSERT_EQ(capture_start(stream), 0);
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    server().kill();
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(capture_stop(stream), 0);
-    EXPECT_EQ(capture_destroy(&stream), 0);
+    EXPECT_EQ(std::wstring(stream->endpoint_id), L"sink:stereo48") << "the default's own id";
+    run_until_gone(stream, [] { server().kill(); }, AUDCLNT_E_SERVICE_NOT_RUNNING);
+    DestroyWindow(window);
 
     // Without a server nothing can be listed or opened, and nothing hangs.
     EndpointList list{};
@@ -149,8 +183,15 @@ TEST_F(Capture, DeviceOrServerGoneMidCapture) {
     EXPECT_EQ(list.count, 0);
     EXPECT_EQ(capture_create(&stream, nullptr, 0), -1);
     EXPECT_EQ(stream, nullptr);
+    WCHAR id[CAPTURE_TEXT_UNITS] = L"x";
+    EXPECT_EQ(capture_default_id(0, id), -1);
+    EXPECT_EQ(id[0], 0);
     // Later tests get a fresh server.
     ASSERT_TRUE(server().start()) << server().error();
+    EXPECT_EQ(capture_default_id(0, id), 0);
+    EXPECT_EQ(std::wstring(id), L"sink:stereo48");
+    EXPECT_EQ(capture_default_id(1, id), 0);
+    EXPECT_EQ(std::wstring(id), L"source:mic16");
 }
 
 } // namespace

@@ -64,10 +64,10 @@ struct Page : ScreenDC, MemoryPage {
 
     void line(int x0, int y0, int x1, int y1, int width_px = 2) {
         HPEN pen = CreatePen(PS_SOLID, width_px, kInk);
-        HGDIOBJ old = SelectObject(dc, pen);
+        HGDIOBJ previous = SelectObject(dc, pen);
         MoveToEx(dc, x0, y0, nullptr);
         LineTo(dc, x1, y1);
-        SelectObject(dc, old);
+        SelectObject(dc, previous);
         DeleteObject(pen);
     }
 };

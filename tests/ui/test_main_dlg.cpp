@@ -99,6 +99,122 @@ class User {
     }
 };
 
+// Counts and answers the message boxes with this caption that come while it
+// lives, on a thread of its own, as a user would (Return). A caption of ""
+// is the capture error's box. Only top-level windows count: the toolkit's
+// windows inside a dialog have no names either.
+class BoxCounter {
+  public:
+    explicit BoxCounter(const std::string& caption)
+        : search_("xdotool search --onlyvisible --maxdepth 1 --name '^" + caption +
+                  "$' 2>/dev/null"),
+          baseline_(count_lines(run(search_))), thread_([this] { watch(); }) {}
+    ~BoxCounter() {
+        stop_ = true;
+        thread_.join();
+    }
+    int count() const { return count_.load(); }
+
+  private:
+    static int count_lines(const std::string& text) {
+        return static_cast<int>(std::count(text.begin(), text.end(), '\n'));
+    }
+    void watch() {
+        while (!stop_.load()) {
+            std::string found = run(search_);
+            if (count_lines(found) > baseline_) {
+                ++count_;
+                found.erase(found.find_last_not_of('\n') + 1);
+                const std::string newest = found.substr(found.find_last_of('\n') + 1);
+                Sleep(300);
+                run("xdotool mousemove --window " + newest + " 20 20 key Return");
+                // Until it has gone, so that it is counted once.
+                for (int i = 0; i < 100 && count_lines(run(search_)) > baseline_; ++i) {
+                    Sleep(100);
+                }
+            }
+            Sleep(100);
+        }
+    }
+    const std::string search_;
+    const int baseline_;
+    std::atomic<bool> stop_{false};
+    std::atomic<int> count_{0};
+    std::thread thread_;
+};
+
+// Devices of a test's own on the server: unloaded, and the defaults put
+// back, when the test ends, whatever it asserted.
+class ExtraDevices {
+  public:
+    ~ExtraDevices() {
+        server().pactl({"set-default-sink", PulseServer::kStereoSink});
+        server().pactl({"set-default-source", PulseServer::kMicSource});
+        for (auto it = modules_.rbegin(); it != modules_.rend(); ++it) {
+            server().unload_module(*it);
+        }
+    }
+    // A null sink; false when it could not be loaded.
+    bool add(const std::string& module, const std::string& args) {
+        const int index = server().load_module(module, args);
+        if (index >= 0) {
+            modules_.push_back(index);
+        }
+        return index >= 0;
+    }
+    bool remove_last() {
+        const bool done = !modules_.empty() && server().unload_module(modules_.back());
+        if (done) {
+            modules_.pop_back();
+        }
+        return done;
+    }
+
+  private:
+    std::vector<int> modules_;
+};
+
+// The list's entry with this endpoint id; -1 when it holds none.
+int index_of(const EndpointList& devices, const std::wstring& id) {
+    for (int i = 0; i < devices.count; ++i) {
+        if (id == devices.entries[i].device_id) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+// The longest stretch of near silence between a recording's first and last
+// sound, in seconds, in steps of 10 ms.
+double longest_silence(const std::vector<float>& mono, long rate) {
+    const size_t step = static_cast<size_t>(rate / 100);
+    std::vector<bool> quiet;
+    for (size_t at = 0; at + step <= mono.size(); at += step) {
+        quiet.push_back(rms(std::vector<float>(mono.begin() + at, mono.begin() + at + step)) < 0.02);
+    }
+    const auto first = std::find(quiet.begin(), quiet.end(), false);
+    const auto last = std::find(quiet.rbegin(), quiet.rend(), false).base();
+    size_t longest = 0, run_length = 0;
+    for (auto it = first; it < last; ++it) {
+        run_length = *it ? run_length + 1 : 0;
+        longest = std::max(longest, run_length);
+    }
+    return static_cast<double>(longest) / 100.0;
+}
+
+// `seconds` of one channel from `from` seconds on (negative: from the end).
+std::vector<float> stretch(const DecodedMp3& mp3, double from, double seconds) {
+    const std::vector<float> left = mp3.channel(0);
+    const auto length = static_cast<long>(seconds * mp3.rate);
+    long start = static_cast<long>(from * mp3.rate);
+    if (from < 0) {
+        start = static_cast<long>(left.size()) + start;
+    }
+    start = std::clamp(start, 0L, static_cast<long>(left.size()));
+    const long end = std::min(start + length, static_cast<long>(left.size()));
+    return std::vector<float>(left.begin() + start, left.begin() + end);
+}
+
 // The name a recording started at `t` gets, without a -N suffix.
 std::string name_for(const SYSTEMTIME& t) {
     char name[64];
@@ -159,7 +275,7 @@ class MainWindow : public ::testing::Test {
         GetWindowTextW(item(id), buffer, 1024);
         return buffer;
     }
-    void set_folder(const std::wstring& path) { SetWindowTextW(item(IDC_FOLDER), path.c_str()); }
+    void set_folder(const std::wstring& path) { dlg->SetFolder(path.c_str()); }
     void click(int id) { SendMessageW(item(id), BM_CLICK, 0, 0); }
 
     // Dispatches what comes for `ms` milliseconds; remembers a quit code.
@@ -211,6 +327,20 @@ class MainWindow : public ::testing::Test {
         return levels;
     }
 
+    // Runs the window's loop until `done()`, for at most `ms`; done() then.
+    template <typename Done>
+    bool wait_until(int ms, Done done) {
+        run_loop(ms, done);
+        return done();
+    }
+    void run_for(int ms) {
+        run_loop(ms, [] { return false; });
+    }
+    // The endpoint the capture has open; empty without one.
+    std::wstring captured() const {
+        return dlg->Capture() != nullptr ? dlg->Capture()->endpoint_id : L"";
+    }
+
     // Start: Recording, Stop and the other commands enabled; device locked.
     void expect_recording() {
         EXPECT_FALSE(enabled(IDC_START));
@@ -221,6 +351,15 @@ class MainWindow : public ::testing::Test {
         for (int id : {IDC_BITRATE, IDC_FOLDER, IDC_CHANGE_FOLDER, IDC_ABOUT_LINK}) {
             EXPECT_TRUE(enabled(id)) << id;
         }
+    }
+    // A capture that was lost for good: nothing to start, another device
+    // can be chosen.
+    void expect_no_capture() {
+        EXPECT_FALSE(enabled(IDC_START));
+        EXPECT_FALSE(enabled(IDC_STOP));
+        EXPECT_TRUE(enabled(IDC_DEVICE));
+        EXPECT_EQ(dlg->State().recording.load(), 0);
+        EXPECT_EQ(dlg->Capture(), nullptr);
     }
     void expect_monitoring() {
         EXPECT_TRUE(enabled(IDC_START));
@@ -479,8 +618,10 @@ TEST_F(MainWindow, DeviceThatCannotBeOpenedLeavesStartDisabledWithoutAMessage) {
     ASSERT_TRUE(server().unload_module(module));
 
     // A message box would hold this handler until the test times out.
+    const std::wstring gone_text = dlg->Devices().entries[gone].display_text;
     choose(IDC_DEVICE, gone);
-    EXPECT_EQ(dlg->SelectedIndex(), gone);
+    EXPECT_EQ(text(IDC_DEVICE), gone_text);
+    EXPECT_EQ(dlg->Capture(), nullptr);
     EXPECT_FALSE(enabled(IDC_START));
     EXPECT_FALSE(enabled(IDC_STOP));
     EXPECT_TRUE(enabled(IDC_DEVICE)) << "another device can still be chosen";
@@ -672,34 +813,207 @@ TEST_F(MainWindow, FiftyDeviceChangesInARow) {
     EXPECT_TRUE(decode_mp3(path).ok);
 }
 
-TEST_F(MainWindow, DeviceUnpluggedDuringARecording) {
-    SendMessageW(dlg->m_hWnd, WM_COMMAND, IDCANCEL, 0);
-    pump(0);
-    const int module =
-        server().load_module("module-null-sink", "sink_name=unplugged rate=48000 channels=2");
-    ASSERT_GE(module, 0);
-    dlg = std::make_unique<CMainDlg>();
-    ASSERT_NE(dlg->Create(nullptr), nullptr);
-    set_folder(folder.path().wstring());
-    int unplugged = -1;
-    for (int i = 0; i < dlg->Devices().count; ++i) {
-        if (std::wstring(dlg->Devices().entries[i].device_id) == L"sink:unplugged") {
-            unplugged = i;
-        }
-    }
-    ASSERT_GE(unplugged, 2);
+// A chosen output unplugged during a recording: the file is completed with
+// what came before, the user is told once, and the window is left without a
+// capture rather than switching to some other device.
+TEST_F(MainWindow, AChosenDeviceUnpluggedEndsTheRecordingAndSaysSoOnce) {
+    ExtraDevices devices;
+    ASSERT_TRUE(devices.add("module-null-sink", "sink_name=unplugged rate=48000 channels=2"));
+    ASSERT_TRUE(wait_until(10000, [&] { return index_of(dlg->Devices(), L"sink:unplugged") >= 0; }))
+        << "a sink loaded after the start is listed";
+    const int unplugged = index_of(dlg->Devices(), L"sink:unplugged");
     choose(IDC_DEVICE, unplugged);
-    ASSERT_TRUE(enabled(IDC_START));
+    ASSERT_EQ(captured(), L"sink:unplugged");
+    const std::wstring shown = text(IDC_DEVICE);
 
     click(IDC_START);
-    auto tone = server().play_tone("unplugged", ToneSpec{});
-    pump(1500);
-    ASSERT_TRUE(server().unload_module(module));
-    pump(1000);
-    click(IDC_STOP);
+    const std::string path = fs::path(dlg->RecordingPath()).string();
+    auto tone = server().play_tone("unplugged", ToneSpec{.seconds = 10});
+    run_for(2000);
+    BoxCounter boxes("");
+    ASSERT_TRUE(devices.remove_last());
+    EXPECT_TRUE(wait_until(10000, [&] { return boxes.count() > 0; })) << "the user is told";
+    run_for(1500);
+    EXPECT_EQ(boxes.count(), 1) << "once";
+    expect_no_capture();
+    EXPECT_EQ(text(IDC_DEVICE), shown) << "no other device was chosen for the user";
+    EXPECT_EQ(index_of(dlg->Devices(), L"sink:unplugged"), -1) << "the menu no longer offers it";
+    EXPECT_EQ(dlg->SelectedIndex(), -1);
+
+    const auto size = fs::file_size(path);
+    run_for(500);
+    EXPECT_EQ(fs::file_size(path), size) << "nothing is written after the file was completed";
+    const DecodedMp3 mp3 = decode_mp3(path);
+    expect_tone(mp3, 1000.0);
+    EXPECT_EQ(files_in(folder.path()).size(), 1u);
+
+    // Another device can be chosen and recorded from.
+    choose(IDC_DEVICE, 0);
     expect_monitoring();
-    const DecodedMp3 mp3 = decode_mp3(fs::path(dlg->RecordingPath()).string());
-    EXPECT_TRUE(mp3.ok) << "the part before the device went is kept: " << mp3.error;
+}
+
+// The default output switched to another device of the same format during a
+// recording: the recording goes on in the same file, with no gap to speak of.
+TEST_F(MainWindow, TheDefaultOutputIsFollowedWithinTheSameFile) {
+    ExtraDevices devices;
+    ASSERT_TRUE(devices.add("module-null-sink", "sink_name=next48 rate=48000 channels=2"));
+    auto a = server().play_tone(PulseServer::kStereoSink, ToneSpec{.seconds = 12});
+    auto b = server().play_tone("next48", ToneSpec{.frequency = 1500.0, .seconds = 12});
+    BoxCounter boxes("");
+    click(IDC_START);
+    const std::wstring path = dlg->RecordingPath();
+    run_for(2000);
+
+    server().pactl({"set-default-sink", "next48"});
+    const auto switched = std::chrono::steady_clock::now();
+    ASSERT_TRUE(wait_until(10000, [&] { return captured() == L"sink:next48"; }))
+        << "the capture follows the default";
+    const auto followed = std::chrono::duration_cast<std::chrono::milliseconds>(
+        std::chrono::steady_clock::now() - switched);
+    printf("the default output was followed after %lld ms\n",
+           static_cast<long long>(followed.count()));
+    RecordProperty("default_followed_ms", static_cast<int>(followed.count()));
+    run_for(2000);
+    expect_recording();
+    EXPECT_EQ(dlg->RecordingPath(), path) << "the same file";
+    click(IDC_STOP);
+    EXPECT_EQ(boxes.count(), 0);
+    EXPECT_EQ(files_in(folder.path()).size(), 1u);
+
+    const DecodedMp3 mp3 = decode_mp3(fs::path(path).string());
+    ASSERT_TRUE(mp3.ok) << mp3.error;
+    EXPECT_EQ(mp3.rate, 48000);
+    EXPECT_GT(tone_energy_share(stretch(mp3, 0.2, 0.8), mp3.rate, 1000.0), 0.8) << "A first";
+    // The server moves A along with the default (it was not routed by a
+    // user), so the new device plays both; B is heard on it alone.
+    EXPECT_GT(tone_energy_share(stretch(mp3, -1.0, 0.8), mp3.rate, 1500.0), 0.3) << "then B";
+    EXPECT_LE(longest_silence(mp3.channel(0), mp3.rate), 0.3) << "no gap longer than 300 ms";
+}
+
+// A new default of another rate: the encoder can't change within a file, so
+// the first file is completed and the recording goes on in a second one.
+TEST_F(MainWindow, ANewDefaultOfAnotherRateGoesOnInANewFile) {
+    ExtraDevices devices;
+    ASSERT_TRUE(devices.add("module-null-sink", "sink_name=next44 rate=44100 channels=2"));
+    auto a = server().play_tone(PulseServer::kStereoSink, ToneSpec{.seconds = 12});
+    // At the sink's rate: a sink that starts a stream of another rate while
+    // it sleeps switches to that rate.
+    auto b = server().play_tone("next44",
+                                ToneSpec{.frequency = 1500.0, .seconds = 12, .rate = 44100});
+    BoxCounter boxes("");
+    click(IDC_START);
+    const std::wstring first = dlg->RecordingPath();
+    run_for(2000);
+    server().pactl({"set-default-sink", "next44"});
+    ASSERT_TRUE(wait_until(10000, [&] { return captured() == L"sink:next44"; }));
+    run_for(2000);
+    expect_recording();
+    const std::wstring second = dlg->RecordingPath();
+    click(IDC_STOP);
+    EXPECT_EQ(boxes.count(), 0);
+    ASSERT_NE(second, first);
+    EXPECT_EQ(files_in(folder.path()).size(), 2u);
+
+    const DecodedMp3 before = decode_mp3(fs::path(first).string());
+    const DecodedMp3 after = decode_mp3(fs::path(second).string());
+    EXPECT_EQ(before.rate, 48000);
+    EXPECT_EQ(after.rate, 44100);
+    expect_tone(before, 1000.0);
+    ASSERT_TRUE(after.ok) << after.error;
+    // A moved along with the default; B is heard on the new device alone.
+    EXPECT_GT(tone_energy_share(middle(after.channel(0), after.rate / 4), after.rate, 1500.0), 0.3);
+    EXPECT_GT(after.frames(), static_cast<size_t>(after.rate)) << "a second at least";
+}
+
+// Devices come and go while the window runs: the list follows, the
+// selection stays on the same device, and a new device records.
+TEST_F(MainWindow, TheDeviceListFollowsTheSystem) {
+    const int mic = index_of(dlg->Devices(), L"source:mic16");
+    ASSERT_GE(mic, 2);
+    choose(IDC_DEVICE, mic);
+    ASSERT_EQ(captured(), L"source:mic16");
+
+    ExtraDevices devices;
+    ASSERT_TRUE(devices.add("module-null-sink",
+                            "sink_name=plugged rate=48000 channels=2 "
+                            "sink_properties=device.description=Plugged"));
+    ASSERT_TRUE(wait_until(10000, [&] { return index_of(dlg->Devices(), L"sink:plugged") >= 0; }));
+    EXPECT_LT(index_of(dlg->Devices(), L"sink:plugged"), index_of(dlg->Devices(), L"source:mic16"))
+        << "outputs before inputs";
+    EXPECT_EQ(dlg->SelectedIndex(), index_of(dlg->Devices(), L"source:mic16"))
+        << "the selection stays on the microphone";
+    EXPECT_EQ(captured(), L"source:mic16") << "and its capture goes on";
+
+    // What the menu offers now: the new sink is there and records.
+    choose(IDC_DEVICE, index_of(dlg->Devices(), L"sink:plugged"));
+    ASSERT_EQ(captured(), L"sink:plugged");
+    EXPECT_EQ(text(IDC_DEVICE), std::wstring(L"电脑输出   ：Plugged"));
+    expect_tone(decode_mp3(record_tone("plugged", 2.5)), 1000.0);
+
+    choose(IDC_DEVICE, 0);
+    ASSERT_TRUE(devices.remove_last());
+    ASSERT_TRUE(wait_until(10000, [&] { return index_of(dlg->Devices(), L"sink:plugged") < 0; }));
+    EXPECT_EQ(dlg->SelectedIndex(), 0);
+    expect_monitoring();
+}
+
+// The default microphone entry follows the system's default source.
+TEST_F(MainWindow, TheDefaultMicrophoneIsFollowed) {
+    choose(IDC_DEVICE, 1);
+    ASSERT_EQ(captured(), L"source:mic16");
+    ExtraDevices devices;
+    ASSERT_TRUE(devices.add("module-null-sink", "sink_name=feed2 rate=48000 channels=1"));
+    ASSERT_TRUE(devices.add("module-remap-source",
+                            "source_name=mic2 master=feed2.monitor channels=1 rate=48000"));
+    server().pactl({"set-default-source", "mic2"});
+    ASSERT_TRUE(wait_until(10000, [&] { return captured() == L"source:mic2"; }));
+    EXPECT_EQ(dlg->SampleRate(), 48000);
+    expect_monitoring();
+    const DecodedMp3 mp3 = decode_mp3(record_tone("feed2", 3.0, 1));
+    EXPECT_EQ(mp3.rate, 48000);
+    expect_tone(mp3, 1000.0);
+}
+
+// The sound server killed and started again, while monitoring and while
+// recording: the trace moves again by itself, and the recording holds the
+// sound from before and after in one file.
+TEST_F(MainWindow, ARestartedSoundServerIsSurvived) {
+    for (const bool recording : {false, true}) {
+        SCOPED_TRACE(recording ? "recording" : "monitoring");
+        if (recording) {
+            click(IDC_START);
+        }
+        const std::wstring path = dlg->RecordingPath();
+        server().play_tone(PulseServer::kStereoSink, ToneSpec{.seconds = 2.0})->wait();
+        server().kill();
+        BoxCounter boxes("");
+        run_for(300);
+        ASSERT_TRUE(server().start()) << server().error();
+        const auto restarted = std::chrono::steady_clock::now();
+        const int32_t column = PeakDisplay::ColumnCounter();
+        ASSERT_TRUE(wait_until(15000, [&] {
+            return dlg->Capture() != nullptr && PeakDisplay::ColumnCounter() != column;
+        })) << "the trace moves again";
+        const auto resumed = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - restarted);
+        printf("%s: the trace moved again %lld ms after the server was started again\n",
+               recording ? "recording" : "monitoring", static_cast<long long>(resumed.count()));
+        EXPECT_EQ(boxes.count(), 0);
+        if (!recording) {
+            expect_monitoring();
+            continue;
+        }
+        expect_recording();
+        EXPECT_EQ(dlg->RecordingPath(), path) << "the same file";
+        server().play_tone(PulseServer::kStereoSink, ToneSpec{.frequency = 1500, .seconds = 2.0})
+            ->wait();
+        run_for(300);
+        click(IDC_STOP);
+        const DecodedMp3 mp3 = decode_mp3(fs::path(path).string());
+        ASSERT_TRUE(mp3.ok) << mp3.error;
+        EXPECT_GT(tone_energy_share(stretch(mp3, 0.3, 0.8), mp3.rate, 1000.0), 0.8) << "before";
+        EXPECT_GT(tone_energy_share(stretch(mp3, -1.3, 0.8), mp3.rate, 1500.0), 0.8) << "after";
+    }
 }
 
 } // namespace
