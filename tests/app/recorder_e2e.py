@@ -30,6 +30,9 @@ The same cases on both builds (the Windows program under Wine 10, with
                  "录音出错"; afterwards recording works again
   nosoundserver  no sound server: the "音频捕获出错" box before the main
                  window, whose Chinese texts are drawn; Start records nothing
+  unplugged      an output chosen by its name and unloaded from the server
+                 during a recording: the "音频捕获出错" box once, the file
+                 completed with the tone played before, Start off afterwards
 and on Linux only:
   kill           SIGKILL while recording: the file decodes up to then
   restart        the sound server stopped and started again while recording:
@@ -529,6 +532,10 @@ MICROPHONE = Source('micfeed', 440, 16000, 1, 160)
 # the device menu gives it (tests/support/pulse_devices.pa).
 ACCENTS = Source('accents44', 1000, 44100, 2, 192)
 ACCENTS_NAME = 'Haut-parleurs Café — Grüße ♪'
+# A sink of the unplugged case's own, loaded before the program starts
+# (Wine's driver reads the devices once per process).
+UNPLUGGED = Source('unplugged', 1000, 48000, 2, 192)
+UNPLUGGED_NAME = 'Unplugged'
 
 # Device menu: the two default entries come first, the default input second.
 MENU_MICROPHONE = 2
@@ -952,6 +959,51 @@ def check_start_records_nothing(session, window):
     pointer_over_display(session, window)
 
 
+def pactl(session, *args):
+    done = subprocess.run(['pactl'] + list(args), env=session.env, capture_output=True, text=True,
+                          timeout=60)
+    check(done.returncode == 0, 'pactl %s: %s' % (' '.join(args), done.stderr.strip()))
+    return done.stdout.strip()
+
+
+def case_unplugged(session):
+    window = open_main_window(session)
+    if not window:
+        return
+    position = menu_position(session, UNPLUGGED_NAME)
+    if position is None:
+        return
+    choose_device(session, window, position)
+    path = start_recording_with_tone(session, window, UNPLUGGED)
+    if not path:
+        return
+    pactl(session, 'unload-module', session.unplugged_module)
+    box = None
+    deadline = time.time() + 20
+    while box is None and time.time() < deadline:
+        found = session.other_windows(exclude=(window[0],))
+        box = found[0] if found else None
+        time.sleep(0.3)
+    if check(box is not None, 'a box reports the unplugged device'):
+        title = xdotool(session.env, 'getwindowname', box[0]).stdout.strip()
+        check(title == '', 'the box has an empty caption (%r)' % title)
+        time.sleep(1.5)
+        texts_drawn(session.screenshot('unplugged'), box, 'the "音频捕获出错" box', 6)
+        pointer_to(session, box[1] + box[3] // 2, box[2] + box[4] // 3)
+        keys(session, 'Return')
+        check(session.window_gone(box[0]), 'Return closes the box')
+        time.sleep(3)
+        check(not session.other_windows(exclude=(window[0],)), 'the box came once')
+    size = wait_closed(path)
+    time.sleep(1.5)
+    check(os.path.getsize(path) == size, 'the file no longer grows')
+    check_source_recording(session, path, UNPLUGGED)
+    pointer_over_display(session, window)
+    check_start_records_nothing(session, window)
+    keys(session, 'Escape')
+    check_exit(session, 2)
+
+
 def case_nosoundserver(session):
     came = capture_error_box(session)
     window = open_main_window(session)
@@ -978,6 +1030,7 @@ CASES = {
     'noclobber': case_noclobber,
     'openfailure': case_openfailure,
     'nosoundserver': case_nosoundserver,
+    'unplugged': case_unplugged,
 }
 # A signal to the Windows program's runner would not reach the program.
 LINUX_ONLY = {'kill', 'restart'}
@@ -1021,7 +1074,21 @@ def main():
             session.no_sound_server()
         else:
             session.start_sound_server()
+        if case == 'unplugged':
+            session.unplugged_module = pactl(
+                session, 'load-module', 'module-null-sink', 'sink_name=' + UNPLUGGED.sink,
+                'rate=48000', 'channels=2', 'sink_properties=device.description=' +
+                UNPLUGGED_NAME)
         session.prepare_music_folder()
+        if case == 'unplugged':
+            # Wine's driver lists a device it meets for the first time in
+            # an order of its own, and afterwards in the order it stored:
+            # met here first, the program and the menu listing agree. The
+            # listing's Wine processes, which have no display, go before
+            # the program comes.
+            menu_position(session, UNPLUGGED_NAME)
+            if session.wine:
+                end_wine(session.wine, session.env)
         session.start_display()
         session.start_program()
         CASES[case](session)

@@ -81,6 +81,17 @@ TEST_F(Capture, UnknownAndEmptyIdsGiveNoStream) {
     EXPECT_EQ(stream, nullptr);
 }
 
+// Records the test tone played into the default output: starts the stream,
+// plays the tone, waits for its last packets and stops.
+void record_default_output_tone(CaptureStream* stream, Recorded& recorded) {
+    capture_set_callback(stream, record, &recorded);
+    ASSERT_EQ(capture_start(stream), 0);
+    auto tone = play_test_tone({test_devices::kStereoSink, test_devices::kStereoDescription});
+    EXPECT_TRUE(tone->wait());
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(capture_stop(stream), 0);
+}
+
 // Loopback of a played tone on the default output: the callback gets whole
 // frames in the device's format at the engine's pace, none after Stop, and
 // the sound is the tone at the level it was played.
@@ -95,12 +106,7 @@ TEST_F(Capture, LoopbackDeliversWhatThePlayerPlays) {
     Recorded recorded;
     recorded.channels = channels;
     recorded.samples.reserve(48000 * 2 * 8);
-    capture_set_callback(stream, record, &recorded);
-    ASSERT_EQ(capture_start(stream), 0);
-    auto tone = play_test_tone({test_devices::kStereoSink, test_devices::kStereoDescription});
-    EXPECT_TRUE(tone->wait());
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(capture_stop(stream), 0);
+    record_default_output_tone(stream, recorded);
     recorded.stopped = true;
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
     EXPECT_EQ(recorded.after_stop, 0);
@@ -154,12 +160,7 @@ TEST_F(Capture, AStreamWhoseEventNeverFiresStillDelivers) {
     stream->event_ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     Recorded recorded;
     recorded.channels = stream->channels;
-    capture_set_callback(stream, record, &recorded);
-    ASSERT_EQ(capture_start(stream), 0);
-    auto tone = play_test_tone({test_devices::kStereoSink, test_devices::kStereoDescription});
-    EXPECT_TRUE(tone->wait());
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
-    EXPECT_EQ(capture_stop(stream), 0);
+    record_default_output_tone(stream, recorded);
     EXPECT_EQ(capture_failure(stream), S_OK) << "a quiet event is no failure";
     CloseHandle(stream->event_ready);
     stream->event_ready = engines;
