@@ -13,19 +13,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <condition_variable>
+#include <functional>
 #include <future>
-#include <mutex>
 #include <string>
-#include <thread>
-#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "notification_client.h"
 #include "pulse_server.h"
 #include "signals.h"
 #include "temp_dir.h"
@@ -1056,180 +1053,19 @@ TEST_F(Faults, RemovedDeviceInvalidatesItsStream) {
     CloseHandle(event);
 }
 
-// What a notification client was told, in order.
-struct Note {
-    enum Kind { Added, Removed, State, Default, Property };
-    Note(Kind k, std::wstring text) : kind(k), id(std::move(text)) {}
+constexpr std::initializer_list<ERole> kAllRoles = {eConsole, eMultimedia, eCommunications};
 
-    Kind kind;
-    std::wstring id; // empty for a null default
-    bool null_id = false;
-    DWORD state = 0;            // State
-    EDataFlow flow = eRender;   // Default
-    ERole role = eConsole;      // Default
-    bool friendly_name = false; // Property: the key was PKEY_Device_FriendlyName
-    std::thread::id thread;
-};
-
-// A notification client that records every call and lets the test wait for
-// the one it expects.
-class RecordingClient final : public IMMNotificationClient {
-  public:
-    STDMETHOD(QueryInterface)(REFIID riid, void** object) override {
-        if (!object) {
-            return E_POINTER;
-        }
-        if (riid == __uuidof(IUnknown) || riid == __uuidof(IMMNotificationClient)) {
-            *object = static_cast<IMMNotificationClient*>(this);
-            AddRef();
-            return S_OK;
-        }
-        *object = nullptr;
-        return E_NOINTERFACE;
-    }
-    STDMETHOD_(ULONG, AddRef)() override { return ++refs_; }
-    STDMETHOD_(ULONG, Release)() override {
-        const ULONG left = --refs_;
-        if (left == 0) {
-            delete this;
-        }
-        return left;
-    }
-    ULONG refs() const { return refs_.load(); }
-
-    STDMETHOD(OnDeviceStateChanged)(LPCWSTR id, DWORD state) override {
-        Note note{Note::State, id};
-        note.state = state;
-        return record(note);
-    }
-    STDMETHOD(OnDeviceAdded)(LPCWSTR id) override { return record(Note(Note::Added, id)); }
-    STDMETHOD(OnDeviceRemoved)(LPCWSTR id) override { return record(Note(Note::Removed, id)); }
-    STDMETHOD(OnDefaultDeviceChanged)(EDataFlow flow, ERole role, LPCWSTR id) override {
-        Note note{Note::Default, id ? id : L""};
-        note.null_id = id == nullptr;
-        note.flow = flow;
-        note.role = role;
-        return record(note);
-    }
-    STDMETHOD(OnPropertyValueChanged)(LPCWSTR id, const PROPERTYKEY key) override {
-        Note note{Note::Property, id};
-        note.friendly_name =
-            key.fmtid == PKEY_Device_FriendlyName.fmtid && key.pid == PKEY_Device_FriendlyName.pid;
-        return record(note);
-    }
-
-    std::vector<Note> notes() const {
-        std::lock_guard guard(mutex_);
-        return notes_;
-    }
-    size_t count() const { return notes().size(); }
-
-    // Waits until `done` holds for the notes so far; false after `limit`
-    // (a bound that only a missing call reaches).
-    template <typename Done>
-    bool wait(Done done, std::chrono::seconds limit = std::chrono::seconds(20)) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, limit, [&] { return done(notes_); });
-    }
-
-  private:
-    HRESULT record(Note note) {
-        note.thread = std::this_thread::get_id();
-        {
-            std::lock_guard guard(mutex_);
-            notes_.push_back(std::move(note));
-        }
-        changed_.notify_all();
-        return S_OK;
-    }
-
-    std::atomic<ULONG> refs_{1};
-    mutable std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<Note> notes_;
-};
-
-// Where a note like the one described is, from `from` on; npos when none is.
-template <typename Match>
-size_t find_note(const std::vector<Note>& notes, Match match, size_t from = 0) {
-    for (size_t i = from; i < notes.size(); ++i) {
-        if (match(notes[i])) {
-            return i;
-        }
-    }
-    return std::string::npos;
-}
-
-auto is(Note::Kind kind, const std::wstring& id) {
-    return [kind, id](const Note& n) { return n.kind == kind && n.id == id && !n.null_id; };
-}
-
-auto is_state(const std::wstring& id, DWORD state) {
-    return [id, state](const Note& n) {
-        return n.kind == Note::State && n.id == id && n.state == state;
-    };
-}
-
-// A null `id` stands for "no default".
-auto is_default(EDataFlow flow, ERole role, const std::wstring* id) {
-    return [flow, role, id = id ? *id : std::wstring(), null_id = id == nullptr](const Note& n) {
-        return n.kind == Note::Default && n.flow == flow && n.role == role &&
-               n.null_id == null_id && n.id == id;
-    };
-}
-
-// True when every role was told this default for the flow, after `from`.
-bool all_roles_told(const std::vector<Note>& notes, EDataFlow flow, const std::wstring* id,
-                    size_t from = 0) {
-    for (ERole role : {eConsole, eMultimedia, eCommunications}) {
-        if (find_note(notes, is_default(flow, role, id), from) == std::string::npos) {
-            return false;
-        }
-    }
-    return true;
-}
-
-std::string narrow(const std::wstring& text) {
-    std::string out;
-    for (wchar_t c : text) {
-        out += c < 128 ? static_cast<char>(c) : '?';
-    }
-    return out;
-}
-
-std::string describe(const std::vector<Note>& notes) {
-    static const char* const kinds[] = {"added", "removed", "state", "default", "property"};
-    std::string text;
-    for (const Note& n : notes) {
-        text += std::string(kinds[n.kind]) + " " + (n.null_id ? "(null)" : narrow(n.id));
-        if (n.kind == Note::State) {
-            text += " " + std::to_string(n.state);
-        }
-        if (n.kind == Note::Default) {
-            text += " flow " + std::to_string(n.flow) + " role " + std::to_string(n.role);
-        }
-        text += "\n";
-    }
-    return text;
-}
-
-// Sends one command to the server's command-line interface (pactl cannot
-// change a device's properties). The server runs what it has read, then ends
-// the session at the end of our input, so the end of its stream means the
-// command has run. (It drops its own messages then: what the command did is
-// for the caller to check.)
+// Runs one command on the server's command-line socket (pactl cannot change
+// a device's properties). The server ends the session at the end of our
+// input, after running what it read: the end of its output means it has run.
 bool cli_command(const std::string& socket_path, const std::string& command) {
     const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        return false;
-    }
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
+    sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
     strncpy(address.sun_path, socket_path.c_str(), sizeof address.sun_path - 1);
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
     const std::string line = command + "\n";
-    ok = ok && write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size());
-    ok = ok && shutdown(fd, SHUT_WR) == 0;
+    const bool ok = connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+                    write(fd, line.data(), line.size()) == static_cast<ssize_t>(line.size()) &&
+                    shutdown(fd, SHUT_WR) == 0;
     char buffer[512];
     ssize_t n = 0;
     while (ok && (n = read(fd, buffer, sizeof buffer)) > 0) {
@@ -1238,232 +1074,167 @@ bool cli_command(const std::string& socket_path, const std::string& command) {
     return ok && n == 0;
 }
 
-// A module loaded into the shared server for one test, unloaded at its end
-// however the test ends.
-class LoadedModule {
-  public:
-    LoadedModule(const std::string& name, const std::string& args)
-        : index_(PulseServerEnvironment::server().load_module(name, args)) {}
-    ~LoadedModule() { unload(); }
-    LoadedModule(const LoadedModule&) = delete;
-    LoadedModule& operator=(const LoadedModule&) = delete;
-    bool loaded() const { return index_ >= 0; }
-    bool unload() {
-        const int index = std::exchange(index_, -1);
-        return index >= 0 && PulseServerEnvironment::server().unload_module(index);
+// Leaves the shared server as the other tests know it: running, with its
+// defaults and without the modules that a test loaded.
+class Notifications : public CoreAudio {
+  protected:
+    void TearDown() override {
+        for (int module : modules_) {
+            server().unload_module(module);
+        }
+        if (!server().running()) {
+            EXPECT_TRUE(server().start()) << server().error();
+        }
+        set_default("set-default-sink", PulseServer::kStereoSink);
+        set_default("set-default-source", PulseServer::kMicSource);
+        CoreAudio::TearDown();
     }
-    // The server that had it is gone: its number may be another module's now.
-    void forget() { index_ = -1; }
 
-  private:
-    int index_;
+    int load_module(const std::string& name, const std::string& args) {
+        return modules_.emplace_back(server().load_module(name, args));
+    }
+    bool unload_module(int module) {
+        std::erase(modules_, module);
+        return server().unload_module(module);
+    }
+    bool set_default(const char* command, const std::string& name) {
+        int status = -1;
+        server().pactl({command, name}, &status);
+        return status == 0;
+    }
+
+    std::vector<int> modules_;
 };
 
-// A new recording client, held by `holder` (the test's own reference).
-RecordingClient* new_client(Ref<RecordingClient>& holder) {
-    return *holder.out() = new RecordingClient;
-}
-
-using Notifications = CoreAudio;
-
 TEST_F(Notifications, RegistrationChecksArgumentsAndGivesItsReferencesBack) {
-    Ref<RecordingClient> holder;
-    RecordingClient* client = new_client(holder);
+    NotificationClient client;
     EXPECT_EQ(enumerator_->RegisterEndpointNotificationCallback(nullptr), E_POINTER);
     EXPECT_EQ(enumerator_->UnregisterEndpointNotificationCallback(nullptr), E_POINTER);
-    EXPECT_EQ(enumerator_->UnregisterEndpointNotificationCallback(client), E_NOTFOUND);
-
-    EXPECT_EQ(enumerator_->RegisterEndpointNotificationCallback(client), S_OK);
-    EXPECT_EQ(client->refs(), 2u);
-    // Registered once, held once.
-    EXPECT_EQ(enumerator_->RegisterEndpointNotificationCallback(client), S_OK);
-    EXPECT_EQ(client->refs(), 2u);
-    EXPECT_EQ(enumerator_->UnregisterEndpointNotificationCallback(client), S_OK);
-    EXPECT_EQ(client->refs(), 1u);
-    EXPECT_EQ(enumerator_->UnregisterEndpointNotificationCallback(client), E_NOTFOUND);
+    EXPECT_EQ(enumerator_->UnregisterEndpointNotificationCallback(&client), E_NOTFOUND);
+    for (int i = 0; i < 2; ++i) { // registered twice, held once
+        EXPECT_EQ(enumerator_->RegisterEndpointNotificationCallback(&client), S_OK);
+        EXPECT_EQ(client.refs(), 2u);
+    }
+    EXPECT_EQ(enumerator_->UnregisterEndpointNotificationCallback(&client), S_OK);
+    EXPECT_EQ(client.refs(), 1u);
+    EXPECT_EQ(enumerator_->UnregisterEndpointNotificationCallback(&client), E_NOTFOUND);
 
     // Still registered when the enumerator goes: let go of, even though a
     // device keeps the connection.
     Ref<IMMDevice> stereo;
     ASSERT_EQ(device(kStereo, stereo), S_OK);
-    ASSERT_EQ(enumerator_->RegisterEndpointNotificationCallback(client), S_OK);
+    ASSERT_EQ(enumerator_->RegisterEndpointNotificationCallback(&client), S_OK);
     enumerator_.reset();
-    EXPECT_EQ(client->refs(), 1u);
+    EXPECT_EQ(client.refs(), 1u);
     DWORD state = 0;
     EXPECT_EQ(stereo->GetState(&state), S_OK);
     EXPECT_EQ(state, DWORD{DEVICE_STATE_ACTIVE});
 }
 
 TEST_F(Notifications, DevicesThatComeAndGoAreReportedInWindowsOrder) {
-    Ref<RecordingClient> holder;
-    RecordingClient* client = new_client(holder);
-    ASSERT_EQ(enumerator_->RegisterEndpointNotificationCallback(client), S_OK);
-    const std::wstring sink = L"sink:notified48";
-    const std::wstring source = L"source:notified_in";
-    LoadedModule sink_module("module-null-sink",
-                             "sink_name=notified48 rate=48000 channels=2 "
-                             "sink_properties=\"device.description='Notified'\"");
-    ASSERT_TRUE(sink_module.loaded());
-    LoadedModule source_module("module-null-source",
-                               "source_name=notified_in rate=16000 channels=1");
-    ASSERT_TRUE(source_module.loaded());
-
-    EXPECT_TRUE(client->wait([&](const std::vector<Note>& n) {
-        return find_note(n, is_state(sink, DEVICE_STATE_ACTIVE)) != std::string::npos &&
-               find_note(n, is_state(source, DEVICE_STATE_ACTIVE)) != std::string::npos;
-    })) << describe(client->notes());
-    std::vector<Note> notes = client->notes();
+    NotificationClient client;
+    ASSERT_EQ(client.listen(enumerator_.get()), S_OK);
+    const std::wstring sink = L"sink:notified48", source = L"source:notified_in";
+    const int sink_module =
+        load_module("module-null-sink", "sink_name=notified48 rate=48000 channels=2 "
+                                        "sink_properties=\"device.description='Notified'\"");
+    const int source_module =
+        load_module("module-null-source", "source_name=notified_in rate=16000 channels=1");
     for (const std::wstring& id : {sink, source}) {
-        const size_t added = find_note(notes, is(Note::Added, id));
-        ASSERT_NE(added, std::string::npos) << narrow(id);
-        EXPECT_LT(added, find_note(notes, is_state(id, DEVICE_STATE_ACTIVE))) << narrow(id);
+        const auto active = is(Note::State, id, DEVICE_STATE_ACTIVE);
+        ASSERT_TRUE(client.wait_for(active)) << client;
+        const std::vector<Note> notes = client.notes();
+        EXPECT_LT(find_note(notes, is(Note::Added, id)), find_note(notes, active)) << client;
     }
-    // The new sink's monitor is no endpoint.
-    EXPECT_EQ(find_note(notes, [](const Note& n) { return n.id == L"source:notified48.monitor"; }),
-              std::string::npos)
-        << describe(notes);
-    // Windows' calls come on a thread of the system's, never the caller's.
-    for (const Note& n : notes) {
+    // The new sink's monitor is no endpoint, and Windows' calls come on a
+    // thread of the system's, never the caller's.
+    for (const Note& n : client.notes()) {
+        EXPECT_NE(n.id, L"source:notified48.monitor") << client;
         EXPECT_NE(n.thread, std::this_thread::get_id());
     }
 
     // A new description is a changed friendly name.
     TempDir dir;
-    const std::string cli = dir.file("cli");
-    LoadedModule cli_module("module-cli-protocol-unix", "socket=" + cli);
-    ASSERT_TRUE(cli_module.loaded());
-    EXPECT_TRUE(cli_command(cli, "update-sink-proplist notified48 device.description=\"Renamed\""));
-    EXPECT_TRUE(client->wait([&](const std::vector<Note>& n) {
-        return find_note(n, [&](const Note& x) {
-                   return x.kind == Note::Property && x.id == sink && x.friendly_name;
-               }) != std::string::npos;
-    })) << describe(client->notes());
-    EXPECT_TRUE(cli_module.unload());
+    ASSERT_GE(load_module("module-cli-protocol-unix", "socket=" + dir.file("cli")), 0);
+    EXPECT_TRUE(cli_command(dir.file("cli"),
+                            "update-sink-proplist notified48 device.description=\"Renamed\""));
+    EXPECT_TRUE(client.wait_for([&](const Note& n) {
+        return is(Note::Property, sink)(n) && n.key.fmtid == PKEY_Device_FriendlyName.fmtid &&
+               n.key.pid == PKEY_Device_FriendlyName.pid;
+    })) << client;
     Ref<IMMDevice> renamed;
     ASSERT_EQ(device(sink, renamed), S_OK);
     EXPECT_EQ(friendly_name(renamed.get()), L"Renamed");
 
-    const size_t mark = client->count();
-    ASSERT_TRUE(sink_module.unload());
-    ASSERT_TRUE(source_module.unload());
-    EXPECT_TRUE(client->wait([&](const std::vector<Note>& n) {
-        return find_note(n, is(Note::Removed, sink), mark) != std::string::npos &&
-               find_note(n, is(Note::Removed, source), mark) != std::string::npos;
-    })) << describe(client->notes());
-    notes = client->notes();
+    const size_t mark = client.count();
+    ASSERT_TRUE(unload_module(sink_module));
+    ASSERT_TRUE(unload_module(source_module));
     for (const std::wstring& id : {sink, source}) {
-        const size_t gone = find_note(notes, is_state(id, DEVICE_STATE_NOTPRESENT), mark);
-        ASSERT_NE(gone, std::string::npos) << narrow(id);
-        EXPECT_LT(gone, find_note(notes, is(Note::Removed, id), mark)) << narrow(id);
+        ASSERT_TRUE(client.wait_for(is(Note::Removed, id), mark)) << client;
+        const std::vector<Note> notes = client.notes();
+        EXPECT_LT(find_note(notes, is(Note::State, id, DEVICE_STATE_NOTPRESENT), mark),
+                  find_note(notes, is(Note::Removed, id), mark))
+            << client;
     }
-    // Nothing else of those devices came in between.
-    EXPECT_EQ(find_note(notes, is(Note::Added, sink), mark), std::string::npos);
-    EXPECT_EQ(enumerator_->UnregisterEndpointNotificationCallback(client), S_OK);
-    EXPECT_EQ(client->refs(), 1u);
+    EXPECT_EQ(find_note(client.notes(), is(Note::Added, sink), mark), std::string::npos) << client;
+    EXPECT_EQ(client.stop_listening(), S_OK);
+    EXPECT_EQ(client.refs(), 1u);
 }
 
-// Puts the shared server's defaults back, whatever a test did to them.
-struct DefaultsRestorer {
-    ~DefaultsRestorer() {
-        PulseServer& server = PulseServerEnvironment::server();
-        server.pactl({"set-default-sink", PulseServer::kStereoSink});
-        server.pactl({"set-default-source", PulseServer::kMicSource});
-    }
-};
-
 TEST_F(Notifications, DefaultChangesReachEveryRoleAndStopAtUnregister) {
-    DefaultsRestorer restore;
-    Ref<RecordingClient> gone_holder, staying_holder;
-    RecordingClient* gone = new_client(gone_holder); // unregistered half way
-    RecordingClient* staying = new_client(staying_holder);
-    ASSERT_EQ(enumerator_->RegisterEndpointNotificationCallback(gone), S_OK);
-    ASSERT_EQ(enumerator_->RegisterEndpointNotificationCallback(staying), S_OK);
-
-    int status = -1;
-    server().pactl({"set-default-sink", PulseServer::kSurroundSink}, &status);
-    ASSERT_EQ(status, 0);
-    EXPECT_TRUE(gone->wait([&](const std::vector<Note>& n) {
-        return all_roles_told(n, eRender, &kSurround);
-    })) << describe(gone->notes());
-
+    NotificationClient gone, staying; // `gone` is unregistered half way
+    ASSERT_EQ(gone.listen(enumerator_.get()), S_OK);
+    ASSERT_EQ(staying.listen(enumerator_.get()), S_OK);
     // A monitor as the default source is told as GetDefaultAudioEndpoint
     // gives it.
-    const std::string monitor_name = std::string(PulseServer::kSurroundSink) + ".monitor";
-    const std::wstring monitor = L"source:" + wide(monitor_name.c_str());
-    server().pactl({"set-default-source", monitor_name}, &status);
-    ASSERT_EQ(status, 0);
-    EXPECT_TRUE(gone->wait([&](const std::vector<Note>& n) {
-        return all_roles_told(n, eCapture, &monitor);
-    })) << describe(gone->notes());
-    for (const Note& n : gone->notes()) {
-        EXPECT_EQ(n.kind, Note::Default) << describe(gone->notes());
+    const std::string monitor = std::string(PulseServer::kSurroundSink) + ".monitor";
+    ASSERT_TRUE(set_default("set-default-sink", PulseServer::kSurroundSink));
+    EXPECT_TRUE(gone.wait_for_default(eRender, kSurround.c_str(), kAllRoles)) << gone;
+    ASSERT_TRUE(set_default("set-default-source", monitor));
+    EXPECT_TRUE(
+        gone.wait_for_default(eCapture, (L"source:" + wide(monitor.c_str())).c_str(), kAllRoles))
+        << gone;
+    ASSERT_TRUE(set_default("set-default-source", PulseServer::kMicSource));
+    EXPECT_TRUE(gone.wait_for_default(eCapture, kMic.c_str(), kAllRoles)) << gone;
+    for (const Note& n : gone.notes()) {
+        EXPECT_EQ(n.kind, Note::Default) << gone;
         EXPECT_EQ(n.flow, n.id.starts_with(L"sink:") ? eRender : eCapture);
     }
 
-    server().pactl({"set-default-source", PulseServer::kMicSource}, &status);
-    ASSERT_EQ(status, 0);
-    EXPECT_TRUE(gone->wait([&](const std::vector<Note>& n) {
-        return all_roles_told(n, eCapture, &kMic);
-    })) << describe(gone->notes());
-
-    ASSERT_EQ(enumerator_->UnregisterEndpointNotificationCallback(gone), S_OK);
-    const size_t told = gone->count();
-    const size_t mark = staying->count();
-    server().pactl({"set-default-sink", PulseServer::kStereoSink}, &status);
-    ASSERT_EQ(status, 0);
-    EXPECT_TRUE(staying->wait([&](const std::vector<Note>& n) {
-        return all_roles_told(n, eRender, &kStereo, mark);
-    })) << describe(staying->notes());
-    // The other one was told about the same change by then, had it still
-    // been registered: every client hears of it in the same pass.
-    EXPECT_EQ(gone->count(), told) << describe(gone->notes());
-    EXPECT_EQ(gone->refs(), 1u);
-    ASSERT_EQ(enumerator_->UnregisterEndpointNotificationCallback(staying), S_OK);
+    ASSERT_EQ(gone.stop_listening(), S_OK);
+    const size_t told = gone.count(), mark = staying.count();
+    ASSERT_TRUE(set_default("set-default-sink", PulseServer::kStereoSink));
+    EXPECT_TRUE(staying.wait_for_default(eRender, kStereo.c_str(), kAllRoles, mark)) << staying;
+    // Every client hears of a change in the same pass: had the other one
+    // still been registered, it would have been told by now.
+    EXPECT_EQ(gone.count(), told) << gone;
+    EXPECT_EQ(gone.refs(), 1u);
 }
 
-using Reconnection = CoreAudio;
-
-// Starts the shared server again if a test left it dead.
-struct ServerRestorer {
-    ~ServerRestorer() {
-        PulseServer& server = PulseServerEnvironment::server();
-        if (!server.running()) {
-            EXPECT_TRUE(server.start()) << server.error();
-        }
-    }
-};
+using Reconnection = Notifications;
 
 TEST_F(Reconnection, ServerRestartIsToldAndTheSameEnumeratorWorksAgain) {
-    ServerRestorer restore;
-    Ref<RecordingClient> holder;
-    RecordingClient* client = new_client(holder);
-    ASSERT_EQ(enumerator_->RegisterEndpointNotificationCallback(client), S_OK);
-    // A device the restarted server will not have.
+    NotificationClient client;
+    ASSERT_EQ(client.listen(enumerator_.get()), S_OK);
+    // A device the restarted server will not have, a capture stream made
+    // before the server goes, and an enumerator released while it is away.
     const std::wstring extra = L"sink:vanishing22";
-    LoadedModule vanishing("module-null-sink", "sink_name=vanishing22 rate=22050");
-    ASSERT_TRUE(vanishing.loaded());
-    ASSERT_TRUE(client->wait([&](const std::vector<Note>& n) {
-        return find_note(n, is_state(extra, DEVICE_STATE_ACTIVE)) != std::string::npos;
-    })) << describe(client->notes());
-
-    // A capture stream made before the server goes.
+    load_module("module-null-sink", "sink_name=vanishing22 rate=22050");
+    ASSERT_TRUE(client.wait_for(is(Note::State, extra, DEVICE_STATE_ACTIVE))) << client;
     Ref<IAudioClient> old_client;
     Ref<IAudioCaptureClient> old_capture;
     uint32_t channels = 0, rate = 0;
     ASSERT_EQ(start_capture(kMic, 0, old_client, old_capture, channels, rate), S_OK);
-    // Another enumerator, released while the server is away.
     Ref<IMMDeviceEnumerator> spare;
     ASSERT_EQ(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
                                __uuidof(IMMDeviceEnumerator), spare.out_void()),
               S_OK);
 
-    size_t mark = client->count();
+    size_t mark = client.count();
     server().kill();
-    vanishing.forget();
-    EXPECT_TRUE(client->wait([&](const std::vector<Note>& n) {
-        return all_roles_told(n, eRender, nullptr, mark) &&
-               all_roles_told(n, eCapture, nullptr, mark);
-    })) << describe(client->notes());
+    modules_.clear(); // the next server's module numbers are not ours
+    EXPECT_TRUE(client.wait_for_default(eRender, nullptr, kAllRoles, mark)) << client;
+    EXPECT_TRUE(client.wait_for_default(eCapture, nullptr, kAllRoles, mark)) << client;
     // Meanwhile every call fails at once.
     Ref<IMMDeviceCollection> none;
     EXPECT_EQ(enumerator_->EnumAudioEndpoints(eAll, DEVICE_STATE_ACTIVE, none.out()),
@@ -1471,37 +1242,32 @@ TEST_F(Reconnection, ServerRestartIsToldAndTheSameEnumeratorWorksAgain) {
     Ref<IMMDevice> no_default;
     EXPECT_EQ(enumerator_->GetDefaultAudioEndpoint(eRender, eConsole, no_default.out()),
               AUDCLNT_E_SERVICE_NOT_RUNNING);
+    auto failed = [](HRESULT hr) {
+        return hr == AUDCLNT_E_SERVICE_NOT_RUNNING || hr == AUDCLNT_E_DEVICE_INVALIDATED;
+    };
     UINT32 next = 0;
-    HRESULT old_hr = old_capture->GetNextPacketSize(&next);
-    EXPECT_TRUE(old_hr == AUDCLNT_E_SERVICE_NOT_RUNNING || old_hr == AUDCLNT_E_DEVICE_INVALIDATED)
-        << std::hex << old_hr;
+    EXPECT_PRED1(failed, old_capture->GetNextPacketSize(&next));
     spare.reset();
-    // Devices are not reported gone while the server is away.
-    EXPECT_EQ(find_note(
-                  client->notes(), [](const Note& n) { return n.kind != Note::Default; }, mark),
-              std::string::npos)
-        << describe(client->notes());
+    auto is_default_note = [](const Note& n) { return n.kind == Note::Default; };
+    EXPECT_EQ(find_note(client.notes(), std::not_fn(is_default_note), mark), std::string::npos)
+        << "devices reported gone while the server is away" << client;
 
-    mark = client->count();
+    mark = client.count();
     ASSERT_TRUE(server().start()) << server().error();
-    EXPECT_TRUE(client->wait([&](const std::vector<Note>& n) {
-        return all_roles_told(n, eRender, &kStereo, mark) &&
-               all_roles_told(n, eCapture, &kMic, mark);
-    })) << describe(client->notes());
-    std::vector<Note> notes = client->notes();
+    EXPECT_TRUE(client.wait_for_default(eRender, kStereo.c_str(), kAllRoles, mark)) << client;
+    EXPECT_TRUE(client.wait_for_default(eCapture, kMic.c_str(), kAllRoles, mark)) << client;
     // What went with the old server is reported gone, before the defaults;
     // the devices that came back under their names are not reported at all.
-    const size_t gone = find_note(notes, is_state(extra, DEVICE_STATE_NOTPRESENT), mark);
+    const std::vector<Note> notes = client.notes();
     const size_t removed = find_note(notes, is(Note::Removed, extra), mark);
-    ASSERT_NE(removed, std::string::npos) << describe(notes);
-    EXPECT_LT(gone, removed);
-    EXPECT_LT(removed, find_note(
-                           notes, [](const Note& n) { return n.kind == Note::Default; }, mark));
+    EXPECT_LT(find_note(notes, is(Note::State, extra, DEVICE_STATE_NOTPRESENT), mark), removed)
+        << client;
+    EXPECT_LT(removed, find_note(notes, is_default_note, mark));
     EXPECT_EQ(std::count_if(
                   notes.begin() + static_cast<std::ptrdiff_t>(mark), notes.end(),
                   [](const Note& n) { return n.kind == Note::Added || n.kind == Note::Removed; }),
               1)
-        << describe(notes);
+        << client;
 
     // The same enumerator lists, finds and opens again.
     EXPECT_EQ(endpoint_ids(enumerator_.get(), eAll),
@@ -1521,17 +1287,12 @@ TEST_F(Reconnection, ServerRestartIsToldAndTheSameEnumeratorWorksAgain) {
     ASSERT_EQ(got.failure, S_OK);
     EXPECT_NEAR(zero_crossing_frequency(audible_part(got.channel(0)), rate), 1000.0, 10.0);
 
-    // The stream of the old server stays failed, and goes quietly.
-    old_hr = old_capture->GetNextPacketSize(&next);
-    EXPECT_TRUE(old_hr == AUDCLNT_E_SERVICE_NOT_RUNNING || old_hr == AUDCLNT_E_DEVICE_INVALIDATED)
-        << std::hex << old_hr;
+    // The stream of the old server stays failed.
+    EXPECT_PRED1(failed, old_capture->GetNextPacketSize(&next));
     EXPECT_TRUE(FAILED(old_client->Stop()));
     EXPECT_TRUE(FAILED(old_client->Start()));
-    old_capture.reset();
-    old_client.reset();
-
-    ASSERT_EQ(enumerator_->UnregisterEndpointNotificationCallback(client), S_OK);
-    EXPECT_EQ(client->refs(), 1u);
+    EXPECT_EQ(client.stop_listening(), S_OK);
+    EXPECT_EQ(client.refs(), 1u);
 }
 
 } // namespace
