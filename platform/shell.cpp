@@ -4,7 +4,9 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -51,11 +53,22 @@ HRESULT SHGetFolderPathW(HWND /*owner*/, int folder, HANDLE /*token*/, DWORD /*f
         return E_INVALIDARG;
     }
     path[0] = 0;
+    std::wstring wide;
+    if (folder == CSIDL_PROFILE) {
+        // The home folder, as the environment names it now; it must be a
+        // folder that exists.
+        const char* home = getenv("HOME");
+        struct stat info;
+        if (!home || home[0] != '/' || stat(home, &info) != 0 || !S_ISDIR(info.st_mode) ||
+            !text_wide_from_utf8(home, wide)) {
+            return E_FAIL;
+        }
+        return copy_path(wide, path) ? S_OK : E_FAIL;
+    }
     if (folder != CSIDL_MYMUSIC) {
-        return E_INVALIDARG; // Linux: only the music folder
+        return E_INVALIDARG; // Linux: only the music and home folders
     }
     char narrow[4096];
-    std::wstring wide;
     if (!os_music_folder(narrow, sizeof narrow) || !text_wide_from_utf8(narrow, wide)) {
         return E_FAIL;
     }

@@ -189,7 +189,8 @@ void CMainDlg::SetItemEnabled(int id, bool enable) {
 
 void CMainDlg::UpdateControls() {
     const bool recording = m_state.recording.load() == 1;
-    const bool enabled[3] = {recording, !recording && m_capturing, !recording};
+    const bool enabled[3] = {recording, !recording && m_capturing && m_folder[0] != 0,
+                             !recording};
     const int ids[3] = {IDC_STOP, IDC_START, IDC_DEVICE};
     // What becomes enabled first, so that a control losing the focus has
     // somewhere to hand it.
@@ -209,6 +210,7 @@ void CMainDlg::SetFolder(const WCHAR* folder) {
     wcsncpy(m_folder, folder, RECORDING_PATH_UNITS - 1);
     m_folder[RECORDING_PATH_UNITS - 1] = 0;
     SetItemText(IDC_FOLDER, m_folder);
+    UpdateControls();
 }
 
 void CMainDlg::SetItemNote(int id, const WCHAR* note) {
@@ -264,9 +266,15 @@ LRESULT CMainDlg::OnInitDialog() {
         SetItemText(IDC_DEVICE, m_devices.entries[0].display_text);
     }
 
-    WCHAR music[MAX_PATH] = {};
-    ::SHGetFolderPathW(nullptr, CSIDL_MYMUSIC, nullptr, SHGFP_TYPE_CURRENT, music);
-    SetFolder(music);
+    // The music folder, else the home (profile) folder; failing both, no
+    // folder at all, and Start waits for one to be chosen. An empty folder
+    // must never stand for the file system's root.
+    WCHAR folder[MAX_PATH] = {};
+    if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_MYMUSIC, nullptr, SHGFP_TYPE_CURRENT, folder)) &&
+        FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, folder))) {
+        folder[0] = 0;
+    }
+    SetFolder(folder);
     SetItemNote(IDC_FOLDER, L"文件保存位置，点击打开文件夹");
     SetItemIcon(IDC_FOLDER, IDI_FOLDER);
 
@@ -350,9 +358,9 @@ LRESULT CMainDlg::OnStart() {
     if (m_state.recording.load() == 1) {
         return 0;
     }
-    // Without a running capture there is nothing to record (Start is
-    // disabled then; this keeps a stray click from making an empty file).
-    if (!m_capturing) {
+    // Without a running capture or a folder there is nothing to record
+    // (Start is disabled then; this keeps a stray click from making a file).
+    if (!m_capturing || m_folder[0] == 0) {
         return 0;
     }
     SYSTEMTIME now{};

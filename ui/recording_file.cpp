@@ -26,10 +26,15 @@ int32_t ReserveRecordingFile(WCHAR (&path)[RECORDING_PATH_UNITS], const WCHAR* f
         return -1;
     }
     const int folder_length = lstrlenW(folder);
-    // Both systems take '/' between folder and name; a folder that already
-    // ends with a separator (a drive's root, "/") gets none added.
-    const bool has_separator = folder_length > 0 && (folder[folder_length - 1] == L'/' ||
-                                                     folder[folder_length - 1] == L'\\');
+    // No folder is no place for a file, never the root.
+    if (folder_length == 0) {
+        return -1;
+    }
+    // Both systems take '/' between folder and name, and only '/' counts as
+    // a separator: on Linux a backslash is an ordinary character of a name,
+    // and Windows reads "C:\/" as "C:\". A folder that ends with '/' gets
+    // none added.
+    const bool has_separator = folder[folder_length - 1] == L'/';
     const WCHAR* separator = has_separator ? L"" : L"/";
     for (int attempt = 1; attempt <= kMostAttempts; ++attempt) {
         const int length = folder_length + (has_separator ? 0 : 1) + kNameLength +

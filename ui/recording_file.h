@@ -14,7 +14,7 @@ constexpr int32_t RECORDING_PATH_UNITS = 1024;
 // of "MM-DD-hh-mm-ss-2.mp3", "-3.mp3" and so on. The file is created
 // exclusively, so nothing can take the name between the choice and the
 // recording, and the writer then opens a file that is ours. 0, or -1 when
-// the folder can't take a new file (it is missing or read-only, or the path
+// the folder can't take a new file (it is empty, missing or read-only, or the path
 // would not fit RECORDING_PATH_UNITS).
 int32_t ReserveRecordingFile(WCHAR (&path)[RECORDING_PATH_UNITS], const WCHAR* folder,
                              const SYSTEMTIME& start);

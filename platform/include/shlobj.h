@@ -1,10 +1,11 @@
-// Shell subset: the user's music folder and the folder browser.
+// Shell subset: the user's music and home folders and the folder browser.
 #pragma once
 
 #include "objbase.h"
 
 #define MAX_PATH 260
 #define CSIDL_MYMUSIC 0x000d
+#define CSIDL_PROFILE 0x0028
 #define SHGFP_TYPE_CURRENT 0
 #define BIF_RETURNONLYFSDIRS 0x00000001u
 

@@ -146,7 +146,7 @@ TEST_F(ModalFixture, CancelledFolderBrowserGivesNoItemList) {
 
 // GLib reads the home folder once per process, so the check runs in a fresh
 // copy of this test program whose home is a new, empty folder.
-TEST(Shell, MusicFolderIsMadeWhenMissing) {
+TEST(Shell, MusicFolderIsMadeWhenMissingAndHomeIsTheEnvironments) {
     if (const char* home = getenv("SONARET_TEST_FRESH_HOME")) {
         WCHAR path[MAX_PATH];
         ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_MYMUSIC, nullptr, SHGFP_TYPE_CURRENT, path),
@@ -155,7 +155,16 @@ TEST(Shell, MusicFolderIsMadeWhenMissing) {
         EXPECT_EQ(std::wstring(path), expected.wstring());
         EXPECT_TRUE(std::filesystem::is_directory(expected));
         EXPECT_EQ(SHGetFolderPathW(nullptr, 0x0005, nullptr, 0, path), E_INVALIDARG)
-            << "only the music folder";
+            << "only the music and home folders";
+        // The home folder, read from the environment at each call.
+        ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, path),
+                  S_OK);
+        EXPECT_EQ(std::wstring(path), std::filesystem::path(home).wstring());
+        setenv("HOME", (std::string(home) + "/gone").c_str(), 1);
+        EXPECT_EQ(SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, path),
+                  E_FAIL)
+            << "a home that does not exist is no folder";
+        EXPECT_EQ(path[0], 0);
         return;
     }
     TempDir home;
@@ -163,7 +172,7 @@ TEST(Shell, MusicFolderIsMadeWhenMissing) {
     const std::string command = "env HOME='" + home.path().string() + "' XDG_CONFIG_HOME='" +
                                 (home.path() / "config").string() + "' SONARET_TEST_FRESH_HOME='" +
                                 home.path().string() + "' /proc/" + std::to_string(getpid()) +
-                                "/exe --gtest_filter=Shell.MusicFolderIsMadeWhenMissing >/dev/null";
+                                "/exe --gtest_filter=Shell.MusicFolderIsMadeWhenMissingAndHomeIsTheEnvironments >/dev/null";
     EXPECT_EQ(system(command.c_str()), 0) << "the check in the fresh process failed";
     EXPECT_TRUE(std::filesystem::is_directory(home.path() / "Music"));
 }

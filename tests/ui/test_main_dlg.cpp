@@ -450,6 +450,14 @@ TEST(RecordingFile, IsNamedAfterTheStartAndNeverReplacesAFile) {
     const SYSTEMTIME december{2026, 12, 4, 31, 23, 59, 59, 0};
     ASSERT_EQ(ReserveRecordingFile(path, with_separator.c_str(), december), 0);
     EXPECT_EQ(std::wstring(path), dir.wfile("12-31-23-59-59.mp3"));
+
+    // Here a backslash is part of a folder's name: the file goes inside
+    // that folder, not beside it.
+    fs::create_directory(dir.path() / "take\\");
+    const std::wstring backslashed = dir.wfile("take\\");
+    ASSERT_EQ(ReserveRecordingFile(path, backslashed.c_str(), december), 0);
+    EXPECT_EQ(std::wstring(path), backslashed + L"/12-31-23-59-59.mp3");
+    EXPECT_TRUE(fs::exists(dir.path() / "take\\" / "12-31-23-59-59.mp3"));
 }
 
 TEST(RecordingFile, FolderThatCannotTakeTheFileIsAFailure) {
@@ -467,6 +475,9 @@ TEST(RecordingFile, FolderThatCannotTakeTheFileIsAFailure) {
     EXPECT_EQ(path[0], L'\0');
     EXPECT_TRUE(files_in(dir.path()).empty()) << "nothing was created anywhere";
     EXPECT_EQ(ReserveRecordingFile(path, nullptr, start), -1);
+    // No folder is not the root.
+    EXPECT_EQ(ReserveRecordingFile(path, L"", start), -1);
+    EXPECT_FALSE(fs::exists("/03-09-08-07-06.mp3"));
 }
 
 TEST_F(MainWindow, StartsMonitoringTheDefaultOutput) {
@@ -629,6 +640,21 @@ TEST_F(MainWindow, DeviceThatCannotBeOpenedLeavesStartDisabledWithoutAMessage) {
     choose(IDC_DEVICE, 0);
     expect_monitoring();
     EXPECT_NE(dlg->Capture(), nullptr);
+}
+
+// Without a folder (neither the music nor the home folder could be had)
+// there is nowhere to record to: Start waits for a folder to be chosen, and
+// nothing is ever written to the file system's root.
+TEST_F(MainWindow, WithoutAFolderStartWaitsForOne) {
+    set_folder(L"");
+    EXPECT_FALSE(enabled(IDC_START));
+    EXPECT_TRUE(enabled(IDC_DEVICE));
+    click(IDC_START);
+    EXPECT_EQ(dlg->State().recording.load(), 0);
+    EXPECT_EQ(dlg->RecordingPath()[0], 0);
+    set_folder(folder.path().wstring());
+    expect_monitoring();
+    expect_tone(decode_mp3(record_tone(PulseServer::kStereoSink, 2.5)), 1000.0);
 }
 
 TEST_F(MainWindow, WriterThatCannotOpenIsReportedAndMonitoringGoesOn) {
