@@ -1,7 +1,9 @@
 // The C runtime's wide-character calls.
 #include <windows.h>
+#include <io.h>
 
 #include <errno.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -18,4 +20,12 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
         return nullptr;
     }
     return fopen(narrow_path.c_str(), narrow_mode.c_str());
+}
+
+FILE* _fdopen(int fd, const char* mode) {
+    return fdopen(fd, mode);
+}
+
+int _close(int fd) {
+    return close(fd);
 }

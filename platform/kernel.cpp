@@ -1,6 +1,7 @@
 // Kernel subset: critical sections, events, threads and waits, sleeping,
 // thread ids, last error.
 #include <windows.h>
+#include <io.h>
 
 #include <fcntl.h>
 
@@ -521,8 +522,10 @@ int lstrlenW(LPCWSTR text) {
     return text ? static_cast<int>(wcslen(text)) : 0;
 }
 
-// Files exist here only to be made exclusively (CREATE_NEW) and closed again:
-// the program reserves a recording's name this way before it writes to it.
+// Files exist here only to be made exclusively (CREATE_NEW), never through a
+// symbolic link, and then written through the C runtime (_open_osfhandle):
+// the program creates a recording's file this way and writes to what it
+// created, whatever happens to the name meanwhile.
 HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/,
                    LPSECURITY_ATTRIBUTES /*attributes*/, DWORD disposition, DWORD /*flags*/,
                    HANDLE /*template_file*/) {
@@ -534,7 +537,7 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/,
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }
-    int mode = O_CREAT | O_EXCL | O_CLOEXEC;
+    int mode = O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC;
     mode |= (access & GENERIC_READ) && (access & GENERIC_WRITE) ? O_RDWR
             : (access & GENERIC_WRITE)                          ? O_WRONLY
                                                                 : O_RDONLY;
@@ -551,6 +554,25 @@ HANDLE CreateFileW(LPCWSTR path, DWORD access, DWORD /*share*/,
     const HANDLE handle = add_handle(k, std::move(file));
     SetLastError(ERROR_SUCCESS);
     return handle;
+}
+
+int _open_osfhandle(intptr_t os_handle, int /*flags*/) {
+    ObjectRef taken; // released after the lock
+    Kernel& k = kernel();
+    std::lock_guard guard(k.lock);
+    auto it = k.handles.find(reinterpret_cast<HANDLE>(os_handle));
+    if (it == k.handles.end() || it->second->kind != KernelObject::Kind::file ||
+        it->second->fd < 0) {
+        errno = EBADF;
+        return -1;
+    }
+    // The descriptor changes hands: the handle goes, and closing the
+    // descriptor (or its stream) closes the file, as on Windows.
+    const int fd = it->second->fd;
+    it->second->fd = -1;
+    taken = std::move(it->second);
+    k.handles.erase(it);
+    return fd;
 }
 
 BOOL DeleteFileW(LPCWSTR path) {

@@ -144,8 +144,25 @@ Mp3Writer* mp3_writer_open(const WCHAR* path, int32_t sample_rate, int32_t chann
     if (path == nullptr || channels < 1 || sample_rate < 1) {
         return nullptr;
     }
+    FILE* file = _wfopen(path, L"wb");
+    if (file == nullptr) {
+        return nullptr;
+    }
+    return mp3_writer_open_file(file, sample_rate, channels, bit_rate);
+}
+
+Mp3Writer* mp3_writer_open_file(FILE* file, int32_t sample_rate, int32_t channels,
+                                int32_t bit_rate) {
+    if (file == nullptr) {
+        return nullptr;
+    }
+    if (channels < 1 || sample_rate < 1) {
+        fclose(file);
+        return nullptr;
+    }
     lame_t encoder = lame_init();
     if (encoder == nullptr) {
+        fclose(file);
         return nullptr;
     }
     // The setters' results are not checked: a value the encoder refuses
@@ -160,12 +177,7 @@ Mp3Writer* mp3_writer_open(const WCHAR* path, int32_t sample_rate, int32_t chann
     lame_set_quality(encoder, 2);
     if (lame_init_params(encoder) < 0) {
         lame_close(encoder);
-        return nullptr;
-    }
-
-    FILE* file = _wfopen(path, L"wb");
-    if (file == nullptr) {
-        lame_close(encoder);
+        fclose(file);
         return nullptr;
     }
 

@@ -50,6 +50,13 @@ struct Mp3Writer {
 Mp3Writer* mp3_writer_open(const WCHAR* path, int32_t sample_rate, int32_t channels,
                            int32_t bit_rate);
 
+// The same on a file the caller has already opened for writing, which the
+// writer then owns: it is closed by mp3_writer_close, or here at once when
+// the writer can't be made. Writing to the stream of the file one created
+// leaves no moment in which its name could be pointed elsewhere.
+Mp3Writer* mp3_writer_open_file(FILE* file, int32_t sample_rate, int32_t channels,
+                                int32_t bit_rate);
+
 // Encodes `frames` frames (channels values each) and appends what the encoder
 // returns to the file. Returns -1 when the writer no longer accepts writes,
 // when the encoder fails on the delivery (its audio is lost, the writer stays

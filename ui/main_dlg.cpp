@@ -340,8 +340,11 @@ int32_t CMainDlg::CreateSelectedCapture() {
 
 Mp3Writer* CMainDlg::OpenWriter(const SYSTEMTIME& when) {
     Mp3Writer* writer = nullptr;
-    if (ReserveRecordingFile(m_path, m_folder, when) == 0) {
-        writer = mp3_writer_open(m_path, m_sample_rate, m_state.channels.load(), m_bit_rate);
+    FILE* file = nullptr;
+    if (ReserveRecordingFile(m_path, m_folder, when, &file) == 0) {
+        // The writer writes to the file just created, never to whatever
+        // the name may have been made to point at since.
+        writer = mp3_writer_open_file(file, m_sample_rate, m_state.channels.load(), m_bit_rate);
         if (!writer) {
             // The empty file reserved for the recording is no recording.
             ::DeleteFileW(m_path);

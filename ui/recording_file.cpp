@@ -1,5 +1,8 @@
 #include "recording_file.h"
 
+#include <fcntl.h>
+#include <io.h>
+
 namespace {
 
 // The name's own part: "MM-DD-hh-mm-ss.mp3".
@@ -17,11 +20,29 @@ int digits(int value) {
     return count;
 }
 
+// A binary stream that owns the file `handle` names; null (and the file
+// closed) when it can't be had.
+FILE* stream_on(HANDLE handle) {
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(handle);
+        return nullptr;
+    }
+    FILE* stream = _fdopen(fd, "wb");
+    if (stream == nullptr) {
+        _close(fd);
+    }
+    return stream;
+}
+
 } // namespace
 
 int32_t ReserveRecordingFile(WCHAR (&path)[RECORDING_PATH_UNITS], const WCHAR* folder,
-                             const SYSTEMTIME& start) {
+                             const SYSTEMTIME& start, FILE** file) {
     path[0] = L'\0';
+    if (file != nullptr) {
+        *file = nullptr;
+    }
     if (!folder) {
         return -1;
     }
@@ -49,11 +70,19 @@ int32_t ReserveRecordingFile(WCHAR (&path)[RECORDING_PATH_UNITS], const WCHAR* f
         }
         wsprintfW(path, L"%s%s%02d-%02d-%02d-%02d-%02d%s.mp3", folder, separator, start.wMonth,
                   start.wDay, start.wHour, start.wMinute, start.wSecond, suffix);
-        HANDLE file = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-        if (file != INVALID_HANDLE_VALUE) {
-            CloseHandle(file);
-            return 0;
+        HANDLE handle = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                    FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle != INVALID_HANDLE_VALUE) {
+            if (file == nullptr) {
+                CloseHandle(handle);
+                return 0;
+            }
+            *file = stream_on(handle);
+            if (*file != nullptr) {
+                return 0;
+            }
+            DeleteFileW(path); // no stream, no recording: the name goes too
+            break;
         }
         if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS) {
             break;

@@ -5,6 +5,7 @@
 #include <windows.h>
 
 #include <stdint.h>
+#include <stdio.h>
 
 // WCHARs of a recording's path, terminator included.
 constexpr int32_t RECORDING_PATH_UNITS = 1024;
@@ -12,9 +13,13 @@ constexpr int32_t RECORDING_PATH_UNITS = 1024;
 // Makes `path` a new, empty file "MM-DD-hh-mm-ss.mp3" in `folder` for a
 // recording started at `start`; when that name is taken, the first free one
 // of "MM-DD-hh-mm-ss-2.mp3", "-3.mp3" and so on. The file is created
-// exclusively, so nothing can take the name between the choice and the
-// recording, and the writer then opens a file that is ours. 0, or -1 when
-// the folder can't take a new file (it is empty, missing or read-only, or the path
-// would not fit RECORDING_PATH_UNITS).
+// exclusively and never through a symbolic link, so nothing can take the
+// name between the choice and the recording. 0, or -1 when the folder can't
+// take a new file (it is empty, missing or read-only, or the path would not
+// fit RECORDING_PATH_UNITS).
+//
+// With `file`, the new file comes back open for writing, as a stream the
+// caller owns: the recording is written to the very file that was created,
+// whatever is done to its name meanwhile. Without, it is closed.
 int32_t ReserveRecordingFile(WCHAR (&path)[RECORDING_PATH_UNITS], const WCHAR* folder,
-                             const SYSTEMTIME& start);
+                             const SYSTEMTIME& start, FILE** file = nullptr);

@@ -112,3 +112,6 @@ void GetLocalTime(LPSYSTEMTIME time_out);
 // The C runtime's wide-path fopen (declared by <stdio.h> on Windows). The
 // path and mode are converted to UTF-8 for the file system.
 FILE* _wfopen(const WCHAR* path, const WCHAR* mode);
+// A stream on a descriptor (<stdio.h> on Windows); closing it closes the
+// descriptor.
+FILE* _fdopen(int fd, const char* mode);

@@ -1,6 +1,7 @@
 // Critical sections, events, threads and waits, Sleep, thread ids, last error
 // and _wfopen.
 #include <windows.h>
+#include <io.h>
 
 #include <errno.h>
 #include <pthread.h>
@@ -443,6 +444,39 @@ TEST(Files, CreateNewTakesANameOnceAndDeleteGivesItBack) {
     EXPECT_FALSE(DeleteFileW(dir.path().wstring().c_str())) << "not a folder";
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(std::filesystem::is_directory(dir.path()));
+}
+
+// The file created is the one written: its handle becomes a descriptor and
+// a stream, and the handle is gone (the stream closes the file).
+TEST(Files, AHandleBecomesTheStreamThatWritesTheFile) {
+    TempDir dir;
+    const std::wstring path = dir.wfile("written.mp3");
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(file), _O_WRONLY | _O_BINARY);
+    ASSERT_GE(fd, 0);
+    EXPECT_FALSE(CloseHandle(file)) << "the descriptor owns the file now";
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    FILE* stream = _fdopen(fd, "wb");
+    ASSERT_NE(stream, nullptr);
+    EXPECT_EQ(fputs("frames", stream), 1);
+    EXPECT_EQ(fclose(stream), 0);
+    EXPECT_EQ(std::filesystem::file_size(path), 6u);
+
+    HANDLE event = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    errno = 0;
+    EXPECT_EQ(_open_osfhandle(reinterpret_cast<intptr_t>(event), 0), -1) << "not a file";
+    EXPECT_EQ(errno, EBADF);
+    EXPECT_TRUE(CloseHandle(event)) << "and still its handle";
+    EXPECT_EQ(_open_osfhandle(reinterpret_cast<intptr_t>(file), 0), -1) << "taken already";
+
+    // A symbolic link at the name is not followed: the name is taken.
+    const std::wstring link = dir.wfile("link.mp3");
+    std::filesystem::create_symlink(path, link);
+    EXPECT_EQ(CreateFileW(link.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_EXISTS);
+    EXPECT_EQ(std::filesystem::file_size(path), 6u);
 }
 
 TEST(Time, LocalTimeIsTheCLibrarysLocalTime) {

@@ -10,6 +10,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -458,6 +459,41 @@ TEST(RecordingFile, IsNamedAfterTheStartAndNeverReplacesAFile) {
     ASSERT_EQ(ReserveRecordingFile(path, backslashed.c_str(), december), 0);
     EXPECT_EQ(std::wstring(path), backslashed + L"/12-31-23-59-59.mp3");
     EXPECT_TRUE(fs::exists(dir.path() / "take\\" / "12-31-23-59-59.mp3"));
+}
+
+// Someone who may write to the folder swaps a new recording's name for a
+// symbolic link to another file before the recording writes (the file
+// itself kept under another name), or has put a link where the name will
+// be. The recording goes to the file that was created, and the other file
+// is left as it was.
+TEST(RecordingFile, ALinkAtTheNameCannotRedirectTheRecording) {
+    TempDir dir, elsewhere;
+    const fs::path victim = elsewhere.path() / "precious.txt";
+    std::ofstream(victim) << "not to be overwritten";
+    const SYSTEMTIME start{2026, 5, 3, 6, 7, 8, 9, 0};
+    WCHAR path[RECORDING_PATH_UNITS];
+
+    // A link already there: not followed, the next name is taken.
+    fs::create_symlink(victim, dir.path() / "05-06-07-08-09.mp3");
+    FILE* file = nullptr;
+    ASSERT_EQ(ReserveRecordingFile(path, dir.path().wstring().c_str(), start, &file), 0);
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(std::wstring(path), dir.wfile("05-06-07-08-09-2.mp3"));
+
+    // Swapped between the creation and the writing.
+    fs::rename(path, dir.path() / "kept.mp3");
+    fs::create_symlink(victim, path);
+    Mp3Writer* writer = mp3_writer_open_file(file, 48000, 2, 192000);
+    ASSERT_NE(writer, nullptr);
+    const std::vector<float> tone = make_tone(48000, 2, 48000, 1000.0, {0.5f, 0.5f});
+    EXPECT_EQ(mp3_writer_write(writer, tone.data(), 48000), 0);
+    EXPECT_EQ(mp3_writer_close(writer), 0);
+
+    std::string text;
+    std::getline(std::ifstream(victim) >> std::noskipws, text);
+    EXPECT_EQ(text, "not to be overwritten");
+    EXPECT_EQ(fs::file_size(victim), 21u);
+    expect_tone(decode_mp3(dir.file("kept.mp3")), 1000.0);
 }
 
 TEST(RecordingFile, FolderThatCannotTakeTheFileIsAFailure) {
