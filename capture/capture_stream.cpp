@@ -16,9 +16,6 @@ constexpr DWORD WAKE_INTERVAL_MS = 100; // how long a stop request can go unseen
 
 // The shared fields are plain words so that the context can be allocated
 // zero-filled; every access from either thread goes through these.
-template <typename T> T load(T& field) {
-    return std::atomic_ref<T>(field).load();
-}
 template <typename T> T load(const T& field) {
     return std::atomic_ref<T>(const_cast<T&>(field)).load();
 }

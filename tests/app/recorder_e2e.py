@@ -676,14 +676,23 @@ def case_microphone(session):
     check_exit(session, 2)
 
 
-def case_otheroutput(session):
+def window_on_device(session, name):
+    """The main window with the device of menu text `name` chosen; None when
+    either could not be had (the failure is already reported)."""
     window = open_main_window(session)
     if not window:
-        return
-    position = menu_position(session, ACCENTS_NAME)
+        return None
+    position = menu_position(session, name)
     if position is None:
-        return
+        return None
     choose_device(session, window, position)
+    return window
+
+
+def case_otheroutput(session):
+    window = window_on_device(session, ACCENTS_NAME)
+    if not window:
+        return
     path, _ = record(session, window, ACCENTS)
     if path:
         check_source_recording(session, path, ACCENTS)
@@ -967,13 +976,9 @@ def pactl(session, *args):
 
 
 def case_unplugged(session):
-    window = open_main_window(session)
+    window = window_on_device(session, UNPLUGGED_NAME)
     if not window:
         return
-    position = menu_position(session, UNPLUGGED_NAME)
-    if position is None:
-        return
-    choose_device(session, window, position)
     path = start_recording_with_tone(session, window, UNPLUGGED)
     if not path:
         return
