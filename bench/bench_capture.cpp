@@ -89,11 +89,12 @@ void run_capture(benchmark::State& state, bool recording) {
         recorder.channels = static_cast<int32_t>(channels);
         std::wstring path =
             (std::filesystem::temp_directory_path() / "sonaret-bench-capture.mp3").wstring();
-        Mp3Writer* writer = nullptr;
+        WriterThread* writer = nullptr;
         std::unique_ptr<TonePlayer> music;
         if (recording) {
-            writer = mp3_writer_open(path.c_str(), static_cast<int32_t>(rate),
-                                     static_cast<int32_t>(channels), 192000);
+            writer = writer_thread_start(mp3_writer_open(path.c_str(), static_cast<int32_t>(rate),
+                                                         static_cast<int32_t>(channels), 192000),
+                                         nullptr, 0);
             recorder.writer = writer;
             recorder.recording = 1;
             ToneSpec spec;
@@ -118,7 +119,7 @@ void run_capture(benchmark::State& state, bool recording) {
         capture_stop(stream);
         capture_destroy(&stream);
         if (writer != nullptr) {
-            mp3_writer_close(writer);
+            writer_thread_finish(writer);
         }
         music.reset();
         DestroyWindow(window);

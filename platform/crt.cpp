@@ -3,6 +3,7 @@
 #include <io.h>
 
 #include <errno.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <string>
@@ -26,6 +27,19 @@ FILE* _fdopen(int fd, const char* mode) {
     return fdopen(fd, mode);
 }
 
+int _fileno(FILE* stream) {
+    return fileno(stream);
+}
+
 int _close(int fd) {
     return close(fd);
+}
+
+long _filelength(int fd) {
+    struct stat st {};
+    return fstat(fd, &st) == 0 ? static_cast<long>(st.st_size) : -1L;
+}
+
+int _commit(int fd) {
+    return fsync(fd);
 }

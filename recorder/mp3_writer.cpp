@@ -1,5 +1,7 @@
 #include "mp3_writer.h"
 
+#include <errno.h>
+#include <io.h>
 #include <math.h>
 #include <stdlib.h>
 
@@ -137,7 +139,67 @@ int32_t encode_chunk(Mp3Writer* w, const float* samples, int32_t frames) {
     return append(w, n) ? 0 : -1;
 }
 
+// A new encoder set up for a recording, or null when libmp3lame refuses the
+// parameters. The setters' results are not checked: a value the encoder
+// refuses leaves its own choice in place (an output rate MP3 can't carry, a
+// bit rate above what the rate's MPEG version allows), and lame_init_params
+// has the last word.
+lame_t configured_encoder(int32_t sample_rate, int32_t channels, int32_t bit_rate) {
+    lame_t encoder = lame_init();
+    if (encoder == nullptr) {
+        return nullptr;
+    }
+    int32_t encoded_channels = encoder_channels(channels);
+    lame_set_in_samplerate(encoder, sample_rate);
+    lame_set_num_channels(encoder, encoded_channels);
+    lame_set_out_samplerate(encoder, sample_rate);
+    lame_set_brate(encoder, bit_rate / 1000);
+    lame_set_mode(encoder, encoded_channels == 2 ? STEREO : MONO);
+    lame_set_quality(encoder, 2);
+    // The first frame is reserved for the information tag, which close
+    // writes once the length is known.
+    lame_set_bWriteVbrTag(encoder, 1);
+    if (lame_init_params(encoder) < 0) {
+        lame_close(encoder);
+        return nullptr;
+    }
+    return encoder;
+}
+
+// Fills the frame reserved at the start of the file with the encoder's
+// information tag: the exact length, the encoder's delay and padding, so
+// that players show the right duration and play without the gap. A file
+// whose writes failed never gets here: its start may not be that frame.
+void write_info_tag(Mp3Writer* w) {
+    const size_t n =
+        lame_get_lametag_frame(w->encoder, w->out_buffer, static_cast<size_t>(MP3_OUT_BUFFER_SIZE));
+    if (n == 0 || n > static_cast<size_t>(MP3_OUT_BUFFER_SIZE)) {
+        return;
+    }
+    const long end = ftell(w->file);
+    if (end < static_cast<long>(n) || fseek(w->file, 0, SEEK_SET) != 0) {
+        return; // not a file one can go back in (a pipe), or too short
+    }
+    if (fwrite(w->out_buffer, 1, n, w->file) != n) {
+        w->io_failed = 1;
+    }
+    fseek(w->file, 0, SEEK_END);
+}
+
 } // namespace
+
+int32_t mp3_writer_bit_rate_used(int32_t sample_rate, int32_t channels, int32_t bit_rate) {
+    if (channels < 1 || sample_rate < 1) {
+        return bit_rate;
+    }
+    lame_t encoder = configured_encoder(sample_rate, channels, bit_rate);
+    if (encoder == nullptr) {
+        return bit_rate;
+    }
+    const int32_t used = lame_get_brate(encoder) * 1000;
+    lame_close(encoder);
+    return used;
+}
 
 Mp3Writer* mp3_writer_open(const WCHAR* path, int32_t sample_rate, int32_t channels,
                            int32_t bit_rate) {
@@ -156,30 +218,14 @@ Mp3Writer* mp3_writer_open_file(FILE* file, int32_t sample_rate, int32_t channel
     if (file == nullptr) {
         return nullptr;
     }
-    if (channels < 1 || sample_rate < 1) {
-        fclose(file);
-        return nullptr;
-    }
-    lame_t encoder = lame_init();
+    lame_t encoder = channels < 1 || sample_rate < 1
+                         ? nullptr
+                         : configured_encoder(sample_rate, channels, bit_rate);
     if (encoder == nullptr) {
         fclose(file);
         return nullptr;
     }
-    // The setters' results are not checked: a value the encoder refuses
-    // leaves its own choice in place (an output rate MP3 can't carry, say),
-    // and lame_init_params below has the last word.
     int32_t encoded_channels = encoder_channels(channels);
-    lame_set_in_samplerate(encoder, sample_rate);
-    lame_set_num_channels(encoder, encoded_channels);
-    lame_set_out_samplerate(encoder, sample_rate);
-    lame_set_brate(encoder, bit_rate / 1000);
-    lame_set_mode(encoder, encoded_channels == 2 ? STEREO : MONO);
-    lame_set_quality(encoder, 2);
-    if (lame_init_params(encoder) < 0) {
-        lame_close(encoder);
-        fclose(file);
-        return nullptr;
-    }
 
     auto* out_buffer = static_cast<unsigned char*>(malloc(MP3_OUT_BUFFER_SIZE));
     auto* scratch = static_cast<float*>(
@@ -197,7 +243,7 @@ Mp3Writer* mp3_writer_open_file(FILE* file, int32_t sample_rate, int32_t channel
     writer->encoder = encoder;
     writer->sample_rate = sample_rate;
     writer->channels = channels;
-    writer->bit_rate = bit_rate;
+    writer->bit_rate = lame_get_brate(encoder) * 1000;
     writer->file = file;
     writer->out_buffer = out_buffer;
     writer->scratch = scratch;
@@ -233,6 +279,23 @@ int32_t mp3_writer_write(Mp3Writer* writer, const float* samples, int32_t frames
     return result;
 }
 
+int32_t mp3_writer_flush(Mp3Writer* writer) {
+    if (writer == nullptr) {
+        return -1;
+    }
+    EnterCriticalSection(&writer->lock);
+    // The stream's buffer goes to the system, and the system's to the disk,
+    // so neither a killed process nor a power cut loses more than the time
+    // since the last flush.
+    if (writer->active == 1 &&
+        (fflush(writer->file) != 0 || (_commit(_fileno(writer->file)) != 0 && errno != EINVAL))) {
+        writer->io_failed = 1;
+    }
+    const int32_t result = writer->io_failed != 0 ? -1 : 0;
+    LeaveCriticalSection(&writer->lock);
+    return result;
+}
+
 int32_t mp3_writer_close(Mp3Writer* writer) {
     if (writer == nullptr) {
         return -1;
@@ -241,13 +304,19 @@ int32_t mp3_writer_close(Mp3Writer* writer) {
     // the writer inactive.
     EnterCriticalSection(&writer->lock);
     writer->active = 0;
-    int32_t n = lame_encode_flush(writer->encoder, writer->out_buffer, MP3_OUT_BUFFER_SIZE);
-    append(writer, n);
+    // A file whose writes failed gets nothing more: its end is already lost.
+    if (writer->io_failed == 0) {
+        append(writer, lame_encode_flush(writer->encoder, writer->out_buffer, MP3_OUT_BUFFER_SIZE));
+        write_info_tag(writer);
+    }
     lame_close(writer->encoder);
     // A full disk may only show when the stream's own buffer goes out, so
     // the flush and the close are checked too, and so is the stream's
     // sticky error flag.
     bool failed = writer->io_failed != 0 || fflush(writer->file) != 0 || ferror(writer->file);
+    // What reached the file, as the system sees it; a failed recording of
+    // which nothing did is told apart, so that its empty file can go.
+    const bool empty = _filelength(_fileno(writer->file)) == 0;
     if (fclose(writer->file) != 0) {
         failed = true;
     }
@@ -256,5 +325,5 @@ int32_t mp3_writer_close(Mp3Writer* writer) {
     LeaveCriticalSection(&writer->lock);
     DeleteCriticalSection(&writer->lock);
     free(writer);
-    return failed ? -1 : 0;
+    return !failed ? 0 : empty ? MP3_WRITER_NOTHING_WRITTEN : -1;
 }

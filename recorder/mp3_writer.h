@@ -1,11 +1,14 @@
 // MP3 writer: turns the capture's interleaved 32-bit float frames into one
 // constant-bit-rate MP3 file, over libmp3lame.
 //
-// The window opens a writer when a recording starts, the capture thread
-// feeds it every delivery while the recording flag is set, and the window
+// The window opens a writer when a recording starts, the writer thread
+// (writer_thread.h) feeds it what the capture delivered, and the window
 // closes it when the recording ends. Write and close may run on different
 // threads: a lock inside the writer makes close wait for a write in
 // progress, and a write that comes after close has begun does nothing.
+//
+// The file's first frame is reserved for the encoder's information tag,
+// which close writes there: the exact length and the encoder's delay.
 #pragma once
 
 #include <windows.h>
@@ -25,7 +28,7 @@ struct Mp3Writer {
     lame_t encoder;
     int32_t sample_rate; // input rate in Hz, as passed to open
     int32_t channels;    // the device's channel count, as passed to open
-    int32_t bit_rate;    // bits per second
+    int32_t bit_rate;    // bits per second, as the encoder uses it
     FILE* file;
     unsigned char* out_buffer; // MP3_OUT_BUFFER_SIZE bytes
     int32_t active;            // 1 from a successful open until close begins
@@ -57,14 +60,28 @@ Mp3Writer* mp3_writer_open(const WCHAR* path, int32_t sample_rate, int32_t chann
 Mp3Writer* mp3_writer_open_file(FILE* file, int32_t sample_rate, int32_t channels,
                                 int32_t bit_rate);
 
+// The bit rate a recording asked for `bit_rate` gets at this format: the
+// nearest the encoder accepts. Low rates carry less (64 kbit/s at most at
+// 8 to 12 kHz, 160 kbit/s at 16 to 24 kHz); otherwise it is `bit_rate`.
+int32_t mp3_writer_bit_rate_used(int32_t sample_rate, int32_t channels, int32_t bit_rate);
+
 // Encodes `frames` frames (channels values each) and appends what the encoder
 // returns to the file. Returns -1 when the writer no longer accepts writes,
 // when the encoder fails on the delivery (its audio is lost, the writer stays
 // usable) or when the file could not take the bytes (disk full); else 0.
 int32_t mp3_writer_write(Mp3Writer* writer, const float* samples, int32_t frames);
 
-// Flushes the encoder's last frames, closes the file and frees everything.
+// Hands what was written so far to the disk: the stream's buffer to the
+// system and the system's to the device. -1 when that fails, or failed
+// before; the writer goes on either way.
+int32_t mp3_writer_flush(Mp3Writer* writer);
+
+// Flushes the encoder's last frames, writes the information tag into the
+// first frame, closes the file and frees everything.
 // Returns -1 when any write to the file failed during the recording, or the
-// final flush or close failed (the file is then incomplete); else 0. The
-// writer is gone afterwards in both cases.
+// final flush or close failed (the file is then incomplete), and
+// MP3_WRITER_NOTHING_WRITTEN when it failed so early that the file is empty
+// (a full disk from the start); else 0. The writer is gone afterwards in
+// every case.
+constexpr int32_t MP3_WRITER_NOTHING_WRITTEN = -2;
 int32_t mp3_writer_close(Mp3Writer* writer);

@@ -62,11 +62,9 @@ int32_t on_samples(void* user, const float* samples, int32_t byte_count) {
     // the flag and then finds no delivery in the writer knows none can come.
     state->deliveries_in_progress.fetch_add(1);
     if (state->recording.load() == 1) {
-        int32_t channels = state->channels.load();
-        if (channels > 0 && mp3_writer_write(state->writer.load(), samples, count / channels) < 0 &&
-            state->write_failed.exchange(1) == 0) {
-            post_to_window(state, WM_RECORD_WRITE_FAILED);
-        }
+        // A copy, never an encode or a file write: a stalled disk must not
+        // hold up the capture.
+        writer_thread_push(state->writer.load(), samples, count);
     }
     state->deliveries_in_progress.fetch_sub(1);
     return 0;

@@ -1,7 +1,7 @@
 // The sample sink: where captured sound enters the recording core. The
 // capture thread calls on_samples once per packet; it feeds the level meter,
 // which hands the peak of every finished block to the window, and then, while
-// a recording runs, the MP3 writer.
+// a recording runs, the writer thread, which encodes and writes the file.
 #pragma once
 
 #include <windows.h>
@@ -9,16 +9,17 @@
 #include <atomic>
 #include <stdint.h>
 
-#include "mp3_writer.h"
+#include "writer_thread.h"
 
 // Posted to the window (both parameters 0) when a meter block closes and no
 // earlier one still waits in its queue; the window then takes every pending
 // peak from RecorderState::levels.
 constexpr UINT WM_LEVEL_UPDATE = WM_USER + 200;
 
-// Posted to the window (both parameters 0) when a write of the running
-// recording fails, once per recording: the window then ends the recording
-// and says so, rather than letting it go on silently losing sound.
+// Posted to the window (both parameters 0) by the writer thread when a write
+// of the running recording fails, once per recording: the window then ends
+// the recording and says so, rather than letting it go on silently losing
+// sound.
 constexpr UINT WM_RECORD_WRITE_FAILED = WM_USER + 201;
 
 // Number of values in a meter block: a block closes at its 1025th value.
@@ -45,18 +46,15 @@ struct LevelRing {
 // user pointer. Every field is shared between the window thread and the
 // capture thread, hence atomic.
 struct RecorderState {
-    std::atomic<HWND> hwnd{nullptr};         // target of WM_LEVEL_UPDATE
-    std::atomic<float> block_peak{0.0f};     // peak of the last finished block
-    LevelRing levels;                        // peaks the window has not drawn yet
+    std::atomic<HWND> hwnd{nullptr};     // target of WM_LEVEL_UPDATE
+    std::atomic<float> block_peak{0.0f}; // peak of the last finished block
+    LevelRing levels;                    // peaks the window has not drawn yet
     // 1 from a WM_LEVEL_UPDATE's post until the window takes the levels: one
     // level message at most waits in the queue, however slow the window is.
     std::atomic<int32_t> level_posted{0};
-    std::atomic<int32_t> recording{0};       // 1 while a recording runs
-    std::atomic<int32_t> channels{2};        // channels of the open capture
-    std::atomic<Mp3Writer*> writer{nullptr}; // the open writer while recording
-    // Set by the first failed write of a recording, which then posts
-    // WM_RECORD_WRITE_FAILED; the window clears it when a recording starts.
-    std::atomic<int32_t> write_failed{0};
+    std::atomic<int32_t> recording{0};          // 1 while a recording runs
+    std::atomic<int32_t> channels{2};           // channels of the open capture
+    std::atomic<WriterThread*> writer{nullptr}; // the recording's writer thread
     // Deliveries between their look at the recording flag and the end of
     // their write; see recorder_wait_for_deliveries().
     std::atomic<int32_t> deliveries_in_progress{0};
@@ -89,8 +87,8 @@ int32_t recorder_take_levels(RecorderState* state, float* peaks, int32_t capacit
 // byte_count is the packet's length in bytes (4 per value). Returns 0.
 int32_t on_samples(void* user, const float* samples, int32_t byte_count);
 
-// Waits until no delivery is inside the writer any more. The window calls it
+// Waits until no delivery is handing sound to the writer thread any more. The window calls it
 // after clearing the recording flag and before closing the writer, so that a
-// delivery that saw the flag still set can never reach a closed writer, however
-// late the capture thread runs.
+// delivery that saw the flag still set can never reach a finished writer
+// thread, however late the capture thread runs.
 void recorder_wait_for_deliveries(RecorderState* state);

@@ -23,7 +23,7 @@ constexpr BitRate kBitRates[] = {
     {320000, L"320K bps"},
 };
 
-// The window's rate at start is 192 kbit/s; the button shows the rate in use.
+// The window's rate at start is 192 kbit/s.
 constexpr int kInitialBitRate = 1;
 
 // Shown when a recording's file can't be completed: a write or the close
@@ -189,8 +189,7 @@ void CMainDlg::SetItemEnabled(int id, bool enable) {
 
 void CMainDlg::UpdateControls() {
     const bool recording = m_state.recording.load() == 1;
-    const bool enabled[3] = {recording, !recording && m_capturing && m_folder[0] != 0,
-                             !recording};
+    const bool enabled[3] = {recording, !recording && m_capturing && m_folder[0] != 0, !recording};
     const int ids[3] = {IDC_STOP, IDC_START, IDC_DEVICE};
     // What becomes enabled first, so that a control losing the focus has
     // somewhere to hand it.
@@ -204,6 +203,20 @@ void CMainDlg::UpdateControls() {
             SetItemEnabled(ids[i], false);
         }
     }
+    ShowBitRate();
+}
+
+void CMainDlg::ShowBitRate() {
+    // The rate a recording of the chosen rate gets from this device: one at
+    // 8 to 24 kHz can't carry the higher rates, and the encoder takes the
+    // nearest it can. The choice itself stays, for a device that can.
+    int32_t rate = m_bit_rate;
+    if (m_capturing) {
+        rate = mp3_writer_bit_rate_used(m_sample_rate, m_state.channels.load(), m_bit_rate);
+    }
+    WCHAR text[32];
+    wsprintfW(text, L"%dK bps", static_cast<int>(rate / 1000));
+    SetItemText(IDC_BITRATE, text);
 }
 
 void CMainDlg::SetFolder(const WCHAR* folder) {
@@ -338,22 +351,39 @@ int32_t CMainDlg::CreateSelectedCapture() {
     return rate == 0 || channels == 0 ? -1 : 0;
 }
 
-Mp3Writer* CMainDlg::OpenWriter(const SYSTEMTIME& when) {
+int32_t CMainDlg::BeginWriting(const SYSTEMTIME& when) {
     Mp3Writer* writer = nullptr;
     FILE* file = nullptr;
     if (ReserveRecordingFile(m_path, m_folder, when, &file) == 0) {
         // The writer writes to the file just created, never to whatever
         // the name may have been made to point at since.
         writer = mp3_writer_open_file(file, m_sample_rate, m_state.channels.load(), m_bit_rate);
-        if (!writer) {
-            // The empty file reserved for the recording is no recording.
+    }
+    WriterThread* thread = writer_thread_start(writer, m_hWnd, WM_RECORD_WRITE_FAILED);
+    if (thread == nullptr) {
+        // The empty file reserved for the recording is no recording.
+        if (m_path[0] != 0) {
             ::DeleteFileW(m_path);
         }
-    }
-    if (!writer) {
         m_path[0] = L'\0';
+        return -1;
     }
-    return writer;
+    // The writer thread is in place before the flag lets the capture use it.
+    m_state.writer.store(thread);
+    m_state.recording.store(1);
+    return 0;
+}
+
+int32_t CMainDlg::EndWriting() {
+    m_state.recording.store(0);
+    recorder_wait_for_deliveries(&m_state);
+    const int32_t result = writer_thread_finish(m_state.writer.exchange(nullptr));
+    if (result == MP3_WRITER_NOTHING_WRITTEN) {
+        // Not a byte could be written (a full disk at Start): no file at all
+        // is better than an empty one that looks like a recording.
+        ::DeleteFileW(m_path);
+    }
+    return result == 0 ? 0 : -1;
 }
 
 LRESULT CMainDlg::OnStart() {
@@ -368,15 +398,10 @@ LRESULT CMainDlg::OnStart() {
     }
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
-    Mp3Writer* writer = OpenWriter(now);
-    if (!writer) {
+    if (BeginWriting(now) != 0) {
         ::MessageBoxW(m_hWnd, kOpenErrorText, kRecordErrorCaption, MB_OK);
         return 0;
     }
-    // The writer is in place before the flag lets the capture thread use it.
-    m_state.write_failed.store(0);
-    m_state.writer.store(writer);
-    m_state.recording.store(1);
     UpdateControls();
     return 0;
 }
@@ -385,14 +410,9 @@ int32_t CMainDlg::FinishRecording() {
     m_state.recording.store(0);
     // Start takes the focus from Stop, so Escape and Tab go on working.
     UpdateControls();
-    // A delivery that saw the flag still set finishes its write first.
+    // A delivery that saw the flag still set finishes its hand-over first.
     ::Sleep(100);
-    recorder_wait_for_deliveries(&m_state);
-    Mp3Writer* writer = m_state.writer.exchange(nullptr);
-    // The write that failed already made the file incomplete, whatever the
-    // close says.
-    const int32_t closed = mp3_writer_close(writer);
-    return closed == 0 && m_state.write_failed.load() == 0 ? 0 : -1;
+    return EndWriting();
 }
 
 void CMainDlg::ReportWriteError() {
@@ -412,7 +432,8 @@ LRESULT CMainDlg::OnStop() {
 LRESULT CMainDlg::OnWriteFailed() {
     // A Stop that came first has said it already, and a message left from
     // an earlier recording is not about this one.
-    if (m_state.recording.load() != 1 || m_state.write_failed.load() != 1) {
+    const WriterThread* writer = m_state.writer.load();
+    if (m_state.recording.load() != 1 || writer == nullptr || writer->write_failed.load() != 1) {
         return 0;
     }
     FinishRecording();
@@ -448,18 +469,10 @@ int32_t CMainDlg::ReopenCapture() {
         (m_sample_rate != rate || m_state.channels.load() != channels)) {
         // The encoder can't change its format within a file: this one is
         // completed, and the recording goes on in a new one from now.
-        m_state.recording.store(0);
-        recorder_wait_for_deliveries(&m_state);
-        const bool kept = mp3_writer_close(m_state.writer.exchange(nullptr)) == 0 &&
-                          m_state.write_failed.load() == 0;
+        const bool kept = EndWriting() == 0;
         SYSTEMTIME now{};
         ::GetLocalTime(&now);
-        Mp3Writer* writer = kept ? OpenWriter(now) : nullptr;
-        if (writer) {
-            m_state.write_failed.store(0);
-            m_state.writer.store(writer);
-            m_state.recording.store(1);
-        } else {
+        if (!kept || BeginWriting(now) != 0) {
             failure = kept ? kOpenErrorText : kWriteErrorText;
         }
     }
@@ -674,7 +687,7 @@ LRESULT CMainDlg::OnBitRateMenu() {
     if (index >= 0) {
         // The running recording keeps its rate; this one is for the next.
         m_bit_rate = kBitRates[index].bits_per_second;
-        SetItemText(IDC_BITRATE, kBitRates[index].text);
+        ShowBitRate();
     }
     return 0;
 }
@@ -685,7 +698,7 @@ LRESULT CMainDlg::OnLevelUpdate() {
     float peaks[LEVEL_RING_BLOCKS];
     const int32_t count = recorder_take_levels(&m_state, peaks, LEVEL_RING_BLOCKS);
     m_display.OnLevelUpdate(peaks, count, m_state.recording.load());
-    // The sink's own message may have been refused by a full queue; the
-    // failure flag it set is there all the same, and the handler reads it.
+    // The writer thread's message may have been refused by a full queue;
+    // the failure flag it set is there all the same, and the handler reads it.
     return OnWriteFailed();
 }

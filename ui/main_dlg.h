@@ -94,7 +94,7 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     LRESULT OnTimer(UINT_PTR id);
 
     // The recording part of Stop: buttons, flag, the wait for deliveries in
-    // progress, then the writer's close. 0, or -1 when the file could not be
+    // progress, then the writer thread's finish. 0, or -1 when the file could not be
     // completed.
     int32_t FinishRecording();
     // Shows a popup menu of `texts` at the cursor; the index chosen, or -1
@@ -103,9 +103,14 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     // Stops and destroys the capture, if there is one.
     void CloseCapture();
     void ReportWriteError();
-    // Reserves a file named after `when` in the folder and opens a writer
-    // on it with the capture's format; null (and no file left) on failure.
-    Mp3Writer* OpenWriter(const SYSTEMTIME& when);
+    // Reserves a file named after `when` in the folder, opens a writer on it
+    // with the capture's format and its writer thread, and sets the
+    // recording flag. 0, or -1 (and no file left) on failure.
+    int32_t BeginWriting(const SYSTEMTIME& when);
+    // Clears the recording flag, waits for deliveries in progress and
+    // finishes the writer thread; an empty file of a failed recording is
+    // removed. 0, or -1 when the file is not the whole recording.
+    int32_t EndWriting();
     // Creates the capture of the selection and reads its format, without
     // starting it. 0 or -1.
     int32_t CreateSelectedCapture();
@@ -127,8 +132,11 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     void WatchDevices();
 
     // The one place that turns the window's state (no capture, monitoring,
-    // recording) into enabled buttons.
+    // recording) into enabled buttons and the bit rate shown.
     void UpdateControls();
+    // Shows the bit rate a recording gets: the chosen one, or the nearest
+    // the capture's format can carry.
+    void ShowBitRate();
     // Disables control `id`; when it has the keyboard focus, the focus first
     // goes to the first enabled of Stop, Start and the device button. A
     // disabled control loses the focus and nothing else takes it, so the

@@ -1,5 +1,5 @@
 // The C runtime's low-level file calls (<io.h> on Windows): a descriptor for
-// a file handle, and its close.
+// a file handle, its close and length, and the flush of its data to the disk.
 #pragma once
 
 #include <stdint.h>
@@ -17,3 +17,8 @@
 // ignored (no text mode here).
 int _open_osfhandle(intptr_t os_handle, int flags);
 int _close(int fd);
+// The length of the descriptor's file in bytes (fstat); -1 with errno.
+long _filelength(int fd);
+// Writes the file's data through to the disk (fsync). 0 on success, else -1
+// with errno (EINVAL for what can't be synced, such as a pipe).
+int _commit(int fd);

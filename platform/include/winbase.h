@@ -115,3 +115,5 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode);
 // A stream on a descriptor (<stdio.h> on Windows); closing it closes the
 // descriptor.
 FILE* _fdopen(int fd, const char* mode);
+// The descriptor under a stream (<stdio.h> on Windows).
+int _fileno(FILE* stream);

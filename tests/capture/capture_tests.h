@@ -128,19 +128,6 @@ inline int32_t record(void* user, const float* samples, int32_t byte_count) {
     return 0;
 }
 
-// The part of a signal where something plays: from the first to the last
-// value above `threshold`.
-inline std::vector<float> loud_part(const std::vector<float>& mono, float threshold = 0.05f) {
-    size_t first = 0, last = mono.size();
-    while (first < mono.size() && fabsf(mono[first]) < threshold) {
-        ++first;
-    }
-    while (last > first && fabsf(mono[last - 1]) < threshold) {
-        --last;
-    }
-    return std::vector<float>(mono.begin() + first, mono.begin() + last);
-}
-
 inline std::vector<float> channel_of(const std::vector<float>& interleaved, uint32_t channels,
                                      uint32_t c) {
     std::vector<float> out;

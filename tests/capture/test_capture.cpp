@@ -172,8 +172,8 @@ TEST_F(Capture, AStreamWhoseEventNeverFiresStillDelivers) {
     EXPECT_NEAR(zero_crossing_frequency(sound, 48000), 1000.0, 5.0);
 }
 
-// From the device to the file: the capture, the sink and the writer, as the
-// window joins them.
+// From the device to the file: the capture, the sink and the writer thread,
+// as the window joins them.
 class CaptureToFile : public Capture, public testing::WithParamInterface<EndToEnd> {};
 
 TEST_P(CaptureToFile, RecordingDecodesToThePlayedTone) {
@@ -193,8 +193,10 @@ TEST_P(CaptureToFile, RecordingDecodesToThePlayedTone) {
         CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     state.hwnd = window;
     state.channels = static_cast<int32_t>(channels);
-    Mp3Writer* writer = mp3_writer_open(dir.wfile("take.mp3").c_str(), static_cast<int32_t>(rate),
-                                        static_cast<int32_t>(channels), 192000);
+    WriterThread* writer = writer_thread_start(
+        mp3_writer_open(dir.wfile("take.mp3").c_str(), static_cast<int32_t>(rate),
+                        static_cast<int32_t>(channels), 192000),
+        nullptr, 0);
     ASSERT_NE(writer, nullptr);
     state.writer = writer;
     state.recording = 1;
@@ -217,7 +219,7 @@ TEST_P(CaptureToFile, RecordingDecodesToThePlayedTone) {
     state.recording = 0;
     Sleep(100);
     recorder_wait_for_deliveries(&state);
-    ASSERT_EQ(mp3_writer_close(writer), 0);
+    ASSERT_EQ(writer_thread_finish(writer), 0);
     capture_stop(stream);
     capture_destroy(&stream);
 

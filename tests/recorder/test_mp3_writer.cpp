@@ -85,17 +85,28 @@ TEST_P(Mp3WriterFormats, ToneComesBackAtTheSettingsAskedFor) {
         ASSERT_EQ(mp3.frame_kbps[i], c.bit_rate / 1000) << "frame " << i;
     }
 
-    // Length: the encoder reserves one empty frame in front for a tag, then
-    // gives the input at the output rate behind its delay, padded to a whole
-    // frame plus the one frame its flush adds for the decoder's overlap.
+    // Length: decoded frame by frame, the input comes at the output rate
+    // behind the encoder's delay, padded to a whole frame plus the one frame
+    // its flush adds for the decoder's overlap. The first frame is the
+    // information tag, which a decoder reads instead of playing, and a
+    // gapless decoder takes the exact length from it.
     const double frame_len = mp3.rate > 24000 ? 1152 : 576;
-    const double input = static_cast<double>(frames) * mp3.rate / c.rate + facts.delay;
-    const double audio = static_cast<double>(mp3.frames()) - frame_len;
-    EXPECT_GE(audio, input);
-    EXPECT_LT(audio, input + 2 * frame_len);
-    EXPECT_EQ(rms(std::vector<float>(mp3.samples.begin(),
-                                     mp3.samples.begin() + static_cast<size_t>(frame_len))),
-              0.0);
+    const double input = static_cast<double>(frames) * mp3.rate / c.rate;
+    const double audio = static_cast<double>(mp3.frames());
+    EXPECT_GE(audio, input + facts.delay);
+    EXPECT_LT(audio, input + facts.delay + 2 * frame_len);
+    DecodedMp3 gapless = decode_mp3(dir.file("tone.mp3"), true);
+    ASSERT_TRUE(gapless.ok) << gapless.error;
+    EXPECT_NEAR(static_cast<double>(gapless.tagged_frames), input, 1.0);
+    EXPECT_EQ(static_cast<long long>(gapless.frames()), gapless.tagged_frames);
+    std::vector<char> head(400);
+    FILE* file = _wfopen(dir.wfile("tone.mp3").c_str(), L"rb");
+    ASSERT_NE(file, nullptr);
+    head.resize(fread(head.data(), 1, head.size(), file));
+    fclose(file);
+    const std::string start(head.begin(), head.end());
+    EXPECT_NE(start.find("Info"), std::string::npos);
+    EXPECT_NE(start.find("LAME"), std::string::npos);
 
     for (int ch = 0; ch < mp3.channels; ++ch) {
         std::vector<float> sound = middle(mp3.channel(ch), 4096);
@@ -183,6 +194,34 @@ TEST(Mp3Writer, EmptyRecordingAndEmptyDeliveries) {
     EXPECT_LE(mp3.frame_kbps.size(), 3u);
     for (float v : mp3.samples) {
         ASSERT_EQ(v, 0.0f);
+    }
+}
+
+// Low sample rates can't carry the higher bit rates: the writer uses the
+// nearest the encoder accepts, says which, and the file has it in every frame.
+TEST(Mp3Writer, ALowRateGetsTheNearestBitRateItCanCarry) {
+    struct Case {
+        int32_t rate;
+        int32_t asked;
+        int32_t used;
+    };
+    for (const Case& c :
+         {Case{8000, 192000, 64000}, Case{11025, 320000, 64000}, Case{22050, 320000, 160000},
+          Case{22050, 128000, 128000}, Case{48000, 320000, 320000}}) {
+        EXPECT_EQ(mp3_writer_bit_rate_used(c.rate, 1, c.asked), c.used) << c.rate;
+        TempDir dir;
+        Mp3Writer* writer = mp3_writer_open(dir.wfile("low.mp3").c_str(), c.rate, 1, c.asked);
+        ASSERT_NE(writer, nullptr);
+        EXPECT_EQ(writer->bit_rate, c.used) << c.rate;
+        std::vector<float> tone = make_tone(c.rate, 1, c.rate, 440.0, {0.5f});
+        ASSERT_EQ(mp3_writer_write(writer, tone.data(), c.rate), 0);
+        ASSERT_EQ(mp3_writer_close(writer), 0);
+        DecodedMp3 mp3 = decode_mp3(dir.file("low.mp3"));
+        ASSERT_TRUE(mp3.ok) << mp3.error;
+        EXPECT_EQ(mp3.rate, c.rate);
+        for (int kbps : mp3.frame_kbps) {
+            ASSERT_EQ(kbps, c.used / 1000) << c.rate;
+        }
     }
 }
 
@@ -318,7 +357,8 @@ TEST(Mp3Writer, FullDiskIsReported) {
         failed_writes += mp3_writer_write(writer, tone.data(), kEngineFrames) == -1;
     }
     EXPECT_GT(failed_writes, 0);
-    EXPECT_EQ(mp3_writer_close(writer), -1);
+    // Nothing ever reached it: the file is known to be empty.
+    EXPECT_EQ(mp3_writer_close(writer), MP3_WRITER_NOTHING_WRITTEN);
 }
 
 // Close waits for a write in progress: a long delivery encoding on another

@@ -163,8 +163,8 @@ TEST_F(SampleSink, ARefusedLevelPostIsMadeAgainAtTheNextBlock) {
     DestroyWindow(window_);
     deliver_blocks({0.25f});
     EXPECT_EQ(state_.level_posted.load(), 0) << "a refused post must not count as waiting";
-    window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
-                              nullptr);
+    window_ =
+        CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(window_, nullptr);
     state_.hwnd = window_;
     deliver_blocks({0.75f});
@@ -224,8 +224,10 @@ TEST_F(SampleSink, WindowGoneMeansNoPostsButTheMeterRuns) {
 // is clear a writer left in the state is never touched.
 TEST_F(SampleSink, WritesOnlyWhileRecording) {
     TempDir dir;
-    Mp3Writer* untouched = mp3_writer_open(dir.wfile("untouched.mp3").c_str(), 48000, 2, 192000);
-    Mp3Writer* reference = mp3_writer_open(dir.wfile("reference.mp3").c_str(), 48000, 2, 192000);
+    WriterThread* untouched = writer_thread_start(
+        mp3_writer_open(dir.wfile("untouched.mp3").c_str(), 48000, 2, 192000), nullptr, 0);
+    WriterThread* reference = writer_thread_start(
+        mp3_writer_open(dir.wfile("reference.mp3").c_str(), 48000, 2, 192000), nullptr, 0);
     ASSERT_NE(untouched, nullptr);
     ASSERT_NE(reference, nullptr);
     state_.channels = 2;
@@ -235,13 +237,14 @@ TEST_F(SampleSink, WritesOnlyWhileRecording) {
         on_samples(&state_, tone.data() + at, 960 * sizeof(float));
     }
     take_updates();
-    ASSERT_EQ(mp3_writer_close(untouched), 0);
-    ASSERT_EQ(mp3_writer_close(reference), 0);
+    ASSERT_EQ(writer_thread_finish(untouched), 0);
+    ASSERT_EQ(writer_thread_finish(reference), 0);
     EXPECT_EQ(std::filesystem::file_size(dir.path() / "untouched.mp3"),
               std::filesystem::file_size(dir.path() / "reference.mp3"));
 
     // Mono: frames are values / channels, read from the state.
-    Mp3Writer* writer = mp3_writer_open(dir.wfile("mono.mp3").c_str(), 16000, 1, 128000);
+    WriterThread* writer = writer_thread_start(
+        mp3_writer_open(dir.wfile("mono.mp3").c_str(), 16000, 1, 128000), nullptr, 0);
     ASSERT_NE(writer, nullptr);
     state_.channels = 1;
     state_.writer = writer;
@@ -253,7 +256,7 @@ TEST_F(SampleSink, WritesOnlyWhileRecording) {
     }
     state_.recording = 0;
     recorder_wait_for_deliveries(&state_);
-    ASSERT_EQ(mp3_writer_close(writer), 0);
+    ASSERT_EQ(writer_thread_finish(writer), 0);
     // 46 blocks: the ring holds them all.
     EXPECT_EQ(take_updates(), static_cast<int>((open_block + mono.size()) / 1025));
 
@@ -274,20 +277,23 @@ TEST_F(SampleSink, StopNeverRacesTheCaptureThread) {
     std::atomic<bool> capturing{true};
     std::thread capture([&] {
         std::vector<float> packet = make_tone(480, 2, 48000, 1000.0, {0.5f, 0.5f});
+        // Faster than real time, but not so fast that the ring overruns.
         while (capturing) {
             on_samples(&state_, packet.data(), static_cast<int32_t>(packet.size() * 4));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
     });
     for (int i = 0; i < 20; ++i) {
         std::string name = "take" + std::to_string(i) + ".mp3";
-        Mp3Writer* writer = mp3_writer_open(dir.wfile(name).c_str(), 48000, 2, 128000);
+        WriterThread* writer = writer_thread_start(
+            mp3_writer_open(dir.wfile(name).c_str(), 48000, 2, 128000), nullptr, 0);
         ASSERT_NE(writer, nullptr);
         state_.writer = writer;
         state_.recording = 1;
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
         state_.recording = 0;
         recorder_wait_for_deliveries(&state_);
-        ASSERT_EQ(mp3_writer_close(writer), 0);
+        ASSERT_EQ(writer_thread_finish(writer), 0);
         // Leave the stale pointer in place, as the window may.
     }
     capturing = false;

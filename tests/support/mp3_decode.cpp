@@ -11,7 +11,7 @@ std::vector<float> DecodedMp3::channel(int c) const {
     return out;
 }
 
-DecodedMp3 decode_mp3(const std::string& path) {
+DecodedMp3 decode_mp3(const std::string& path, bool gapless) {
     DecodedMp3 out;
     int err = MPG123_OK;
     mpg123_handle* mh = mpg123_new(nullptr, &err);
@@ -19,13 +19,19 @@ DecodedMp3 decode_mp3(const std::string& path) {
         out.error = "mpg123_new failed";
         return out;
     }
-    // Raw frames: no trimming by a tag, float output at the stream's own rate.
-    mpg123_param(mh, MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0.0);
+    // Raw frames unless gapless: no trimming by a tag. Float output at the
+    // stream's own rate.
+    mpg123_param(mh, gapless ? MPG123_ADD_FLAGS : MPG123_REMOVE_FLAGS, MPG123_GAPLESS, 0.0);
     mpg123_param(mh, MPG123_ADD_FLAGS, MPG123_FORCE_FLOAT | MPG123_QUIET, 0.0);
     if (mpg123_open(mh, path.c_str()) != MPG123_OK) {
         out.error = std::string("cannot open: ") + mpg123_strerror(mh);
         mpg123_delete(mh);
         return out;
+    }
+    long delay = -1;
+    if (gapless && mpg123_scan(mh) == MPG123_OK &&
+        mpg123_getstate(mh, MPG123_ENC_DELAY, &delay, nullptr) == MPG123_OK && delay >= 0) {
+        out.tagged_frames = mpg123_length(mh);
     }
     for (;;) {
         off_t frame_number = 0;

@@ -88,3 +88,14 @@ std::vector<float> middle(const std::vector<float>& mono, size_t edge) {
     }
     return std::vector<float>(mono.begin() + edge, mono.end() - edge);
 }
+
+std::vector<float> loud_part(const std::vector<float>& mono, float threshold) {
+    size_t first = 0, last = mono.size();
+    while (first < mono.size() && fabsf(mono[first]) < threshold) {
+        ++first;
+    }
+    while (last > first && fabsf(mono[last - 1]) < threshold) {
+        --last;
+    }
+    return std::vector<float>(mono.begin() + first, mono.begin() + last);
+}

@@ -23,6 +23,10 @@ double tone_energy_share(const std::vector<float>& mono, double rate, double fre
 
 double rms(const std::vector<float>& mono);
 
+// The part of a signal where something plays: from the first to the last
+// value above `threshold`.
+std::vector<float> loud_part(const std::vector<float>& mono, float threshold = 0.05f);
+
 // The middle of a signal, leaving out `edge` values at each end (where the
 // encoder's delay and padding sit).
 std::vector<float> middle(const std::vector<float>& mono, size_t edge);

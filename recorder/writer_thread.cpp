@@ -1,0 +1,186 @@
+#include "writer_thread.h"
+
+#include <stdlib.h>
+
+#include <algorithm>
+#include <new>
+
+namespace {
+
+// Frames the writer thread copies out of the ring and encodes at a time.
+constexpr uint32_t CHUNK_FRAMES = MP3_CHUNK_FRAMES;
+
+void note_write_failure(WriterThread* wt) {
+    if (wt->write_failed.exchange(1) == 0 && wt->window != nullptr) {
+        PostMessageW(wt->window, wt->failed_message, 0, 0);
+    }
+}
+
+// Copies the oldest frames waiting in the ring into the chunk and returns
+// how many are usable, starting at `*first`. Frames the capture thread may
+// have overwritten meanwhile are counted as dropped and left out: the copy
+// is checked against `claimed` after it is made, as a sequence lock reads.
+uint32_t take_chunk(WriterThread* wt, uint32_t* first) {
+    const uint32_t stored = wt->stored.load(std::memory_order_acquire);
+    uint32_t taken = wt->taken.load(std::memory_order_relaxed);
+    uint32_t pending = stored - taken;
+    if (pending > wt->capacity) {
+        // A whole ring behind: what was overwritten is gone.
+        wt->dropped.fetch_add(pending - wt->capacity, std::memory_order_relaxed);
+        taken = stored - wt->capacity;
+        pending = wt->capacity;
+    }
+    const uint32_t n = std::min(pending, CHUNK_FRAMES);
+    const uint32_t channels = static_cast<uint32_t>(wt->channels);
+    for (uint32_t f = 0; f < n; ++f) {
+        const std::atomic<float>* slot = wt->ring + ((taken + f) % wt->capacity) * channels;
+        float* out = wt->chunk + f * channels;
+        for (uint32_t c = 0; c < channels; ++c) {
+            out[c] = slot[c].load(std::memory_order_relaxed);
+        }
+    }
+    std::atomic_thread_fence(std::memory_order_acquire);
+    const uint32_t claimed = wt->claimed.load(std::memory_order_relaxed);
+    // Frames older than claimed - capacity share their slots with frames the
+    // capture thread has begun to store.
+    const uint32_t behind = claimed - taken;
+    const uint32_t unsafe = behind > wt->capacity ? std::min(n, behind - wt->capacity) : 0;
+    if (unsafe > 0) {
+        wt->dropped.fetch_add(unsafe, std::memory_order_relaxed);
+    }
+    wt->taken.store(taken + n, std::memory_order_release);
+    *first = unsafe;
+    return n - unsafe;
+}
+
+// Encodes and writes everything waiting in the ring.
+void write_pending(WriterThread* wt) {
+    for (;;) {
+        uint32_t first = 0;
+        const uint32_t frames = take_chunk(wt, &first);
+        if (frames == 0 && first == 0) {
+            return;
+        }
+        if (frames == 0) {
+            continue;
+        }
+        // After a failed write the ring is only emptied: the window ends the
+        // recording at once, and a file that went on after a hole would play
+        // as if it were whole.
+        if (wt->write_failed.load() != 0) {
+            continue;
+        }
+        const float* values = wt->chunk + static_cast<size_t>(first) * wt->channels;
+        if (mp3_writer_write(wt->writer, values, static_cast<int32_t>(frames)) != 0) {
+            note_write_failure(wt);
+            continue;
+        }
+        wt->unflushed += static_cast<int32_t>(frames);
+        if (wt->unflushed >= WRITER_FLUSH_SECONDS * wt->sample_rate) {
+            wt->unflushed = 0;
+            if (mp3_writer_flush(wt->writer) != 0) {
+                note_write_failure(wt);
+            }
+        }
+    }
+}
+
+DWORD WINAPI writer_thread_proc(LPVOID param) {
+    auto* wt = static_cast<WriterThread*>(param);
+    for (;;) {
+        WaitForSingleObject(wt->wake, WRITER_WAKE_MS);
+        // The stop flag is read before the last look at the ring: whatever
+        // was pushed before finish set it is written.
+        const bool stopping = wt->stop.load() != 0;
+        write_pending(wt);
+        if (stopping) {
+            return 0;
+        }
+    }
+}
+
+// Frees what start made; copes with a part-made thread context.
+void destroy(WriterThread* wt) {
+    if (wt->wake != nullptr) {
+        CloseHandle(wt->wake);
+    }
+    if (wt->thread != nullptr) {
+        CloseHandle(wt->thread);
+    }
+    delete[] wt->ring;
+    free(wt->chunk);
+    delete wt;
+}
+
+} // namespace
+
+WriterThread* writer_thread_start(Mp3Writer* writer, HWND window, UINT failed_message) {
+    if (writer == nullptr) {
+        return nullptr;
+    }
+    auto* wt = new (std::nothrow) WriterThread;
+    if (wt == nullptr) {
+        mp3_writer_close(writer);
+        return nullptr;
+    }
+    wt->writer = writer;
+    wt->channels = writer->channels;
+    wt->sample_rate = writer->sample_rate;
+    wt->capacity = static_cast<uint32_t>(WRITER_BUFFER_SECONDS * writer->sample_rate);
+    const size_t values = static_cast<size_t>(wt->capacity) * wt->channels;
+    wt->ring = new (std::nothrow) std::atomic<float>[values];
+    wt->chunk = static_cast<float*>(malloc(sizeof(float) * CHUNK_FRAMES * wt->channels));
+    wt->thread = nullptr;
+    wt->wake = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    wt->window = window;
+    wt->failed_message = failed_message;
+    if (wt->ring != nullptr && wt->chunk != nullptr && wt->wake != nullptr) {
+        wt->thread = CreateThread(nullptr, 0, writer_thread_proc, wt, 0, nullptr);
+    }
+    if (wt->thread == nullptr) {
+        mp3_writer_close(writer);
+        destroy(wt);
+        return nullptr;
+    }
+    return wt;
+}
+
+void writer_thread_push(WriterThread* wt, const float* samples, int32_t value_count) {
+    if (wt == nullptr || samples == nullptr || value_count <= 0) {
+        return;
+    }
+    const uint32_t channels = static_cast<uint32_t>(wt->channels);
+    const uint32_t frames = static_cast<uint32_t>(value_count) / channels;
+    const uint32_t at = wt->stored.load(std::memory_order_relaxed);
+    // Announced before the slots change, so that a writer thread that reads
+    // a slot being overwritten sees the claim afterwards and drops its copy.
+    wt->claimed.store(at + frames, std::memory_order_relaxed);
+    std::atomic_thread_fence(std::memory_order_release);
+    for (uint32_t f = 0; f < frames; ++f) {
+        // The slot is worked out from the frame's number each time, as the
+        // writer thread does, so that both agree when the counter wraps.
+        std::atomic<float>* out =
+            wt->ring + static_cast<size_t>((at + f) % wt->capacity) * channels;
+        const float* in = samples + static_cast<size_t>(f) * channels;
+        for (uint32_t c = 0; c < channels; ++c) {
+            out[c].store(in[c], std::memory_order_relaxed);
+        }
+    }
+    wt->stored.store(at + frames, std::memory_order_release);
+}
+
+int32_t writer_thread_finish(WriterThread* wt) {
+    if (wt == nullptr) {
+        return -1;
+    }
+    wt->stop.store(1);
+    SetEvent(wt->wake);
+    WaitForSingleObject(wt->thread, INFINITE);
+    // The thread has ended: nothing touches the file after this close.
+    int32_t result = mp3_writer_close(wt->writer);
+    if (result == 0 && (wt->write_failed.load() != 0 || wt->dropped.load() != 0)) {
+        result = -1;
+    }
+    destroy(wt);
+    return result;
+}
