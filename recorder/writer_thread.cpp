@@ -19,7 +19,7 @@ void note_write_failure(WriterThread* wt) {
 // Copies the oldest frames waiting in the ring into the chunk and returns
 // how many are usable, starting at `*first`. Frames the capture thread may
 // have overwritten meanwhile are counted as dropped and left out: the copy
-// is checked against `claimed` after it is made, as a sequence lock reads.
+// is checked against `claimed` after it is made.
 uint32_t take_chunk(WriterThread* wt, uint32_t* first) {
     const uint32_t stored = wt->stored.load(std::memory_order_acquire);
     uint32_t taken = wt->taken.load(std::memory_order_relaxed);
@@ -36,10 +36,11 @@ uint32_t take_chunk(WriterThread* wt, uint32_t* first) {
         const std::atomic<float>* slot = wt->ring + ((taken + f) % wt->capacity) * channels;
         float* out = wt->chunk + f * channels;
         for (uint32_t c = 0; c < channels; ++c) {
-            out[c] = slot[c].load(std::memory_order_relaxed);
+            out[c] = slot[c].load(std::memory_order_acquire);
         }
     }
-    std::atomic_thread_fence(std::memory_order_acquire);
+    // A value read from an overwritten slot carries the claim made before it
+    // (release and acquire), so this sees that claim.
     const uint32_t claimed = wt->claimed.load(std::memory_order_relaxed);
     // Frames older than claimed - capacity share their slots with frames the
     // capture thread has begun to store.
@@ -152,10 +153,10 @@ void writer_thread_push(WriterThread* wt, const float* samples, int32_t value_co
     const uint32_t channels = static_cast<uint32_t>(wt->channels);
     const uint32_t frames = static_cast<uint32_t>(value_count) / channels;
     const uint32_t at = wt->stored.load(std::memory_order_relaxed);
-    // Announced before the slots change, so that a writer thread that reads
-    // a slot being overwritten sees the claim afterwards and drops its copy.
+    // Announced before the slots change (each store below releases it), so
+    // that a writer thread that reads a slot being overwritten sees the claim
+    // afterwards and drops its copy.
     wt->claimed.store(at + frames, std::memory_order_relaxed);
-    std::atomic_thread_fence(std::memory_order_release);
     for (uint32_t f = 0; f < frames; ++f) {
         // The slot is worked out from the frame's number each time, as the
         // writer thread does, so that both agree when the counter wraps.
@@ -163,7 +164,7 @@ void writer_thread_push(WriterThread* wt, const float* samples, int32_t value_co
             wt->ring + static_cast<size_t>((at + f) % wt->capacity) * channels;
         const float* in = samples + static_cast<size_t>(f) * channels;
         for (uint32_t c = 0; c < channels; ++c) {
-            out[c].store(in[c], std::memory_order_relaxed);
+            out[c].store(in[c], std::memory_order_release);
         }
     }
     wt->stored.store(at + frames, std::memory_order_release);
