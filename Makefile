@@ -9,7 +9,7 @@ BUILD_TSAN ?= build-tsan
 BUILD_WIN  ?= build-win
 GENERATOR  := -G Ninja
 
-.PHONY: run test test-windows bench deps deps-test deps-windows build build-sanitize build-tsan \
+.PHONY: run test check test-windows bench deps deps-test deps-windows build build-sanitize build-tsan \
         build-windows
 
 deps:
@@ -45,6 +45,11 @@ test: deps-test build build-sanitize build-tsan
 	ctest --test-dir $(BUILD_SAN) --output-on-failure
 	ctest --test-dir $(BUILD_TSAN) --output-on-failure
 	$(MAKE) --no-print-directory test-windows
+
+# The quick loop while working: the plain Linux suite only.
+check: build
+	@scripts/install-deps.sh --test
+	ctest --test-dir $(BUILD) --output-on-failure
 
 test-windows: deps-test build-windows
 	ctest --test-dir $(BUILD_WIN) --output-on-failure

@@ -314,7 +314,7 @@ def main():
             end_wine(wine, env)
         if xvfb:
             xvfb.stop()
-        sound.stop()
+        check(sound.stop(), 'every sink was kept awake to the end')
         shutil.rmtree(work, ignore_errors=True)
     if FAILURES:
         sys.exit(1)

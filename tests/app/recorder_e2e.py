@@ -196,7 +196,10 @@ class Session:
         if self.xvfb:
             self.xvfb.stop()
         if self.pulse_started:
-            subprocess.run([PULSE_FIXTURE, 'stop', self.pulse_dir], timeout=60)
+            stopped = subprocess.run([PULSE_FIXTURE, 'stop', self.pulse_dir], capture_output=True,
+                                     text=True, timeout=60)
+            check(stopped.returncode == 0,
+                  'every sink was kept awake to the end %s' % stopped.stderr.strip())
         shutil.rmtree(self.root, ignore_errors=True)
 
     # --- sound --------------------------------------------------------------

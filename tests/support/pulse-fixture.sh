@@ -30,7 +30,8 @@ usage() {
 action=$1
 dir=$2
 shift 2
-devices="$(cd "$(dirname "$0")" && pwd)/pulse_devices.pa"
+here="$(cd "$(dirname "$0")" && pwd)"
+devices="$here/pulse_devices.pa"
 wakers=1
 case "$action" in
   start)
@@ -79,7 +80,7 @@ end_recorded() {
 # The daemon first: its streams of silence end with it.
 stop() {
   end_recorded "$dir/daemon.pid" pulseaudio
-  end_recorded "$dir/wakers.pid" pacat
+  end_recorded "$dir/wakers.pid" python3
   rm -rf "$dir"
 }
 
@@ -94,7 +95,19 @@ fail() {
 }
 
 if [ "$action" = stop ]; then
+  # Every sink was kept awake for the whole run, or the tests ran on a
+  # sink that slept: that is told, after the daemon has gone all the same.
+  ended=0
+  if [ -f "$dir/wakers.pid" ]; then
+    while read -r pid; do
+      [ -z "$pid" ] || running "$pid" || ended=$((ended + 1))
+    done <"$dir/wakers.pid"
+  fi
   stop
+  if [ $ended -gt 0 ]; then
+    echo "pulse-fixture: $ended stream(s) of silence ended before the daemon was stopped" >&2
+    exit 1
+  fi
   exit 0
 fi
 
@@ -139,21 +152,42 @@ done
 [ $wakers -eq 1 ] || exit 0
 
 : >"$dir/wakers.pid"
+declare -A waker_of
+# A stream of silence into sink $1 for as long as the daemon runs, in the
+# sink's own rate and channel count ("s16le 2ch 44100Hz").
+start_waker() {
+  local spec rate channels
+  spec=$(pactl list short sinks | awk -v sink="$1" '$2 == sink { print $5, $6 }')
+  channels=${spec%%ch *}
+  rate=${spec##* }
+  rate=${rate%Hz}
+  setsid python3 "$here/keep_awake.py" "$1" "$rate" "$channels" \
+    </dev/null >/dev/null 2>>"$dir/daemon.log" &
+  waker_of[$1]=$!
+  echo $! >>"$dir/wakers.pid"
+}
+# The number of streams of silence playing.
+playing() {
+  pactl list sink-inputs | grep -c 'media.name = "keep awake"' || true
+}
 count=0
 for sink in $sinks; do
-  setsid pacat --playback --raw --fix-format --fix-rate --fix-channels --latency-msec=30 \
-    --process-time-msec=10 --stream-name="keep awake" --device="$sink" /dev/zero \
-    </dev/null >/dev/null 2>>"$dir/daemon.log" &
-  echo $! >>"$dir/wakers.pid"
+  start_waker "$sink"
   count=$((count + 1))
 done
 for _ in $(seq 500); do
-  [ "$(pactl list short sink-inputs | wc -l)" -ge "$count" ] && break
+  [ "$(playing)" -ge "$count" ] && break
   sleep 0.02
 done
-[ "$(pactl list short sink-inputs | wc -l)" -ge "$count" ] || fail "could not keep the sinks awake"
+[ "$(playing)" -ge "$count" ] || fail "could not keep the sinks awake"
 # Back from suspension a null sink starts its clock anew, with the short
 # blocks the streams of silence ask for.
 for sink in $sinks; do
   pactl suspend-sink "$sink" 1 && pactl suspend-sink "$sink" 0 || fail "could not restart $sink"
 done
+for sink in $sinks; do
+  running "${waker_of[$sink]}" || fail "the stream of silence into $sink ended"
+done
+[ "$(playing)" -ge "$count" ] || fail "could not keep the sinks awake"
+# What stop checks and ends: the streams that play now.
+printf '%s\n' "${waker_of[@]}" >"$dir/wakers.pid"

@@ -79,7 +79,11 @@ class SoundServer:
         return {'PULSE_SERVER': self.address, 'PULSE_CLIENTCONFIG': self.client_config}
 
     def stop(self):
-        subprocess.run([self.fixture, 'stop', self.dir], capture_output=True, timeout=120)
+        """Stops the daemon. False when a sink's stream of silence had ended
+        before: what ran meanwhile may have met a sleeping sink."""
+        stopped = subprocess.run([self.fixture, 'stop', self.dir], capture_output=True,
+                                 timeout=120)
+        return stopped.returncode == 0
 
 
 def xdotool(env, *args, timeout=30):
