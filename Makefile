@@ -41,18 +41,18 @@ run: build
 # The whole suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer,
 # and under ThreadSanitizer; then the Windows build's suite under Wine.
 test: deps-test build build-sanitize build-tsan
-	ctest --test-dir $(BUILD) --output-on-failure
-	ctest --test-dir $(BUILD_SAN) --output-on-failure
-	ctest --test-dir $(BUILD_TSAN) --output-on-failure
+	ctest --test-dir $(BUILD) -j2 --output-on-failure
+	ctest --test-dir $(BUILD_SAN) -j2 --output-on-failure
+	ctest --test-dir $(BUILD_TSAN) -j2 --output-on-failure
 	$(MAKE) --no-print-directory test-windows
 
 # The quick loop while working: the plain Linux suite only.
 check: build
 	@scripts/install-deps.sh --test
-	ctest --test-dir $(BUILD) --output-on-failure
+	ctest --test-dir $(BUILD) -j2 --output-on-failure
 
 test-windows: deps-test build-windows
-	ctest --test-dir $(BUILD_WIN) --output-on-failure
+	ctest --test-dir $(BUILD_WIN) -j2 --output-on-failure
 
 build-sanitize: deps
 	cmake -S . -B $(BUILD_SAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DSONARET_SANITIZE=address,undefined

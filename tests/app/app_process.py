@@ -22,7 +22,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
-from session import SCREEN, SoundServer, Xvfb, xdotool  # noqa: E402,F401
+from session import SCREEN, SessionError, SoundServer, Xvfb, xdotool  # noqa: E402,F401
 
 FAILURES = []
 

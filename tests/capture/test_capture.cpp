@@ -213,9 +213,21 @@ TEST_P(CaptureToFile, RecordingDecodesToThePlayedTone) {
         Sleep(10);
     }
     ASSERT_TRUE(delivering()) << "the stream delivers nothing";
+    const uint32_t blocks_before = state.levels.written.load();
     auto tone = play_test_tone(c.sink);
     EXPECT_TRUE(tone->wait());
-    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    // Until the capture has delivered as much as was played, and its newest
+    // block is quiet again: the tone's end is in (a capture under load can
+    // run seconds behind the player).
+    const uint32_t tone_blocks = rate * channels * 3 / 1025;
+    auto caught_up = [&] {
+        return state.levels.written.load() - blocks_before >= tone_blocks &&
+               state.block_peak.load() < 0.05f;
+    };
+    for (int waited = 0; waited < 20000 && !caught_up(); waited += 10) {
+        Sleep(10);
+    }
+    EXPECT_TRUE(caught_up()) << "the capture delivers the whole tone";
     state.recording = 0;
     Sleep(100);
     recorder_wait_for_deliveries(&state);

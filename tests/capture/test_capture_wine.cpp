@@ -560,7 +560,7 @@ TEST_F(WineDeviceChanges, ADefaultSetInWinesSettingsReachesClientsAndTheWindow) 
 
 // A loopback capture of a sink that the server then unloads, loaded first
 // thing: Wine lists it only when it was there before the process's first
-// enumerator (ctest runs each case in a process of its own). Once the stream
+// enumerator (CTest runs this case in a process of its own). Once the stream
 // has died, Wine still answers "no packet"; only the padding tells, which the
 // capture thread asks for after a quiet wait.
 TEST_F(WineDeviceChanges, LoopbackOfASinkThatTheServerUnloads) {

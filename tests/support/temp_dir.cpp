@@ -15,3 +15,11 @@ TempDir::~TempDir() {
     std::error_code ignored;
     std::filesystem::remove_all(path_, ignored);
 }
+
+std::set<std::string> TempDir::names() const {
+    std::set<std::string> found;
+    for (const auto& entry : std::filesystem::directory_iterator(path_)) {
+        found.insert(entry.path().filename().string());
+    }
+    return found;
+}

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <filesystem>
+#include <set>
 #include <string>
 
 class TempDir {
@@ -15,6 +16,8 @@ class TempDir {
     // A file in the folder, as the file system and as the program's wide text see it.
     std::string file(const std::string& name) const { return (path_ / name).string(); }
     std::wstring wfile(const std::string& name) const { return (path_ / name).wstring(); }
+    // The names of what the folder holds.
+    std::set<std::string> names() const;
 
   private:
     std::filesystem::path path_;

@@ -181,63 +181,66 @@ TEST_F(AboutBox, ShowOpensItOverTheActiveWindow) {
     EXPECT_FALSE(IsWindow(seen.about));
 }
 
-// Where the centring puts a box of `size` on one axis.
-LONG centred(LONG centre_low, LONG centre_high, LONG size, LONG work_low, LONG work_high) {
-    LONG low = (centre_low + centre_high) / 2 - size / 2;
-    if (low + size > work_high) {
-        low = work_high - size;
-    }
-    if (low < work_low) {
-        low = work_low;
-    }
-    return low;
-}
-
-RECT work_area(HWND window) {
-    MONITORINFO info{};
-    info.cbSize = sizeof info;
-    EXPECT_TRUE(GetMonitorInfoW(MonitorFromWindow(window, MONITOR_DEFAULTTONEAREST), &info));
-    return info.rcWork;
-}
+// The test display is 1280 by 800 on both builds, with no panel: all of it
+// is work area.
+constexpr RECT kWorkArea = {0, 0, 1280, 800};
 
 TEST_F(AboutBox, CentredOnAVisibleOwnerAndKeptInsideTheWorkArea) {
-    const RECT work = work_area(hwnd);
+    MONITORINFO info{};
+    info.cbSize = sizeof info;
+    ASSERT_TRUE(GetMonitorInfoW(MonitorFromWindow(hwnd, MONITOR_DEFAULTTONEAREST), &info));
+    ASSERT_EQ(info.rcWork.left, kWorkArea.left);
+    ASSERT_EQ(info.rcWork.top, kWorkArea.top);
+    ASSERT_EQ(info.rcWork.right, kWorkArea.right);
+    ASSERT_EQ(info.rcWork.bottom, kWorkArea.bottom);
     auto escape = [](HWND) { press(VK_ESCAPE); };
 
-    // Well inside the work area: centred on the owner.
-    ASSERT_TRUE(SetWindowPos(hwnd, nullptr, work.left + 400, work.top + 250, 0, 0,
-                             SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE));
+    // Well inside the work area: centred on the owner, which is put with
+    // its centre at (600, 400).
     RECT o{};
     GetWindowRect(hwnd, &o);
+    ASSERT_TRUE(SetWindowPos(hwnd, nullptr, 600 - (o.right - o.left) / 2,
+                             400 - (o.bottom - o.top) / 2, 0, 0,
+                             SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE));
     open(hwnd, escape);
     const LONG w = seen.rect.right - seen.rect.left;
     const LONG h = seen.rect.bottom - seen.rect.top;
-    EXPECT_EQ(seen.rect.left, (o.left + o.right) / 2 - w / 2);
-    EXPECT_EQ(seen.rect.top, (o.top + o.bottom) / 2 - h / 2);
+    ASSERT_GT(w, 100);
+    ASSERT_GT(h, 100);
+    EXPECT_EQ(seen.rect.left, 600 - w / 2);
+    EXPECT_EQ(seen.rect.top, 400 - h / 2);
 
     // The owner near the bottom right: the box is pushed back inside.
-    ASSERT_TRUE(SetWindowPos(hwnd, nullptr, work.right - 150, work.bottom - 100, 0, 0,
+    ASSERT_TRUE(SetWindowPos(hwnd, nullptr, 1130, 700, 0, 0,
                              SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE));
     open(hwnd, escape);
-    EXPECT_EQ(seen.rect.right, work.right);
-    EXPECT_EQ(seen.rect.bottom, work.bottom);
+    EXPECT_EQ(seen.rect.right, 1280);
+    EXPECT_EQ(seen.rect.bottom, 800);
     EXPECT_EQ(seen.rect.right - seen.rect.left, w) << "moved, not resized";
+    EXPECT_EQ(seen.rect.bottom - seen.rect.top, h);
+
+    // Partly off the top left of the screen: pushed in from there.
+    ASSERT_TRUE(SetWindowPos(hwnd, nullptr, -350, -250, 0, 0,
+                             SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE));
+    open(hwnd, escape);
+    EXPECT_EQ(seen.rect.left, 0);
+    EXPECT_EQ(seen.rect.top, 0);
 }
 
 TEST_F(AboutBox, HiddenOwnerMeansTheWorkAreaIsTheCentre) {
     ShowWindow(hwnd, SW_HIDE);
     open(hwnd, [](HWND) { press(VK_ESCAPE); });
     ASSERT_NE(seen.about, nullptr);
-    const RECT work = work_area(hwnd);
     const LONG w = seen.rect.right - seen.rect.left;
     const LONG h = seen.rect.bottom - seen.rect.top;
-    EXPECT_EQ(seen.rect.left, centred(work.left, work.right, w, work.left, work.right));
-    EXPECT_EQ(seen.rect.top, centred(work.top, work.bottom, h, work.top, work.bottom));
+    // The centre of the 1280 by 800 work area.
+    EXPECT_EQ(seen.rect.left, 640 - w / 2);
+    EXPECT_EQ(seen.rect.top, 400 - h / 2);
     // And the same without any owner.
     open(nullptr, [](HWND) { press(VK_ESCAPE); });
     EXPECT_EQ(seen.parent, nullptr);
-    EXPECT_EQ(seen.rect.left, centred(work.left, work.right, w, work.left, work.right));
-    EXPECT_EQ(seen.rect.top, centred(work.top, work.bottom, h, work.top, work.bottom));
+    EXPECT_EQ(seen.rect.left, 640 - w / 2);
+    EXPECT_EQ(seen.rect.top, 400 - h / 2);
 }
 
 TEST_F(AboutBox, PeakDisplayKeepsMovingBehindIt) {

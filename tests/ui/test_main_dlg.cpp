@@ -16,7 +16,6 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <regex>
 #include <set>
@@ -30,8 +29,8 @@
 #include "module.h"
 #include "mp3_decode.h"
 #include "pulse_server.h"
-#include "recording_file.h"
 #include "signals.h"
+#include "tone_checks.h"
 #include "stalled_writer.h"
 #include "temp_dir.h"
 
@@ -232,14 +231,6 @@ std::string name_for(const SYSTEMTIME& t) {
     return name;
 }
 
-std::set<std::string> files_in(const fs::path& folder) {
-    std::set<std::string> names;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        names.insert(entry.path().filename().string());
-    }
-    return names;
-}
-
 // The playback or record streams of the server, one line each.
 std::string record_streams() {
     return server().pactl({"list", "short", "source-outputs"});
@@ -423,109 +414,11 @@ class MainWindow : public ::testing::Test {
     }
 };
 
-// A decoded recording holds a tone of `frequency` in its middle.
-void expect_tone(const DecodedMp3& mp3, double frequency) {
-    ASSERT_TRUE(mp3.ok) << mp3.error;
-    const std::vector<float> left = middle(mp3.channel(0), mp3.rate / 4);
-    ASSERT_GT(left.size(), static_cast<size_t>(mp3.rate / 2)) << "at least half a second";
-    EXPECT_GT(tone_energy_share(left, mp3.rate, frequency), 0.8);
-    EXPECT_GT(rms(left), 0.1);
-}
-
 void expect_bit_rate(const DecodedMp3& mp3, int kbps) {
     ASSERT_FALSE(mp3.frame_kbps.empty());
     for (int frame : mp3.frame_kbps) {
         ASSERT_EQ(frame, kbps);
     }
-}
-
-TEST(RecordingFile, IsNamedAfterTheStartAndNeverReplacesAFile) {
-    TempDir dir;
-    const SYSTEMTIME start{2026, 1, 5, 2, 0, 0, 5, 0}; // 2 January, 00:00:05
-    WCHAR path[RECORDING_PATH_UNITS];
-
-    ASSERT_EQ(ReserveRecordingFile(path, dir.path().wstring().c_str(), start), 0);
-    EXPECT_EQ(std::wstring(path), dir.wfile("01-02-00-00-05.mp3"));
-    ASSERT_TRUE(fs::exists(path)) << "the name is taken at once";
-    std::ofstream(dir.file("01-02-00-00-05.mp3")) << "an earlier recording";
-
-    ASSERT_EQ(ReserveRecordingFile(path, dir.path().wstring().c_str(), start), 0);
-    EXPECT_EQ(std::wstring(path), dir.wfile("01-02-00-00-05-2.mp3"));
-    ASSERT_EQ(ReserveRecordingFile(path, dir.path().wstring().c_str(), start), 0);
-    EXPECT_EQ(std::wstring(path), dir.wfile("01-02-00-00-05-3.mp3"));
-    std::ifstream earlier(dir.file("01-02-00-00-05.mp3"));
-    std::string kept;
-    std::getline(earlier, kept);
-    EXPECT_EQ(kept, "an earlier recording");
-
-    // A folder given with its separator gets no second one.
-    const std::wstring with_separator = dir.path().wstring() + L"/";
-    const SYSTEMTIME december{2026, 12, 4, 31, 23, 59, 59, 0};
-    ASSERT_EQ(ReserveRecordingFile(path, with_separator.c_str(), december), 0);
-    EXPECT_EQ(std::wstring(path), dir.wfile("12-31-23-59-59.mp3"));
-
-    // Here a backslash is part of a folder's name: the file goes inside
-    // that folder, not beside it.
-    fs::create_directory(dir.path() / "take\\");
-    const std::wstring backslashed = dir.wfile("take\\");
-    ASSERT_EQ(ReserveRecordingFile(path, backslashed.c_str(), december), 0);
-    EXPECT_EQ(std::wstring(path), backslashed + L"/12-31-23-59-59.mp3");
-    EXPECT_TRUE(fs::exists(dir.path() / "take\\" / "12-31-23-59-59.mp3"));
-}
-
-// Someone who may write to the folder swaps a new recording's name for a
-// symbolic link to another file before the recording writes (the file
-// itself kept under another name), or has put a link where the name will
-// be. The recording goes to the file that was created, and the other file
-// is left as it was.
-TEST(RecordingFile, ALinkAtTheNameCannotRedirectTheRecording) {
-    TempDir dir, elsewhere;
-    const fs::path victim = elsewhere.path() / "precious.txt";
-    std::ofstream(victim) << "not to be overwritten";
-    const SYSTEMTIME start{2026, 5, 3, 6, 7, 8, 9, 0};
-    WCHAR path[RECORDING_PATH_UNITS];
-
-    // A link already there: not followed, the next name is taken.
-    fs::create_symlink(victim, dir.path() / "05-06-07-08-09.mp3");
-    FILE* file = nullptr;
-    ASSERT_EQ(ReserveRecordingFile(path, dir.path().wstring().c_str(), start, &file), 0);
-    ASSERT_NE(file, nullptr);
-    EXPECT_EQ(std::wstring(path), dir.wfile("05-06-07-08-09-2.mp3"));
-
-    // Swapped between the creation and the writing.
-    fs::rename(path, dir.path() / "kept.mp3");
-    fs::create_symlink(victim, path);
-    Mp3Writer* writer = mp3_writer_open_file(file, 48000, 2, 192000);
-    ASSERT_NE(writer, nullptr);
-    const std::vector<float> tone = make_tone(48000, 2, 48000, 1000.0, {0.5f, 0.5f});
-    EXPECT_EQ(mp3_writer_write(writer, tone.data(), 48000), 0);
-    EXPECT_EQ(mp3_writer_close(writer), 0);
-
-    std::string text;
-    std::getline(std::ifstream(victim) >> std::noskipws, text);
-    EXPECT_EQ(text, "not to be overwritten");
-    EXPECT_EQ(fs::file_size(victim), 21u);
-    expect_tone(decode_mp3(dir.file("kept.mp3")), 1000.0);
-}
-
-TEST(RecordingFile, FolderThatCannotTakeTheFileIsAFailure) {
-    TempDir dir;
-    const SYSTEMTIME start{2026, 3, 1, 9, 8, 7, 6, 0};
-    WCHAR path[RECORDING_PATH_UNITS];
-    const std::wstring missing = dir.wfile("no such folder");
-    EXPECT_EQ(ReserveRecordingFile(path, missing.c_str(), start), -1);
-    EXPECT_EQ(path[0], L'\0');
-
-    // Too long for the path buffer: cut short it would name another file
-    // (here: one in the folder whose name is the long name's beginning).
-    const std::wstring long_folder = dir.path().wstring() + L"/" + std::wstring(1010, L'x');
-    EXPECT_EQ(ReserveRecordingFile(path, long_folder.c_str(), start), -1);
-    EXPECT_EQ(path[0], L'\0');
-    EXPECT_TRUE(files_in(dir.path()).empty()) << "nothing was created anywhere";
-    EXPECT_EQ(ReserveRecordingFile(path, nullptr, start), -1);
-    // No folder is not the root.
-    EXPECT_EQ(ReserveRecordingFile(path, L"", start), -1);
-    EXPECT_FALSE(fs::exists("/03-09-08-07-06.mp3"));
 }
 
 TEST_F(MainWindow, StartsMonitoringTheDefaultOutput) {
@@ -596,7 +489,7 @@ TEST_F(MainWindow, RecordsWhatIsPlayedIntoAFileNamedAfterTheStart) {
     pump(300);
     click(IDC_STOP);
     expect_monitoring();
-    EXPECT_EQ(files_in(folder.path()), std::set<std::string>{name});
+    EXPECT_EQ(folder.names(), std::set<std::string>{name});
 
     const DecodedMp3 mp3 = decode_mp3(path.string());
     ASSERT_TRUE(mp3.ok) << mp3.error;
@@ -730,7 +623,7 @@ TEST_F(MainWindow, WriterThatCannotOpenIsReportedAndMonitoringGoesOn) {
         EXPECT_TRUE(seen.load()) << "the user is told";
         expect_monitoring();
     }
-    EXPECT_TRUE(files_in(folder.path()).empty());
+    EXPECT_TRUE(folder.names().empty());
 }
 
 // A disk that fills up: files of this process stop growing at `bytes` bytes
@@ -775,7 +668,7 @@ TEST_F(MainWindow, WriteFailureEndsTheRecordingAndSaysSo) {
         EXPECT_EQ(boxes.count(), 1);
         if (room == 0) {
             expect_monitoring();
-            EXPECT_TRUE(files_in(folder.path()).empty()) << "no empty file";
+            EXPECT_TRUE(folder.names().empty()) << "no empty file";
         } else {
             expect_write_failure_reported(boxes.count() == 1);
         }
@@ -938,7 +831,7 @@ TEST_F(MainWindow, HundredRecordingsInARowAreAllKept) {
         expect_monitoring();
     }
     EXPECT_EQ(paths.size(), 100u) << "no recording replaced another";
-    EXPECT_EQ(files_in(folder.path()).size(), 100u);
+    EXPECT_EQ(folder.names().size(), 100u);
     for (const std::string& path : paths) {
         EXPECT_GT(fs::file_size(path), 0u) << path;
     }
@@ -987,7 +880,7 @@ TEST_F(MainWindow, AChosenDeviceUnpluggedEndsTheRecordingAndSaysSoOnce) {
     EXPECT_EQ(fs::file_size(path), size) << "nothing is written after the file was completed";
     const DecodedMp3 mp3 = decode_mp3(path);
     expect_tone(mp3, 1000.0);
-    EXPECT_EQ(files_in(folder.path()).size(), 1u);
+    EXPECT_EQ(folder.names().size(), 1u);
 
     // Another device can be chosen and recorded from.
     choose(IDC_DEVICE, 0);
@@ -1020,7 +913,7 @@ TEST_F(MainWindow, TheDefaultOutputIsFollowedWithinTheSameFile) {
     EXPECT_EQ(dlg->RecordingPath(), path) << "the same file";
     click(IDC_STOP);
     EXPECT_EQ(boxes.count(), 0);
-    EXPECT_EQ(files_in(folder.path()).size(), 1u);
+    EXPECT_EQ(folder.names().size(), 1u);
 
     const DecodedMp3 mp3 = decode_mp3(fs::path(path).string());
     ASSERT_TRUE(mp3.ok) << mp3.error;
@@ -1054,7 +947,7 @@ TEST_F(MainWindow, ANewDefaultOfAnotherRateGoesOnInANewFile) {
     click(IDC_STOP);
     EXPECT_EQ(boxes.count(), 0);
     ASSERT_NE(second, first);
-    EXPECT_EQ(files_in(folder.path()).size(), 2u);
+    EXPECT_EQ(folder.names().size(), 2u);
 
     const DecodedMp3 before = decode_mp3(fs::path(first).string());
     const DecodedMp3 after = decode_mp3(fs::path(second).string());
