@@ -4,8 +4,8 @@
 
 #include <windows.h>
 
-#include "os_window.h"
-#include "resource_table.h"
+#include "toolkit/os_window.h"
+#include "user/resource_table.h"
 
 INT_PTR user_dialog_box(const ResourceDialog& dialog_template, HWND owner, DLGPROC procedure,
                         LPARAM init_param);

@@ -11,11 +11,11 @@
 #include <string>
 #include <vector>
 
-#include "os_window.h"
-#include "resource_table.h"
-#include "text.h"
-#include "user_internal.h"
-#include "user_window.h"
+#include "kernel/text.h"
+#include "toolkit/os_window.h"
+#include "user/internal.h"
+#include "user/resource_table.h"
+#include "user/user.h"
 
 // No display to show windows on (Windows has no such case).
 #define ERROR_DEVICE_NOT_AVAILABLE 4319u
