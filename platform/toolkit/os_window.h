@@ -103,7 +103,7 @@ void os_wait_events();
 void os_wait_events_for(unsigned timeout_ms);
 void os_wake();
 
-// Events the seam reports, implemented by the user area (user/window.cpp).
+// Events the seam reports, implemented by the user area (user/input.cpp).
 void user_event_click(HWND control);
 void user_event_close(HWND toplevel);
 void user_event_key(HWND toplevel, int virtual_key, bool shift);
