@@ -103,7 +103,7 @@ class PulseConnection {
     using EndpointKey = std::pair<EDataFlow, uint32_t>;
     using Endpoints = std::map<EndpointKey, Endpoint>;
 
-    // The context's life (coreaudio_pulse.cpp), all on the loop thread.
+    // The context's life (coreaudio/pulse.cpp), all on the loop thread.
     static void on_state(pa_context* context, void* userdata);
     static void on_attempt_state(pa_context* context, void* userdata);
     static void on_retry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,
@@ -112,7 +112,7 @@ class PulseConnection {
     void drop_attempt();
     void adopt_attempt();
 
-    // Tracking the endpoints and telling the clients (coreaudio_notify.cpp).
+    // Tracking the endpoints and telling the clients (coreaudio/notify.cpp).
     // Lock held for all.
     void watch();
     void lost();

@@ -10,8 +10,8 @@
 
 #include <atomic>
 
-#include "com_classes.h"
-#include "com_object.h"
+#include "com/com_classes.h"
+#include "com/com_object.h"
 
 // Results Windows gives that the public headers do not need to name.
 #ifndef RPC_E_CHANGED_MODE

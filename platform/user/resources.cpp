@@ -1,6 +1,6 @@
 // The program's resource tables (resource_table.h), registered by the file
 // that platform/tools/rc_tables.py generates from the program's .rc.
-#include "resource_table.h"
+#include "user/resource_table.h"
 
 namespace {
 

@@ -9,7 +9,7 @@
 #include <string>
 #include <string_view>
 
-#include "text.h"
+#include "kernel/text.h"
 
 namespace {
 

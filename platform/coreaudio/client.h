@@ -5,7 +5,7 @@
 
 #include <memory>
 
-#include "coreaudio_pulse.h"
+#include "coreaudio/pulse.h"
 
 // A new, uninitialised client on `device`; the device snapshot gives the mix
 // format and, for sinks, the monitor source that loopback records.

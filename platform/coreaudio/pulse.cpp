@@ -1,5 +1,5 @@
 // The sound server connection behind the Core Audio objects.
-#include "coreaudio_pulse.h"
+#include "coreaudio/pulse.h"
 
 #include <audioclient.h>
 

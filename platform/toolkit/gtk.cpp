@@ -1,6 +1,6 @@
 // The window toolkit behind os_window.h: GTK 3. The only file of the program
 // that includes GTK.
-#include "os_window.h"
+#include "toolkit/os_window.h"
 
 #include <gtk/gtk.h>
 

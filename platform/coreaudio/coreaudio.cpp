@@ -12,11 +12,11 @@
 #include <utility>
 #include <vector>
 
-#include "com_classes.h"
-#include "com_object.h"
-#include "coreaudio_client.h"
-#include "coreaudio_pulse.h"
-#include "text.h"
+#include "com/com_classes.h"
+#include "com/com_object.h"
+#include "coreaudio/client.h"
+#include "coreaudio/pulse.h"
+#include "kernel/text.h"
 
 namespace {
 
@@ -281,7 +281,7 @@ class DeviceEnumerator final : public ComObject<IMMDeviceEnumerator> {
     }
 
     // The client is called on the connection's thread, with its lock held
-    // (see coreaudio_notify.cpp), so once Unregister has taken that lock no
+    // (see coreaudio/notify.cpp), so once Unregister has taken that lock no
     // call of the client is running or will come.
     STDMETHOD(RegisterEndpointNotificationCallback)(IMMNotificationClient* client) override {
         if (!client) {

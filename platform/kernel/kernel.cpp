@@ -23,7 +23,7 @@
 #include <string>
 #include <vector>
 
-#include "text.h"
+#include "kernel/text.h"
 
 namespace {
 
@@ -131,7 +131,7 @@ void SetLastError(DWORD error) {
 namespace {
 
 // Handles count up from here in steps of four, as Windows' do, and are never
-// reused. The range is far from the window handles (user_queue.cpp), so a
+// reused. The range is far from the window handles (user/queue.cpp), so a
 // kernel handle given where a window is expected is never taken for one.
 constexpr uintptr_t kFirstKernelHandle = 0x40000004;
 constexpr uintptr_t kKernelHandleStep = 4;

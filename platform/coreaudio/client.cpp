@@ -51,8 +51,8 @@
 #include <utility>
 #include <vector>
 
-#include "com_object.h"
-#include "coreaudio_client.h"
+#include "com/com_object.h"
+#include "coreaudio/client.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 
 #include <string>
 
-#include "os_window.h"
-#include "text.h"
-#include "user_window.h"
+#include "kernel/text.h"
+#include "toolkit/os_window.h"
+#include "user/user.h"
 
 namespace {
 
@@ -88,7 +88,7 @@ PIDLIST_ABSOLUTE SHBrowseForFolderW(LPBROWSEINFOW info) {
     }
     FolderWait wait;
     os_choose_folder(user_os_window(owner), folder_chosen, &wait);
-    const bool finished = user_modal_wait(&wait.done);
+    const bool finished = user_modal_loop(nullptr, [&wait] { return wait.done; });
     if (disable_owner) {
         EnableWindow(owner, TRUE);
     }

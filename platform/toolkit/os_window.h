@@ -1,4 +1,4 @@
-// The seam between platform/ and the window toolkit. os_window_gtk.cpp is the
+// The seam between platform/ and the window toolkit. toolkit/gtk.cpp is the
 // only file that implements it and the only one that includes GTK; the rest of
 // platform/ speaks Win32 on one side and these few calls on the other. Text
 // crosses the seam as UTF-8, positions and sizes as pixels.
@@ -103,7 +103,7 @@ void os_wait_events();
 void os_wait_events_for(unsigned timeout_ms);
 void os_wake();
 
-// Events the seam reports, implemented by the user area (user_window.cpp).
+// Events the seam reports, implemented by the user area (user/input.cpp).
 void user_event_click(HWND control);
 void user_event_close(HWND toplevel);
 void user_event_key(HWND toplevel, int virtual_key, bool shift);

@@ -18,8 +18,8 @@
 
 #include <algorithm>
 
-#include "coreaudio_pulse.h"
-#include "text.h"
+#include "coreaudio/pulse.h"
+#include "kernel/text.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "text.h"
+#include "kernel/text.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR command_line, int show);
 

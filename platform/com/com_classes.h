@@ -4,6 +4,6 @@
 
 #include <objbase.h>
 
-// MMDeviceEnumerator, over the sound server (coreaudio.cpp). Fails with a
+// MMDeviceEnumerator, over the sound server (coreaudio/coreaudio.cpp). Fails with a
 // negative result, without hanging, when no sound server can be reached.
 HRESULT coreaudio_create_enumerator(REFIID riid, void** object);

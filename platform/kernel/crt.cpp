@@ -8,7 +8,7 @@
 
 #include <string>
 
-#include "text.h"
+#include "kernel/text.h"
 
 FILE* _wfopen(const WCHAR* path, const WCHAR* mode) {
     // Windows' CRT answers null or empty arguments with EINVAL; so do we, and

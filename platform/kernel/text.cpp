@@ -1,4 +1,4 @@
-#include "text.h"
+#include "kernel/text.h"
 
 #include <stdint.h>
 

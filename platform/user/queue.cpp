@@ -17,8 +17,8 @@
 #include <unordered_map>
 #include <vector>
 
-#include "os_window.h"
-#include "user_internal.h"
+#include "toolkit/os_window.h"
+#include "user/internal.h"
 
 namespace {
 
@@ -59,7 +59,7 @@ struct ThreadQueue {
 
 struct Window {
     ThreadQueue* queue = nullptr; // the creating thread's; its messages go there
-    // Dialogs and controls keep their state here (user_window.cpp); null for
+    // Dialogs and controls keep their state here (user/internal.h); null for
     // message-only windows.
     void* object = nullptr;
 };
@@ -324,7 +324,7 @@ void queue_post_input(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam) {
 }
 
 // Message-only windows here; dialogs and their controls come from
-// CreateDialogParamW (user_window.cpp).
+// CreateDialogParamW (user/dialog.cpp).
 HWND CreateWindowExW(DWORD /*ex_style*/, LPCWSTR class_name, LPCWSTR /*window_name*/,
                      DWORD /*style*/, int /*x*/, int /*y*/, int /*width*/, int /*height*/,
                      HWND parent, HMENU /*menu*/, HINSTANCE /*instance*/, LPVOID /*param*/) {

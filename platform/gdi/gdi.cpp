@@ -13,9 +13,9 @@
 #include <unordered_map>
 #include <vector>
 
-#include "os_window.h"
-#include "text.h"
-#include "user_window.h"
+#include "kernel/text.h"
+#include "toolkit/os_window.h"
+#include "user/user.h"
 
 namespace {
 
