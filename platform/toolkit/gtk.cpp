@@ -303,7 +303,12 @@ void os_window_destroy(OsWindow* window) {
         return;
     }
     if (window->widget) {
+        // Gone from the screen at once, as DestroyWindow's window is, even
+        // when the thread goes on to work before it pumps again (a message
+        // box that closes before Stop waits for the disk, say).
+        GdkDisplay* display = gtk_widget_get_display(window->widget);
         gtk_widget_destroy(window->widget);
+        gdk_display_flush(display);
     }
     delete window;
 }

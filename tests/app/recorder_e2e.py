@@ -18,6 +18,8 @@ The same cases on both builds (the Windows program under Wine 10, with
   microphone     the default microphone from the device menu: 16 kHz mono
   otheroutput    an output that is not the default, found in the device
                  menu by its name (LIST_DEVICES prints the menu's entries)
+  seconddevice   a recording of the default output, then one of another
+                 output chosen from the menu: both files whole
   about          the About box from its link while recording: its size, the
                  display keeps moving behind it, Escape closes it, the
                  recording goes on
@@ -769,6 +771,26 @@ def case_otheroutput(session):
     check_exit(session, 2)
 
 
+def case_seconddevice(session):
+    """A recording, then another output chosen by its name, and a recording
+    of that one: each file holds its own tone, whole."""
+    window = open_main_window(session)
+    if not window:
+        return
+    first, _ = record(session, window, LOOPBACK)
+    if first:
+        check_source_recording(session, first, LOOPBACK)
+    position = menu_position(session, ACCENTS_NAME)
+    if position is None:
+        return
+    choose_device(session, window, position)
+    second, _ = record(session, window, ACCENTS)
+    if second:
+        check_source_recording(session, second, ACCENTS)
+    close_box(session.env, window[0])
+    check_exit(session, 2)
+
+
 def case_about(session):
     window, source = ready(session)
     if not window:
@@ -1105,6 +1127,7 @@ CASES = {
     'bitrate': case_bitrate,
     'microphone': case_microphone,
     'otheroutput': case_otheroutput,
+    'seconddevice': case_seconddevice,
     'about': case_about,
     'closebox': case_closebox,
     'escaperecording': case_escaperecording,

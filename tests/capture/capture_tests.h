@@ -76,8 +76,9 @@ struct EndToEnd {
 inline void PrintTo(const EndToEnd& c, std::ostream* out) {
     *out << c.label;
 }
-// The recordings this build can make, each tested end to end.
-std::vector<EndToEnd> end_to_end_cases();
+// The recordings only this build can make (beside those of both builds in
+// test_capture.cpp), each tested end to end.
+std::vector<EndToEnd> build_end_to_end_cases();
 
 // --- shared ------------------------------------------------------------------
 

@@ -172,6 +172,24 @@ TEST_F(Capture, AStreamWhoseEventNeverFiresStillDelivers) {
     EXPECT_NEAR(zero_crossing_frequency(sound, 48000), 1000.0, 5.0);
 }
 
+// The recordings of both builds: loopback of the default output and of one
+// chosen by its name, and the default microphone; then the build's own.
+std::vector<EndToEnd> end_to_end_cases() {
+    using namespace test_devices;
+    const TestSink stereo{kStereoSink, kStereoDescription};
+    const TestSink surround{kSurroundSink, kSurroundDescription};
+    const TestSink mic_feed{kMicFeedSink, kMicFeedDescription};
+    std::vector<EndToEnd> cases = {
+        {"Loopback2ch", stereo, "", 0, 48000, 2, 2},
+        {"Microphone1ch", mic_feed, "", 1, 16000, 1, 1},
+        {"Loopback6ch", surround, kSurroundDescription, 0, 96000, 6, 2},
+    };
+    for (EndToEnd& c : build_end_to_end_cases()) {
+        cases.push_back(std::move(c));
+    }
+    return cases;
+}
+
 // From the device to the file: the capture, the sink and the writer thread,
 // as the window joins them.
 class CaptureToFile : public Capture, public testing::WithParamInterface<EndToEnd> {};
