@@ -677,6 +677,14 @@ def check_source_recording(session, path, source, kbps=None, tone_seconds=3.0, w
     return report
 
 
+def record_checked(session, window, source, kbps=None):
+    """A recording of the source's tone (record), then what its file holds
+    (check_source_recording)."""
+    path, _ = record(session, window, source)
+    if path:
+        check_source_recording(session, path, source, kbps=kbps)
+
+
 def case_loopback(session):
     window = open_main_window(session)
     if not window:
@@ -727,9 +735,7 @@ def case_bitrate(session):
                              box), 'the bit-rate button shows the new choice')
     if first:
         check_source_recording(session, first, source)
-    second, _ = record(session, window, source)
-    if second:
-        check_source_recording(session, second, source, kbps=kbps)
+    record_checked(session, window, source, kbps=kbps)
     close_box(session.env, window[0])
     check_exit(session, 2)
 
@@ -739,9 +745,7 @@ def case_microphone(session):
     if not window:
         return
     choose_device(session, window, MENU_MICROPHONE)
-    path, _ = record(session, window, MICROPHONE)
-    if path:
-        check_source_recording(session, path, MICROPHONE)
+    record_checked(session, window, MICROPHONE)
     close_box(session.env, window[0])
     check_exit(session, 2)
 
@@ -750,22 +754,22 @@ def window_on_device(session, name):
     """The main window with the device of menu text `name` chosen; None when
     either could not be had (the failure is already reported)."""
     window = open_main_window(session)
-    if not window:
-        return None
+    return window if window and choose_device_named(session, window, name) else None
+
+
+def choose_device_named(session, window, name):
+    """Chooses the device of menu text `name`; whether it was listed."""
     position = menu_position(session, name)
-    if position is None:
-        return None
-    choose_device(session, window, position)
-    return window
+    if position is not None:
+        choose_device(session, window, position)
+    return position is not None
 
 
 def case_otheroutput(session):
     window = window_on_device(session, ACCENTS_NAME)
     if not window:
         return
-    path, _ = record(session, window, ACCENTS)
-    if path:
-        check_source_recording(session, path, ACCENTS)
+    record_checked(session, window, ACCENTS)
     pointer_over_display(session, window)
     keys(session, 'Escape')
     check_exit(session, 2)
@@ -777,16 +781,10 @@ def case_seconddevice(session):
     window = open_main_window(session)
     if not window:
         return
-    first, _ = record(session, window, LOOPBACK)
-    if first:
-        check_source_recording(session, first, LOOPBACK)
-    position = menu_position(session, ACCENTS_NAME)
-    if position is None:
+    record_checked(session, window, LOOPBACK)
+    if not choose_device_named(session, window, ACCENTS_NAME):
         return
-    choose_device(session, window, position)
-    second, _ = record(session, window, ACCENTS)
-    if second:
-        check_source_recording(session, second, ACCENTS)
+    record_checked(session, window, ACCENTS)
     close_box(session.env, window[0])
     check_exit(session, 2)
 
@@ -890,9 +888,7 @@ def case_escapeafterstop(session):
     window, source = ready(session)
     if not window:
         return
-    path, _ = record(session, window, source)
-    if path:
-        check_source_recording(session, path, source)
+    record_checked(session, window, source)
     pointer_over_display(session, window)
     keys(session, 'Escape')
     check_exit(session, 2, 'Escape after Stop ends the program')
@@ -1028,9 +1024,7 @@ def case_openfailure(session):
     # Back to monitoring: with the folder there again, Start records.
     os.makedirs(session.music)
     pointer_over_display(session, window)
-    path, _ = record(session, window, source)
-    if path:
-        check_source_recording(session, path, source)
+    record_checked(session, window, source)
     close_box(session.env, window[0])
     check_exit(session, 2)
 
