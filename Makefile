@@ -10,7 +10,7 @@ BUILD_WIN  ?= build-win
 GENERATOR  := -G Ninja
 
 .PHONY: run test check test-windows bench deps deps-test deps-windows build build-sanitize build-tsan \
-        build-windows
+        build-windows install uninstall deb
 
 deps:
 	@scripts/install-deps.sh
@@ -37,6 +37,24 @@ run: build
 	@status=0; $(BUILD)/app/sonaret || status=$$?; \
 	if [ $$status -eq 0 ]; then echo "make run: Sonaret could not open its window on this display." >&2; exit 1; fi; \
 	[ $$status -le 2 ]
+
+# Installs the program with its menu entry, icons, software-centre metadata
+# and manual page under PREFIX (and under DESTDIR, for those who stage a
+# package), stripped of its debugging information.
+PREFIX ?= /usr/local
+install: build
+	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
+
+# Removes those files again (same PREFIX and DESTDIR).
+uninstall:
+	DESTDIR="$(DESTDIR)" scripts/uninstall.sh $(BUILD) "$(PREFIX)"
+
+# The Debian package of the same files under /usr: $(BUILD)/deb/sonaret_*.deb,
+# its library dependencies computed from the program by dpkg-shlibdeps.
+deb: build
+	@scripts/install-deps.sh --deb
+	cpack --config $(BUILD)/CPackConfig.cmake -B $(abspath $(BUILD))/deb
+	@ls $(BUILD)/deb/*.deb
 
 # The whole suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer,
 # and under ThreadSanitizer; then the Windows build's suite under Wine.

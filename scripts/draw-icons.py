@@ -1,8 +1,11 @@
 #!/usr/bin/env python3
 """Draws Sonaret's icons and writes them as .ico files (16, 32 and 48 px,
-32-bit colour with alpha), so that both builds use the same pictures.
+32-bit colour with alpha), so that both builds use the same pictures; with
+PNG_DIR, also the program's icon as PNG files at the sizes of the desktop's
+icon theme (NxN.png), which Linux installs for its menu entry.
 
-usage: scripts/draw-icons.py OUTPUT_DIR
+usage: scripts/draw-icons.py ICO_DIR [PNG_DIR]
+       (in this tree: scripts/draw-icons.py ui/res desktop/icons)
 
 Shapes are described in a 48-unit square and scaled to each size; a pixel's
 coverage is sampled 4x4 so small sizes stay smooth."""
@@ -10,8 +13,11 @@ import math
 import os
 import struct
 import sys
+import zlib
 
 SIZES = (16, 32, 48)
+# The sizes desktops look for in the hicolor theme, menus to software centres.
+THEME_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
 
 
 def rect(x0, y0, x1, y1):
@@ -155,14 +161,34 @@ def write_ico(path, layers):
         f.write(out + b''.join(images))
 
 
+def write_png(path, pixels):
+    # 8-bit RGBA, not interlaced; each row starts with filter type 0 (none).
+    size = len(pixels)
+    rows = b''.join(b'\0' + bytes(v for px in line for v in px) for line in pixels)
+
+    def chunk(kind, data):
+        return (struct.pack('>I', len(data)) + kind + data +
+                struct.pack('>I', zlib.crc32(kind + data)))
+
+    with open(path, 'wb') as f:
+        f.write(b'\x89PNG\r\n\x1a\n' +
+                chunk(b'IHDR', struct.pack('>IIBBBBB', size, size, 8, 6, 0, 0, 0)) +
+                chunk(b'IDAT', zlib.compress(rows, 9)) + chunk(b'IEND', b''))
+
+
 def main():
-    if len(sys.argv) != 2:
-        sys.exit('usage: draw-icons.py OUTPUT_DIR')
+    if len(sys.argv) not in (2, 3):
+        sys.exit('usage: draw-icons.py ICO_DIR [PNG_DIR]')
     out = sys.argv[1]
     os.makedirs(out, exist_ok=True)
     for name, layers in (('sonaret.ico', program_icon()), ('folder.ico', folder_icon()),
                          ('device.ico', device_icon()), ('gear.ico', gear_icon())):
         write_ico(os.path.join(out, name), layers)
+    if len(sys.argv) == 3:
+        os.makedirs(sys.argv[2], exist_ok=True)
+        for size in THEME_SIZES:
+            write_png(os.path.join(sys.argv[2], '%dx%d.png' % (size, size)),
+                      render(program_icon(), size))
 
 
 if __name__ == '__main__':

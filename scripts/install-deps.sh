@@ -2,10 +2,16 @@
 # Installs what Sonaret needs on Debian 12, and only what is missing: a
 # machine that has everything is left alone (no apt-get, no root needed).
 #
-# usage: install-deps.sh [--test] [--windows] [--bench]
+# usage: install-deps.sh [--test] [--windows] [--bench] [--deb]
 #   (none)     what building and running the Linux program takes (make run)
+#   --deb      also what building the Debian package takes (make deb): the
+#              tool that computes its dependencies from the program's
+#              libraries, and `file`, with which CPack finds the program
 #   --test     also what the Linux suite runs: the sound server's daemon,
-#              a virtual display, xdotool and ImageMagick (make test)
+#              a virtual display, xdotool and ImageMagick, and the checkers
+#              of the desktop entry, the software-centre metadata and the
+#              package (the suite builds the package too, so --deb's tools)
+#              (make test)
 #   --windows  also what the Windows build and its suite take (make test,
 #              make build-windows): the MinGW-w64 cross compiler, what
 #              cross-building lame and mpg123 from Debian's source packages
@@ -25,12 +31,14 @@ set -euo pipefail
 test=0
 windows=0
 bench=0
+deb=0
 for arg in "$@"; do
   case "$arg" in
     --test) test=1 ;;
     --windows) windows=1 ;;
     --bench) bench=1 ;;
-    *) echo "usage: $0 [--test] [--windows] [--bench]" >&2; exit 2 ;;
+    --deb) deb=1 ;;
+    *) echo "usage: $0 [--test] [--windows] [--bench] [--deb]" >&2; exit 2 ;;
   esac
 done
 
@@ -51,7 +59,9 @@ packages=(
 # The tests' own sound server (the daemon and pactl); the window tests run on
 # a private Xvfb display, drive the program with xdotool and check
 # screenshots taken with ImageMagick.
-[ $test -eq 0 ] || packages+=(pulseaudio pulseaudio-utils xvfb xdotool imagemagick x11-utils)
+[ $test -eq 0 ] || packages+=(pulseaudio pulseaudio-utils xvfb xdotool imagemagick x11-utils
+                              desktop-file-utils appstream lintian)
+[ $test -eq 0 ] && [ $deb -eq 0 ] || packages+=(dpkg-dev file)
 # The 32-bit MinGW-w64 compiler (posix threads); unpacking Debian's sources,
 # applying Debian's patches, regenerating lame's configure after them; the
 # GoogleTest sources; the maker of the Wine chroot.

@@ -4,6 +4,7 @@ its texts drawn (Chinese glyphs, not boxes), the keyboard reaches the dialog
 manager, and the exit code says how it ended (2 closed, 1 OK, 0 no window).
 
 usage: app_process.py CASE PROGRAM [--wine WINE_RUN PREFIX --poster EXE] [--shots DIR]
+                      [--wm-class CLASS]
 
 CASE: escape | closebox | tab | nodisplay, and with --wine also ok (the OK
 command, posted by the helper EXE as another program would)
@@ -11,6 +12,8 @@ With --wine, PROGRAM is a Windows executable run through WINE_RUN (the
 project's scripts/wine-run.sh) in the Wine prefix PREFIX; Wine's processes of
 that prefix are ended (wineserver -k) before the program starts and when it
 is done.
+With --wm-class, the window's X class must be CLASS: what a desktop entry's
+StartupWMClass names, so that the desktop ties the window to its entry.
 Exit status 0 when every check holds; failures are printed."""
 import ctypes
 import os
@@ -229,6 +232,7 @@ def main():
     case, program = args[0], args[1]
     wine = None
     poster = None
+    wm_class = None
     shots = tempfile.mkdtemp(prefix='sonaret-shots-')
     rest = args[2:]
     while rest:
@@ -237,6 +241,9 @@ def main():
             rest = rest[3:]
         elif rest[0] == '--poster' and len(rest) >= 2:
             poster = rest[1]
+            rest = rest[2:]
+        elif rest[0] == '--wm-class' and len(rest) >= 2:
+            wm_class = rest[1]
             rest = rest[2:]
         elif rest[0] == '--shots' and len(rest) >= 2:
             shots = rest[1]
@@ -279,6 +286,12 @@ def main():
             if found:
                 window, first = found
                 wid = window[0]
+                if wm_class:
+                    # WM_CLASS(STRING) = "instance", "class"
+                    shown = subprocess.run(['xprop', '-id', wid, 'WM_CLASS'], env=env,
+                                           capture_output=True, text=True, timeout=60).stdout
+                    check(shown.rstrip().endswith('"%s"' % wm_class),
+                          'the window\'s class is %s: %s' % (wm_class, shown.strip()))
                 if case == 'closebox':
                     close_box(env, wid)
                 else:
