@@ -38,6 +38,7 @@ FAILURES = []
 # The sizes desktops look for in the hicolor theme, from menus to software
 # centres.
 THEME_SIZES = (16, 22, 24, 32, 48, 64, 128, 256)
+SOURCE = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 
 
 def check(condition, message):
@@ -147,7 +148,12 @@ def check_install(build, version, ico, app_process, shots):
             release = component.find('releases/release')
             check(release is not None and release.get('version') == version,
                   'the newest release is %s' % version)
-            check(component.find('screenshots/screenshot/image') is not None, 'a screenshot')
+            # The screenshot is the README's, as the repository serves it.
+            image = component.findtext('screenshots/screenshot/image') or ''
+            shown = image.split('/raw/main/', 1)[-1]
+            check(image.startswith('https://') and
+                  os.path.isfile(os.path.join(SOURCE, shown)),
+                  'the screenshot is a picture of the source tree: %s' % image)
 
         # The program, found as the menu finds it.
         command = entry.get('Exec', '').split()
@@ -158,8 +164,7 @@ def check_install(build, version, ico, app_process, shots):
             return
         with open(program, 'rb') as f:
             binary = f.read()
-        source = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-        for tree in (source, os.path.abspath(build)):
+        for tree in (SOURCE, os.path.abspath(build)):
             check(tree.encode() not in binary,
                   'the installed program names no folder of the source tree or the build')
         started = subprocess.run([sys.executable, app_process, 'escape', program, '--shots', shots,
@@ -168,7 +173,7 @@ def check_install(build, version, ico, app_process, shots):
         check(started.returncode == 0, 'the installed program shows its window and closes')
 
         # And away again.
-        removed = run([os.path.join(source, 'scripts', 'uninstall.sh'), build, prefix],
+        removed = run([os.path.join(SOURCE, 'scripts', 'uninstall.sh'), build, prefix],
                       env=dict(os.environ, DESTDIR=stage))
         left = [os.path.join(d, f) for d, _, names in os.walk(stage) for f in names]
         check(removed.returncode == 0 and not left,
