@@ -10,7 +10,9 @@ install: `cmake --install` of the build BUILD into a temporary prefix, staged
   listed. The menu entry and the software-centre metadata pass their
   validators and agree with each other and with what is installed (the
   icon at every size of the theme, drawn from the program's icon ICO at
-  the sizes it has; the program the entry starts; the release VERSION).
+  the sizes it has; the program the entry starts; the release VERSION,
+  which the changelog, the manual page and the Windows program's version
+  resource name too).
   Then the program, found through the entry's Exec line with the prefix's
   bin/ on PATH, starts under Xvfb against a private sound server and shows
   its window, whose X class is the entry's StartupWMClass (APP_PROCESS
@@ -23,6 +25,7 @@ deb: the Debian package CPack makes of the same build. Its files are what
   printed).
 Exit status 0 when every check holds; failures are printed."""
 import configparser
+import gzip
 import io
 import os
 import re
@@ -154,6 +157,17 @@ def check_install(build, version, ico, app_process, shots):
             check(image.startswith('https://') and
                   os.path.isfile(os.path.join(SOURCE, shown)),
                   'the screenshot is a picture of the source tree: %s' % image)
+
+        # Every other text that names the version names the same one.
+        with gzip.open(os.path.join(root, 'share/doc/sonaret/changelog.gz'), 'rt') as f:
+            check(f.readline().startswith('sonaret (%s)' % version),
+                  'the changelog\'s newest entry is %s' % version)
+        with gzip.open(os.path.join(root, 'share/man/man1/sonaret.1.gz'), 'rt') as f:
+            check('"Sonaret %s"' % version in f.read(), 'the manual page is of %s' % version)
+        with open(os.path.join(SOURCE, 'ui', 'sonaret.rc'), encoding='utf-8') as f:
+            rc = re.search(r'FILEVERSION\s+([\d,\s]+?)\n', f.read())
+        check(rc and rc.group(1).replace(' ', '').replace(',', '.') == version,
+              'the Windows program\'s version resource is %s' % version)
 
         # The program, found as the menu finds it.
         command = entry.get('Exec', '').split()
