@@ -3,6 +3,9 @@
 #include "toolkit/os_window.h"
 
 #include <gtk/gtk.h>
+#ifdef GDK_WINDOWING_X11
+#include <gdk/gdkx.h>
+#endif
 
 #include <string.h>
 
@@ -27,6 +30,9 @@ struct OsWindow {
     int width = 0;
     int height = 0;
     std::string font; // Pango description of the dialog font
+    // A shown top-level window asks once to be the active one, when it is
+    // on the screen (see on_mapped).
+    bool activate_on_map = false;
 };
 
 namespace {
@@ -76,12 +82,44 @@ void apply_font(GtkWidget* label, const std::string& font, double scale = 1.0) {
     pango_font_description_free(desc);
 }
 
+// The time of the user's latest input that reached us, for the window
+// manager's focus-stealing prevention: a request to activate a window with
+// no time (0) is one it must guess about, and logs as a buggy client's.
+guint32 last_user_time = 0;
+
+void note_user_time(guint32 time) {
+    if (time != GDK_CURRENT_TIME) {
+        last_user_time = time;
+    }
+}
+
+guint32 user_time(GtkWidget* window) {
+    note_user_time(gtk_get_current_event_time());
+    if (last_user_time != GDK_CURRENT_TIME) {
+        return last_user_time;
+    }
+#ifdef GDK_WINDOWING_X11
+    // Before the first input (the main window at start-up) the X server's
+    // own time stands in; Wayland has no timestamps to give here.
+    if (GdkWindow* gdk_window = gtk_widget_get_window(window); GDK_IS_X11_WINDOW(gdk_window)) {
+        return gdk_x11_get_server_time(gdk_window);
+    }
+#endif
+    (void)window;
+    return GDK_CURRENT_TIME;
+}
+
+void activate(GtkWidget* window) {
+    gtk_window_present_with_time(GTK_WINDOW(window), user_time(window));
+}
+
 gboolean on_delete(GtkWidget*, GdkEvent*, gpointer data) {
     user_event_close(static_cast<OsWindow*>(data)->hwnd);
     return TRUE; // the program decides whether the window goes
 }
 
 gboolean on_key(GtkWidget*, GdkEventKey* event, gpointer data) {
+    note_user_time(event->time);
     int key = 0;
     switch (event->keyval) {
     case GDK_KEY_Tab:
@@ -115,19 +153,26 @@ gboolean on_configure(GtkWidget* widget, GdkEvent*, gpointer data) {
     return FALSE;
 }
 
-gboolean on_mapped(GtkWidget* widget, GdkEvent*, gpointer) {
+gboolean on_mapped(GtkWidget* widget, GdkEvent*, gpointer data) {
     // A shown dialog is the active window and takes the keyboard, as
     // ShowWindow makes it on Windows; asking before it is on the screen
-    // does nothing without a window manager.
-    gtk_window_present(GTK_WINDOW(widget));
+    // does nothing without a window manager. Only once per show: on
+    // Wayland presenting a mapped window maps it again.
+    auto* w = static_cast<OsWindow*>(data);
+    if (w->activate_on_map) {
+        w->activate_on_map = false;
+        activate(widget);
+    }
     return FALSE;
 }
 
 void on_clicked(GtkButton*, gpointer data) {
+    note_user_time(gtk_get_current_event_time());
     user_event_click(static_cast<OsWindow*>(data)->hwnd);
 }
 
 gboolean on_link(GtkLabel*, gchar*, gpointer data) {
+    note_user_time(gtk_get_current_event_time());
     user_event_click(static_cast<OsWindow*>(data)->hwnd);
     return TRUE; // the program opens what the link means
 }
@@ -365,7 +410,12 @@ void os_window_set_visible(OsWindow* w, bool visible) {
         return;
     }
     if (visible && GTK_IS_WINDOW(w->widget)) {
-        gtk_window_present(GTK_WINDOW(w->widget));
+        if (gtk_widget_get_mapped(w->widget)) {
+            activate(w->widget);
+        } else {
+            w->activate_on_map = true;
+            gtk_widget_show(w->widget);
+        }
     } else {
         gtk_widget_set_visible(w->widget, visible);
     }
