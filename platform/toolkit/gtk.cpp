@@ -145,11 +145,26 @@ gboolean on_key(GtkWidget*, GdkEventKey* event, gpointer data) {
     return TRUE;
 }
 
-gboolean on_configure(GtkWidget* widget, GdkEvent*, gpointer data) {
-    int x = 0;
-    int y = 0;
-    gtk_window_get_position(GTK_WINDOW(widget), &x, &y);
-    user_event_moved(static_cast<OsWindow*>(data)->hwnd, x, y);
+bool on_x11() {
+#ifdef GDK_WINDOWING_X11
+    return GDK_IS_X11_DISPLAY(gdk_display_get_default());
+#else
+    return false;
+#endif
+}
+
+gboolean on_configure(GtkWidget*, GdkEvent*, gpointer data) {
+    // On X11 the program learns where its client area really is (a window
+    // manager puts its frame where the program asked, and the client area
+    // inside it). A Wayland compositor tells no positions: there the
+    // windows stay where the program placed them, a screen of its own.
+    auto* w = static_cast<OsWindow*>(data);
+    if (on_x11() && gtk_widget_get_realized(w->fixed)) {
+        int x = 0;
+        int y = 0;
+        gdk_window_get_origin(gtk_widget_get_window(w->fixed), &x, &y);
+        user_event_moved(w->hwnd, x, y);
+    }
     return FALSE;
 }
 
@@ -261,6 +276,7 @@ OsWindow* os_toplevel_create(HWND hwnd, const char* title, int x, int y, int wid
     g_signal_connect(w->widget, "delete-event", G_CALLBACK(on_delete), w);
     g_signal_connect(w->widget, "key-press-event", G_CALLBACK(on_key), w);
     g_signal_connect(w->widget, "configure-event", G_CALLBACK(on_configure), w);
+    g_object_set_data(G_OBJECT(w->widget), "sonaret-window", w);
     g_signal_connect(w->widget, "map-event", G_CALLBACK(on_mapped), w);
     w->width = width;
     w->height = height;
@@ -508,7 +524,7 @@ bool os_monitor_rects(int index, RECT* monitor, RECT* work_area) {
     return true;
 }
 
-bool os_cursor_position(POINT* point) {
+bool os_pointer_position(HWND* over, POINT* point) {
     GdkSeat* seat = gdk_display_get_default_seat(gdk_display_get_default());
     GdkDevice* pointer = seat ? gdk_seat_get_pointer(seat) : nullptr;
     if (!pointer) {
@@ -516,7 +532,30 @@ bool os_cursor_position(POINT* point) {
     }
     int x = 0;
     int y = 0;
+    if (GdkWindow* under = gdk_device_get_window_at_position(pointer, nullptr, nullptr)) {
+        GdkWindow* top = gdk_window_get_toplevel(under);
+        gpointer widget = nullptr;
+        gdk_window_get_user_data(top, &widget);
+        auto* w = widget ? static_cast<OsWindow*>(g_object_get_data(G_OBJECT(widget),
+                                                                     "sonaret-window"))
+                         : nullptr;
+        if (w) {
+            gdk_window_get_device_position(top, pointer, &x, &y, nullptr);
+            // From the window's surface (with any decorations the toolkit
+            // draws) to its client area.
+            int client_x = 0;
+            int client_y = 0;
+            gtk_widget_translate_coordinates(w->widget, w->fixed, x, y, &client_x, &client_y);
+            *over = w->hwnd;
+            *point = POINT{client_x, client_y};
+            return true;
+        }
+    }
+    if (!on_x11()) {
+        return false;
+    }
     gdk_device_get_position(pointer, nullptr, &x, &y);
+    *over = nullptr;
     *point = POINT{x, y};
     return true;
 }
@@ -528,7 +567,6 @@ struct MenuRun {
     void* context;
     UINT chosen = 0;
     GtkWidget* menu = nullptr;
-    GtkWidget* anchor = nullptr;
 };
 
 void on_menu_item(GtkMenuItem* item, gpointer data) {
@@ -540,7 +578,6 @@ gboolean finish_menu(gpointer data) {
     auto* run = static_cast<MenuRun*>(data);
     run->done(run->context, run->chosen);
     gtk_widget_destroy(run->menu);
-    gtk_widget_destroy(run->anchor);
     delete run;
     return G_SOURCE_REMOVE;
 }
@@ -553,8 +590,8 @@ void on_menu_closed(GtkMenuShell*, gpointer data) {
 
 } // namespace
 
-void os_popup_menu(const OsMenuItem* items, int count, int x, int y, void (*done)(void*, UINT),
-                   void* context) {
+void os_popup_menu(OsWindow* owner, const OsMenuItem* items, int count, int x, int y,
+                   void (*done)(void*, UINT), void* context) {
     auto* run = new MenuRun{done, context};
     run->menu = gtk_menu_new();
     for (int i = 0; i < count; ++i) {
@@ -567,23 +604,24 @@ void os_popup_menu(const OsMenuItem* items, int count, int x, int y, void (*done
     }
     gtk_widget_show_all(run->menu);
     g_signal_connect(run->menu, "deactivate", G_CALLBACK(on_menu_closed), run);
-    // A tiny window at the point gives the menu a place without an input event.
-    run->anchor = gtk_window_new(GTK_WINDOW_POPUP);
-    gtk_window_move(GTK_WINDOW(run->anchor), x, y);
-    gtk_window_resize(GTK_WINDOW(run->anchor), 1, 1);
-    gtk_widget_show(run->anchor);
+    // The menu belongs to its owner: on Wayland a popup needs a parent to be
+    // placed at all, and it is placed relative to that parent.
+    gtk_menu_attach_to_widget(GTK_MENU(run->menu), owner->widget, nullptr);
+    GdkWindow* owner_window = gtk_widget_get_window(owner->widget);
+    int at_x = x;
+    int at_y = y;
+    gtk_widget_translate_coordinates(owner->fixed, owner->widget, x, y, &at_x, &at_y);
     // The menu takes the pointer and keyboard for the device of its trigger
     // event; TrackPopupMenu has no event, so it gets one of the pointer's
     // (without it the toolkit complains and guesses).
-    GdkWindow* anchor_window = gtk_widget_get_window(run->anchor);
     GdkEvent* trigger = gdk_event_new(GDK_BUTTON_PRESS);
-    trigger->button.window = GDK_WINDOW(g_object_ref(anchor_window));
-    trigger->button.time = GDK_CURRENT_TIME;
+    trigger->button.window = GDK_WINDOW(g_object_ref(owner_window));
+    trigger->button.time = user_time(owner->widget);
     trigger->button.button = 1;
     gdk_event_set_device(trigger, gdk_seat_get_pointer(gdk_display_get_default_seat(
-                                      gdk_window_get_display(anchor_window))));
-    GdkRectangle at{0, 0, 1, 1};
-    gtk_menu_popup_at_rect(GTK_MENU(run->menu), anchor_window, &at, GDK_GRAVITY_NORTH_WEST,
+                                      gdk_window_get_display(owner_window))));
+    GdkRectangle at{at_x, at_y, 1, 1};
+    gtk_menu_popup_at_rect(GTK_MENU(run->menu), owner_window, &at, GDK_GRAVITY_NORTH_WEST,
                            GDK_GRAVITY_NORTH_WEST, trigger);
     gdk_event_free(trigger);
 }

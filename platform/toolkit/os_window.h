@@ -71,18 +71,24 @@ int os_monitor_count();
 // Index of the monitor nearest to the rectangle's centre.
 int os_monitor_nearest(const RECT& rect);
 bool os_monitor_rects(int index, RECT* monitor, RECT* work_area);
-bool os_cursor_position(POINT* point);
+// Where the pointer is. Over one of the program's top-level windows,
+// `*over` is that window and `point` is in its client area; elsewhere
+// `*over` is null and `point` is on the screen, which only X11 tells (a
+// Wayland client learns nothing of the pointer outside its own windows).
+// False when neither is known.
+bool os_pointer_position(HWND* over, POINT* point);
 
-// A popup menu at (x, y) of the screen; `done(chosen id or 0)` is called once
-// the menu closes. Ids and texts are copied.
+// A popup menu at (x, y) of `owner`'s client area, positioned relative to
+// that window (Wayland has no screen coordinates to give it); `done(chosen id
+// or 0)` is called once the menu closes. Ids and texts are copied.
 struct OsMenuItem {
     UINT id;
     const char* text;
     bool separator;
     bool disabled;
 };
-void os_popup_menu(const OsMenuItem* items, int count, int x, int y, void (*done)(void*, UINT),
-                   void* context);
+void os_popup_menu(OsWindow* owner, const OsMenuItem* items, int count, int x, int y,
+                   void (*done)(void*, UINT), void* context);
 
 // Text drawn onto `target` at (x, y) (the top-left of its cell) in colour
 // 0x00BBGGRR, clipped to the bitmap; the font is the toolkit's default.

@@ -113,9 +113,19 @@ int GetSystemMetrics(int index) {
 }
 
 BOOL GetCursorPos(LPPOINT point) {
-    if (!point || !os_open_display() || !os_cursor_position(point)) {
+    // Over one of our windows the point is where that window's client area
+    // is on the program's screen: the real one on X11, on Wayland the
+    // places the program gave its windows.
+    HWND over = nullptr;
+    POINT at{};
+    if (!point || !os_open_display() || !os_pointer_position(&over, &at)) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
+    if (WindowObject* w = find(over)) {
+        at.x += w->rect.left;
+        at.y += w->rect.top;
+    }
+    *point = at;
     return TRUE;
 }

@@ -9,6 +9,7 @@
 
 #include "kernel/text.h"
 #include "toolkit/os_window.h"
+#include "user/internal.h"
 #include "user/user.h"
 
 namespace {
@@ -102,8 +103,14 @@ BOOL TrackPopupMenu(HMENU handle, UINT flags, int x, int y, int /*reserved*/, HW
         items.push_back(OsMenuItem{item.id, item.text.c_str(), (item.flags & MF_SEPARATOR) != 0,
                                    (item.flags & MF_GRAYED) != 0});
     }
+    // The menu is placed on its owner's client area, where the point is.
+    user::WindowObject* top = user::find(owner);
+    if (top->kind != user::Kind::Dialog) {
+        top = user::find(top->parent);
+    }
     MenuWait wait;
-    os_popup_menu(items.data(), static_cast<int>(items.size()), x, y, menu_closed, &wait);
+    os_popup_menu(top->os, items.data(), static_cast<int>(items.size()), x - top->rect.left,
+                  y - top->rect.top, menu_closed, &wait);
     if (!user_modal_loop(nullptr, [&wait] { return wait.done; })) {
         return FALSE;
     }
