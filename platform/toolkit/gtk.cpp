@@ -186,10 +186,8 @@ void on_clicked(GtkButton*, gpointer data) {
     user_event_click(static_cast<OsWindow*>(data)->hwnd);
 }
 
-gboolean on_link(GtkLabel*, gchar*, gpointer data) {
-    note_user_time(gtk_get_current_event_time());
-    user_event_click(static_cast<OsWindow*>(data)->hwnd);
-    return TRUE; // the program opens what the link means
+gboolean on_link(GtkLinkButton*, gpointer) {
+    return TRUE; // the program opens what the link means (its click came first)
 }
 
 gboolean on_focus_in(GtkWidget*, GdkEvent*, gpointer data) {
@@ -211,11 +209,31 @@ gboolean on_draw_pixels(GtkWidget*, cairo_t* cr, gpointer data) {
 }
 
 void set_link_text(OsWindow* w, const char* text) {
-    gchar* escaped = g_markup_escape_text(text, -1);
-    std::string markup = std::string("<a href=\"sonaret:link\">") + escaped + "</a>";
-    g_free(escaped);
-    gtk_label_set_markup(GTK_LABEL(w->label), markup.c_str());
+    gtk_button_set_label(GTK_BUTTON(w->widget), text);
+    w->label = gtk_bin_get_child(GTK_BIN(w->widget));
+    gtk_label_set_xalign(GTK_LABEL(w->label), 0.0f);
     apply_font(w->label, w->font);
+}
+
+// A link is a link button, which assistive technologies know as one link
+// named by its text, focused only when it has the focus (a label's inline
+// link reports itself focused whether or not it is). It keeps the look of
+// text: none of the button's padding or frame.
+GtkWidget* link_button_new() {
+    static GtkCssProvider* plain = nullptr;
+    if (!plain) {
+        plain = gtk_css_provider_new();
+        gtk_css_provider_load_from_data(
+            plain, "button { padding: 0; margin: 0; min-height: 0; min-width: 0; border: none; }",
+            -1, nullptr);
+    }
+    GtkWidget* button = gtk_link_button_new("sonaret:link");
+    gtk_widget_set_has_tooltip(button, FALSE);
+    atk_object_set_role(gtk_widget_get_accessible(button), ATK_ROLE_LINK);
+    gtk_style_context_add_provider(gtk_widget_get_style_context(button),
+                                   GTK_STYLE_PROVIDER(plain),
+                                   GTK_STYLE_PROVIDER_PRIORITY_APPLICATION);
+    return button;
 }
 
 } // namespace
@@ -263,6 +281,7 @@ OsWindow* os_toplevel_create(HWND hwnd, const char* title, int x, int y, int wid
     gtk_window_set_resizable(GTK_WINDOW(w->widget), FALSE);
     if (modal_frame) {
         gtk_window_set_type_hint(GTK_WINDOW(w->widget), GDK_WINDOW_TYPE_HINT_DIALOG);
+        atk_object_set_role(gtk_widget_get_accessible(w->widget), ATK_ROLE_DIALOG);
     }
     // A layout, not a GtkFixed: a window is the size its template says,
     // whatever its controls would like. A GtkFixed asks for room for each
@@ -343,10 +362,10 @@ OsWindow* os_control_create(OsWindow* toplevel, HWND hwnd, OsControl kind, const
         w->widget = gtk_frame_new(*text ? text : nullptr);
         break;
     case OsControl::Link:
-        w->widget = w->label = gtk_label_new(nullptr);
-        gtk_label_set_xalign(GTK_LABEL(w->label), 0.0f);
+        w->widget = link_button_new();
         set_link_text(w, text);
-        g_signal_connect(w->label, "activate-link", G_CALLBACK(on_link), w);
+        g_signal_connect(w->widget, "clicked", G_CALLBACK(on_clicked), w);
+        g_signal_connect(w->widget, "activate-link", G_CALLBACK(on_link), w);
         break;
     }
     if (w->label && kind != OsControl::Link) {
@@ -392,6 +411,9 @@ void os_window_set_text(OsWindow* w, const char* text) {
 void os_window_set_note(OsWindow* w, const char* text) {
     if (w && w->note) {
         gtk_label_set_text(GTK_LABEL(w->note), text);
+        // Read out after the button's name, as Windows gives a command
+        // link's note to assistive technologies.
+        atk_object_set_description(gtk_widget_get_accessible(w->widget), text);
     }
 }
 

@@ -201,8 +201,10 @@ BOOL IsDialogMessageW(HWND dialog, LPMSG msg) {
             return TRUE;
         }
         case VK_SPACE: {
+            // Space presses a button; a link takes only Enter (NM_RETURN
+            // above), as the link control does on Windows.
             WindowObject* f = find(d->focus);
-            if (f && f->kind != Kind::Static) {
+            if (f && f->kind == Kind::Button) {
                 SendMessageW(f->hwnd, BM_CLICK, 0, 0);
             }
             return TRUE;

@@ -382,9 +382,15 @@ class CMainProbe : public CDialogImpl<CMainProbe> {
   public:
     enum { IDD = IDD_MAINDLG };
     std::vector<WORD> commands;
+    std::vector<UINT> link_notes; // the About link's notification codes
 
-    BOOL ProcessWindowMessage(HWND, UINT message, WPARAM wparam, LPARAM, LRESULT& result,
+    BOOL ProcessWindowMessage(HWND, UINT message, WPARAM wparam, LPARAM lparam, LRESULT& result,
                               DWORD) override {
+        if (message == WM_NOTIFY && wparam == IDC_ABOUT_LINK) {
+            link_notes.push_back(reinterpret_cast<const NMHDR*>(lparam)->code);
+            result = 0;
+            return TRUE;
+        }
         if (message == WM_INITDIALOG) {
             result = 1; // the dialog manager puts the focus on the first tab stop
             return TRUE;
@@ -429,6 +435,14 @@ TEST(Keyboard, TabWalksTheMainWindowsTabStopsAndEscapeMeansCancel) {
     press(hwnd, VK_TAB);
     EXPECT_EQ(GetFocus(), GetDlgItem(hwnd, IDC_START));
     EXPECT_TRUE(dlg.commands.empty());
+    // On the link, as the link control has it: Enter notifies NM_RETURN
+    // (a click would be NM_CLICK), Space does nothing.
+    EnableWindow(GetDlgItem(hwnd, IDC_ABOUT_LINK), TRUE);
+    SetFocus(GetDlgItem(hwnd, IDC_ABOUT_LINK));
+    press(hwnd, VK_SPACE);
+    press(hwnd, VK_RETURN);
+    EXPECT_EQ(dlg.link_notes, std::vector<UINT>{NM_RETURN});
+    EXPECT_TRUE(dlg.commands.empty()) << "Enter on a link presses no button";
     press(hwnd, VK_ESCAPE);
     ASSERT_EQ(dlg.commands.size(), 1u);
     EXPECT_EQ(dlg.commands[0], IDCANCEL);
