@@ -7,6 +7,7 @@
 #include <gdk/gdkx.h>
 #endif
 
+#include <locale.h>
 #include <string.h>
 
 #include <algorithm>
@@ -240,6 +241,12 @@ GtkWidget* link_button_new() {
 
 bool os_open_display() {
     if (display_state == 0) {
+        // The toolkit's own texts (the folder chooser's) in the user's
+        // language; numbers stay as the C runtime writes them on Windows,
+        // where a program starts in the "C" locale whatever the user's.
+        gtk_disable_setlocale();
+        setlocale(LC_ALL, "");
+        setlocale(LC_NUMERIC, "C");
         display_state = gtk_init_check(nullptr, nullptr) ? 1 : -1;
     }
     return display_state == 1;
@@ -757,7 +764,8 @@ void on_folder_response(GtkDialog* dialog, gint response, gpointer data) {
 void os_choose_folder(OsWindow* owner, void (*done)(void*, const char*), void* context) {
     GtkWidget* dialog = gtk_file_chooser_dialog_new(
         nullptr, owner ? GTK_WINDOW(owner->widget) : nullptr, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
-        "_Cancel", GTK_RESPONSE_CANCEL, "_Select", GTK_RESPONSE_ACCEPT, nullptr);
+        g_dgettext("gtk30", "_Cancel"), GTK_RESPONSE_CANCEL, g_dgettext("gtk30", "_Select"),
+        GTK_RESPONSE_ACCEPT, nullptr);
     gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
     gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(dialog), TRUE);
     auto* run = new FolderRun{done, context};
