@@ -11,6 +11,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <cmath>
 
 #include <string>
 #include <vector>
@@ -40,6 +41,29 @@ namespace {
 
 int display_state = 0; // 0 not tried, 1 open, -1 none
 
+// The program works in device pixels, as a DPI-aware Windows program does:
+// its fonts, dialogs and bitmaps grow with the display's DPI. The toolkit
+// works in logical pixels, `window_scale` device pixels each (GDK_SCALE, a
+// Wayland output's scale), so everything that crosses the seam is divided
+// or multiplied here.
+int window_scale = 1;
+int display_dpi = 96;
+
+int to_logical(int device) {
+    return static_cast<int>(std::lround(static_cast<double>(device) / window_scale));
+}
+
+GdkRectangle to_logical(const GdkRectangle& device) {
+    // Outward, so that every device pixel of the area is covered.
+    const int left = static_cast<int>(std::floor(static_cast<double>(device.x) / window_scale));
+    const int top = static_cast<int>(std::floor(static_cast<double>(device.y) / window_scale));
+    const int right = static_cast<int>(
+        std::ceil(static_cast<double>(device.x + device.width) / window_scale));
+    const int bottom = static_cast<int>(
+        std::ceil(static_cast<double>(device.y + device.height) / window_scale));
+    return GdkRectangle{left, top, right - left, bottom - top};
+}
+
 GdkPixbuf* pixbuf_from(OsPixels p) {
     if (!p.data || p.width <= 0 || p.height <= 0) {
         return nullptr;
@@ -65,9 +89,11 @@ GdkPixbuf* pixbuf_from(OsPixels p) {
 
 // The dialog font, with fallbacks that have CJK glyphs: the template's face
 // is a Windows font that Linux machines rarely have.
-std::string font_description(const char* face, int pixel_height, int weight) {
+std::string font_description(const char* face, double pixel_height, int weight) {
+    char size[G_ASCII_DTOSTR_BUF_SIZE];
+    g_ascii_formatd(size, sizeof size, "%.3f", pixel_height);
     return std::string(face) + ",SimSun,WenQuanYi Micro Hei,Noto Sans CJK SC,sans-serif " +
-           (weight >= 700 ? "Bold " : "") + std::to_string(pixel_height) + "px";
+           (weight >= 700 ? "Bold " : "") + size + "px";
 }
 
 void apply_font(GtkWidget* label, const std::string& font, double scale = 1.0) {
@@ -164,7 +190,7 @@ gboolean on_configure(GtkWidget*, GdkEvent*, gpointer data) {
         int x = 0;
         int y = 0;
         gdk_window_get_origin(gtk_widget_get_window(w->fixed), &x, &y);
-        user_event_moved(w->hwnd, x, y);
+        user_event_moved(w->hwnd, x * window_scale, y * window_scale);
     }
     return FALSE;
 }
@@ -196,6 +222,18 @@ gboolean on_focus_in(GtkWidget*, GdkEvent*, gpointer data) {
     return FALSE;
 }
 
+// A picture of `pixels` (device pixels) for an image widget: drawn one
+// device pixel per pixel whatever the window scale.
+cairo_surface_t* picture_from(OsPixels pixels) {
+    GdkPixbuf* pixbuf = pixbuf_from(pixels);
+    if (!pixbuf) {
+        return nullptr;
+    }
+    cairo_surface_t* surface = gdk_cairo_surface_create_from_pixbuf(pixbuf, window_scale, nullptr);
+    g_object_unref(pixbuf);
+    return surface;
+}
+
 gboolean on_draw_pixels(GtkWidget*, cairo_t* cr, gpointer data) {
     auto* w = static_cast<OsWindow*>(data);
     // The toolkit has clipped cr to what was queued (and to any damage).
@@ -203,6 +241,7 @@ gboolean on_draw_pixels(GtkWidget*, cairo_t* cr, gpointer data) {
     cairo_surface_t* surface =
         cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(w->pixels.data()),
                                             CAIRO_FORMAT_RGB24, w->width, w->height, w->width * 4);
+    cairo_surface_set_device_scale(surface, window_scale, window_scale);
     cairo_set_source_surface(cr, surface, 0, 0);
     cairo_paint(cr);
     cairo_surface_destroy(surface);
@@ -248,8 +287,24 @@ bool os_open_display() {
         setlocale(LC_ALL, "");
         setlocale(LC_NUMERIC, "C");
         display_state = gtk_init_check(nullptr, nullptr) ? 1 : -1;
+        if (display_state == 1) {
+            GdkScreen* screen = gdk_screen_get_default();
+            if (GdkMonitor* monitor = gdk_display_get_monitor(gdk_display_get_default(), 0)) {
+                window_scale = std::max(1, gdk_monitor_get_scale_factor(monitor));
+            }
+            // The font resolution the desktop asks for (Xft.dpi, a text
+            // scaling setting), in logical pixels.
+            gint xft_dpi = -1; // 1024ths of a dot per inch
+            g_object_get(gtk_settings_get_for_screen(screen), "gtk-xft-dpi", &xft_dpi, nullptr);
+            const double resolution = xft_dpi > 0 ? xft_dpi / 1024.0 : 96.0;
+            display_dpi = static_cast<int>(std::lround(resolution * window_scale));
+        }
     }
     return display_state == 1;
+}
+
+int os_display_dpi() {
+    return os_open_display() ? display_dpi : 96;
 }
 
 bool os_font_metrics(const char* face, int pixel_height, int weight, int* average_width,
@@ -295,10 +350,10 @@ OsWindow* os_toplevel_create(HWND hwnd, const char* title, int x, int y, int wid
     // wrapping label's height at that label's narrowest width, which made an
     // About box with a few lines of text taller than the screen.
     w->fixed = gtk_layout_new(nullptr, nullptr);
-    gtk_widget_set_size_request(w->fixed, width, height);
+    gtk_widget_set_size_request(w->fixed, to_logical(width), to_logical(height));
     gtk_container_add(GTK_CONTAINER(w->widget), w->fixed);
     gtk_widget_show(w->fixed);
-    gtk_window_move(GTK_WINDOW(w->widget), x, y);
+    gtk_window_move(GTK_WINDOW(w->widget), to_logical(x), to_logical(y));
     g_signal_connect(w->widget, "delete-event", G_CALLBACK(on_delete), w);
     g_signal_connect(w->widget, "key-press-event", G_CALLBACK(on_key), w);
     g_signal_connect(w->widget, "configure-event", G_CALLBACK(on_configure), w);
@@ -317,7 +372,7 @@ OsWindow* os_control_create(OsWindow* toplevel, HWND hwnd, OsControl kind, const
     w->kind = kind;
     w->width = width;
     w->height = height;
-    w->font = font_description(font_face, font_pixels, 400);
+    w->font = font_description(font_face, static_cast<double>(font_pixels) / window_scale, 400);
     switch (kind) {
     case OsControl::PushButton:
     case OsControl::DefaultPushButton:
@@ -378,9 +433,9 @@ OsWindow* os_control_create(OsWindow* toplevel, HWND hwnd, OsControl kind, const
     if (w->label && kind != OsControl::Link) {
         apply_font(w->label, w->font);
     }
-    gtk_widget_set_size_request(w->widget, width, height);
+    gtk_widget_set_size_request(w->widget, to_logical(width), to_logical(height));
     g_signal_connect(w->widget, "focus-in-event", G_CALLBACK(on_focus_in), w);
-    gtk_layout_put(GTK_LAYOUT(toplevel->fixed), w->widget, x, y);
+    gtk_layout_put(GTK_LAYOUT(toplevel->fixed), w->widget, to_logical(x), to_logical(y));
     gtk_widget_show_all(w->widget);
     return w;
 }
@@ -428,19 +483,25 @@ void os_window_set_image(OsWindow* w, OsPixels pixels) {
     if (!w) {
         return;
     }
-    GdkPixbuf* pixbuf = pixbuf_from(pixels);
     if (GTK_IS_WINDOW(w->widget)) {
+        GdkPixbuf* pixbuf = pixbuf_from(pixels);
         gtk_window_set_icon(GTK_WINDOW(w->widget), pixbuf);
-    } else if (w->image) {
-        gtk_image_set_from_pixbuf(GTK_IMAGE(w->image), pixbuf);
+        if (pixbuf) {
+            g_object_unref(pixbuf);
+        }
+        return;
+    }
+    cairo_surface_t* picture = picture_from(pixels);
+    if (w->image) {
+        gtk_image_set_from_surface(GTK_IMAGE(w->image), picture);
     } else if (GTK_IS_BUTTON(w->widget)) {
         // A push button shows its picture beside the text.
-        w->image = gtk_image_new_from_pixbuf(pixbuf);
+        w->image = gtk_image_new_from_surface(picture);
         gtk_button_set_image(GTK_BUTTON(w->widget), w->image);
         gtk_button_set_always_show_image(GTK_BUTTON(w->widget), TRUE);
     }
-    if (pixbuf) {
-        g_object_unref(pixbuf);
+    if (picture) {
+        cairo_surface_destroy(picture);
     }
 }
 
@@ -471,9 +532,9 @@ void os_window_move(OsWindow* w, int x, int y) {
         return;
     }
     if (GTK_IS_WINDOW(w->widget)) {
-        gtk_window_move(GTK_WINDOW(w->widget), x, y);
+        gtk_window_move(GTK_WINDOW(w->widget), to_logical(x), to_logical(y));
     } else if (GtkWidget* parent = gtk_widget_get_parent(w->widget); GTK_IS_LAYOUT(parent)) {
-        gtk_layout_move(GTK_LAYOUT(parent), w->widget, x, y);
+        gtk_layout_move(GTK_LAYOUT(parent), w->widget, to_logical(x), to_logical(y));
     }
 }
 
@@ -521,7 +582,8 @@ void os_window_redraw(OsWindow* w, const RECT& changed) {
         w->changed = area;
         w->pending = true;
     }
-    gtk_widget_queue_draw_area(w->widget, area.x, area.y, area.width, area.height);
+    const GdkRectangle logical = to_logical(area);
+    gtk_widget_queue_draw_area(w->widget, logical.x, logical.y, logical.width, logical.height);
 }
 
 int os_monitor_count() {
@@ -530,8 +592,8 @@ int os_monitor_count() {
 
 int os_monitor_nearest(const RECT& rect) {
     GdkDisplay* display = gdk_display_get_default();
-    GdkMonitor* nearest = gdk_display_get_monitor_at_point(display, (rect.left + rect.right) / 2,
-                                                           (rect.top + rect.bottom) / 2);
+    GdkMonitor* nearest = gdk_display_get_monitor_at_point(
+        display, to_logical((rect.left + rect.right) / 2), to_logical((rect.top + rect.bottom) / 2));
     for (int i = 0; i < gdk_display_get_n_monitors(display); ++i) {
         if (gdk_display_get_monitor(display, i) == nearest) {
             return i;
@@ -547,9 +609,10 @@ bool os_monitor_rects(int index, RECT* monitor, RECT* work_area) {
     GdkMonitor* m = gdk_display_get_monitor(gdk_display_get_default(), index);
     GdkRectangle g;
     gdk_monitor_get_geometry(m, &g);
-    *monitor = RECT{g.x, g.y, g.x + g.width, g.y + g.height};
+    const int k = window_scale;
+    *monitor = RECT{g.x * k, g.y * k, (g.x + g.width) * k, (g.y + g.height) * k};
     gdk_monitor_get_workarea(m, &g);
-    *work_area = RECT{g.x, g.y, g.x + g.width, g.y + g.height};
+    *work_area = RECT{g.x * k, g.y * k, (g.x + g.width) * k, (g.y + g.height) * k};
     return true;
 }
 
@@ -576,7 +639,7 @@ bool os_pointer_position(HWND* over, POINT* point) {
             int client_y = 0;
             gtk_widget_translate_coordinates(w->widget, w->fixed, x, y, &client_x, &client_y);
             *over = w->hwnd;
-            *point = POINT{client_x, client_y};
+            *point = POINT{client_x * window_scale, client_y * window_scale};
             return true;
         }
     }
@@ -585,7 +648,7 @@ bool os_pointer_position(HWND* over, POINT* point) {
     }
     gdk_device_get_position(pointer, nullptr, &x, &y);
     *over = nullptr;
-    *point = POINT{x, y};
+    *point = POINT{x * window_scale, y * window_scale};
     return true;
 }
 
@@ -637,9 +700,10 @@ void os_popup_menu(OsWindow* owner, const OsMenuItem* items, int count, int x, i
     // placed at all, and it is placed relative to that parent.
     gtk_menu_attach_to_widget(GTK_MENU(run->menu), owner->widget, nullptr);
     GdkWindow* owner_window = gtk_widget_get_window(owner->widget);
-    int at_x = x;
-    int at_y = y;
-    gtk_widget_translate_coordinates(owner->fixed, owner->widget, x, y, &at_x, &at_y);
+    int at_x = 0;
+    int at_y = 0;
+    gtk_widget_translate_coordinates(owner->fixed, owner->widget, to_logical(x), to_logical(y),
+                                     &at_x, &at_y);
     // The menu takes the pointer and keyboard for the device of its trigger
     // event; TrackPopupMenu has no event, so it gets one of the pointer's
     // (without it the toolkit complains and guesses).
@@ -676,8 +740,10 @@ RenderedText render_text(const char* text, COLORREF colour) {
     cairo_surface_t* probe = cairo_image_surface_create(CAIRO_FORMAT_ARGB32, 1, 1);
     cairo_t* cr = cairo_create(probe);
     PangoLayout* layout = pango_cairo_create_layout(cr);
-    PangoFontDescription* desc =
-        pango_font_description_from_string("SimSun,WenQuanYi Micro Hei,sans-serif 16px");
+    // The size of the system font at the display's DPI, as on Windows.
+    PangoFontDescription* desc = pango_font_description_from_string(
+        ("SimSun,WenQuanYi Micro Hei,sans-serif " + std::to_string(16 * display_dpi / 96) + "px")
+            .c_str());
     pango_layout_set_font_description(layout, desc);
     pango_font_description_free(desc);
     pango_layout_set_text(layout, text, -1);

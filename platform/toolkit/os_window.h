@@ -33,6 +33,12 @@ struct OsPixels {
 // Opens the display once; false when there is none (no $DISPLAY, say).
 bool os_open_display();
 
+// Dots per inch of the display in device pixels, the unit of every position
+// and size that crosses this seam: the font resolution the desktop asks for
+// (Xft.dpi, a text-scaling setting) times the window scale (GDK_SCALE, a
+// Wayland output's scale); 96 when nothing says otherwise.
+int os_display_dpi();
+
 // Average width of the 52 Latin letters and the line height, in pixels, of
 // `face` (UTF-8) at a character height of `pixel_height` and `weight`.
 bool os_font_metrics(const char* face, int pixel_height, int weight, int* average_width,

@@ -44,10 +44,11 @@ HWND create_dialog(const ResourceDialog& t, HWND owner, DLGPROC procedure, LPARA
         return nullptr;
     }
     queue_serve_toolkit();
-    // Windows asks for the font at -MulDiv(points, 96, 72) pixels; the base
-    // units are its average Latin letter width and its line height.
+    // Windows asks a DPI-aware program's font at -MulDiv(points, dpi, 72)
+    // pixels; the base units are its average Latin letter width and its line
+    // height, so the dialog and its controls grow with the text.
     const std::string face = utf8(t.font_face ? t.font_face : L"");
-    const int font_pixels = mul_div(t.font_points, 96, 72);
+    const int font_pixels = mul_div(t.font_points, os_display_dpi(), 72);
     int average = 0;
     int line = 0;
     if (!os_font_metrics(face.c_str(), font_pixels, t.font_weight, &average, &line)) {

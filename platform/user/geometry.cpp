@@ -93,12 +93,13 @@ BOOL GetMonitorInfoW(HMONITOR monitor, LPMONITORINFO info) {
 
 int GetSystemMetrics(int index) {
     switch (index) {
+    // Icons grow with the DPI, as a DPI-aware program's do on Windows.
     case SM_CXICON:
     case SM_CYICON:
-        return 32;
+        return 32 * os_display_dpi() / 96;
     case SM_CXSMICON:
     case SM_CYSMICON:
-        return 16;
+        return 16 * os_display_dpi() / 96;
     case SM_CXSCREEN:
     case SM_CYSCREEN: {
         RECT monitor{};
