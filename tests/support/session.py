@@ -27,10 +27,10 @@ def stop_process(proc):
 class Xvfb:
     """An X server of our own; the server picks a free display number."""
 
-    def __init__(self):
+    def __init__(self, screen=SCREEN):
         read_fd, write_fd = os.pipe()
         self.proc = subprocess.Popen(
-            ['Xvfb', '-displayfd', str(write_fd), '-screen', '0', '%dx%dx24' % SCREEN, '-nolisten',
+            ['Xvfb', '-displayfd', str(write_fd), '-screen', '0', '%dx%dx24' % screen, '-nolisten',
              'tcp', '-noreset'], pass_fds=(write_fd,), stdout=subprocess.DEVNULL,
             stderr=subprocess.DEVNULL)
         os.close(write_fd)
