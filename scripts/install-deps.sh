@@ -8,7 +8,8 @@
 #              tool that computes its dependencies from the program's
 #              libraries, and `file`, with which CPack finds the program
 #   --test     also what the Linux suite runs: the sound server's daemon,
-#              a virtual display, xdotool and ImageMagick, and the checkers
+#              a virtual display, a session bus, at-spi and pyatspi, the
+#              locales' sources, xdotool and ImageMagick, and the checkers
 #              of the desktop entry, the software-centre metadata and the
 #              package (the suite builds the package too, so --deb's tools)
 #              (make test)
@@ -61,6 +62,10 @@ packages=(
 # screenshots taken with ImageMagick.
 [ $test -eq 0 ] || packages+=(pulseaudio pulseaudio-utils xvfb xdotool imagemagick x11-utils
                               desktop-file-utils appstream lintian)
+# Each window test has a session bus of its own; through it the
+# accessibility test reads the windows with pyatspi, in a German locale it
+# makes from the locales' sources.
+[ $test -eq 0 ] || packages+=(dbus-daemon at-spi2-core python3-pyatspi locales)
 [ $test -eq 0 ] && [ $deb -eq 0 ] || packages+=(dpkg-dev file)
 # The 32-bit MinGW-w64 compiler (posix threads); unpacking Debian's sources,
 # applying Debian's patches, regenerating lame's configure after them; the

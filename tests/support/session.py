@@ -50,6 +50,28 @@ class Xvfb:
         stop_process(self.proc)
 
 
+class SessionBus:
+    """A D-Bus session bus of our own. Without one, GLib starts a bus tied
+    to the display (where dbus-x11 is installed), which ends with the
+    display and takes the program with it; and the accessibility bus is
+    found through it."""
+
+    def __init__(self):
+        self.proc = subprocess.Popen(['dbus-daemon', '--session', '--nofork', '--nosyslog',
+                                      '--print-address=1'], stdout=subprocess.PIPE,
+                                     stderr=subprocess.DEVNULL, text=True)
+        self.address = self.proc.stdout.readline().strip()
+        if not self.address:
+            self.stop()
+            raise SessionError('the session bus did not start')
+
+    def environment(self):
+        return {'DBUS_SESSION_BUS_ADDRESS': self.address}
+
+    def stop(self):
+        stop_process(self.proc)
+
+
 class SoundServer:
     """The tests' PulseAudio daemon with their devices
     (tests/support/pulse_devices.pa), in `folder`/pulse.

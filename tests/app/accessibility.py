@@ -1,0 +1,208 @@
+#!/usr/bin/env python3
+"""Sonaret as assistive technologies see it, through at-spi: the real
+program on a private display, session bus and sound server, read and driven
+with pyatspi (Debian's python3-pyatspi: run this with the system's python3).
+
+usage: accessibility.py PROGRAM
+
+Checks, in a German session (LANG=de_DE.UTF-8, the locale made here):
+  the main window: the frame "Sonaret"; its buttons by their texts, each
+    command link's note as its description; the About link a link named by
+    its text; exactly one control reports the focus;
+  the About box, opened by the link: a dialog named "About" whose three
+    links are links named by their texts, one control focused;
+  a message box (Start in a folder that has gone): a dialog, with its text;
+  the toolkit's folder chooser (更改文件夹), whose buttons speak
+    the session's language ("Abbrechen", "Auswählen").
+The main window's tree is printed. Exit status 0 when every check holds."""
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from app_process import FAILURES, SoundServer, Xvfb, check  # noqa: E402
+from session import SessionBus  # noqa: E402
+
+import pyatspi  # noqa: E402
+
+NOTES = {'录音设备  点击更改', 'mp3比特率', '文件保存位置，点击打开文件夹'}
+
+
+def wait_for(condition, seconds=30):
+    deadline = time.time() + seconds
+    while True:
+        try:
+            result = condition()
+        except Exception:  # an object that went away while it was read
+            result = None
+        if result or time.time() > deadline:
+            return result
+        time.sleep(0.2)
+
+
+def application():
+    for app in pyatspi.Registry.getDesktop(0):
+        if app is not None and app.name == 'sonaret':
+            return app
+    return None
+
+
+def window(role, name=None):
+    """A showing top-level window of the program by its role (and name)."""
+    app = application()
+    for child in app or []:
+        if child.getRoleName() == role and (name is None or child.name == name) and \
+                child.getState().contains(pyatspi.STATE_SHOWING):
+            return child
+    return None
+
+
+def descendants(node):
+    for child in node:
+        yield child
+        yield from descendants(child)
+
+
+def focused(node):
+    return [d for d in descendants(node) if d.getState().contains(pyatspi.STATE_FOCUSED)]
+
+
+def find(node, role, name=None):
+    return [d for d in descendants(node)
+            if d.getRoleName() == role and (name is None or d.name == name)]
+
+
+def press(node):
+    node.queryAction().doAction(0)
+
+
+def dump(node, depth=0):
+    states = node.getState()
+    marks = ' [focused]' if states.contains(pyatspi.STATE_FOCUSED) else ''
+    described = ' (%s)' % node.description if node.description else ''
+    print('%s%s %r%s%s' % ('  ' * depth, node.getRoleName(), node.name, described, marks))
+    for child in node:
+        dump(child, depth + 1)
+
+
+def check_main(main):
+    dump(main)
+    buttons = find(main, 'push button')
+    check({b.name for b in buttons} >= {'开始录音', '停止录音'},
+          'the buttons are named by their texts: %s' % [b.name for b in buttons])
+    check({b.description for b in buttons} >= NOTES,
+          'the command links\' notes are their descriptions: %s' %
+          [b.description for b in buttons])
+    links = find(main, 'link')
+    check([link.name for link in links] == ['关于'],
+          'the About link is one link named by its text: %s' % [link.name for link in links])
+    check(len(focused(main)) == 1,
+          'one control has the focus: %s' % [f.name for f in focused(main)])
+    return links[0] if links else None
+
+
+def check_about(link):
+    press(link)
+    about = wait_for(lambda: window('dialog', 'About'))
+    if not check(about is not None, 'the About link opens a dialog named "About"'):
+        return
+    links = find(about, 'link')
+    print('About box: links %s' % [link.name for link in links])
+    check(len(links) == 3 and all(link.name.startswith(('项目', '个人')) for link in links),
+          'the About box has three links named by their texts')
+    check(len(focused(about)) == 1,
+          'one control of the About box has the focus: %s' % [f.name for f in focused(about)])
+    ok = find(about, 'push button', 'OK')
+    if check(bool(ok), 'the About box has its OK button'):
+        press(ok[0])
+        check(wait_for(lambda: window('dialog', 'About') is None), 'OK closes the About box')
+
+
+def check_message_box(main, music):
+    os.rmdir(music)
+    press(find(main, 'push button', '开始录音')[0])
+    box = wait_for(lambda: window('dialog', '录音出错'))
+    if check(box is not None, 'Start in a folder that has gone shows a dialog "录音出错"'):
+        texts = [d.name for d in find(box, 'label')]
+        check(any('编码器打开出错' in t for t in texts), 'the box says why: %s' % texts)
+        press(find(box, 'push button', 'OK')[0])
+        check(wait_for(lambda: window('dialog', '录音出错') is None), 'OK closes the box')
+    os.makedirs(music)
+
+
+def check_folder_chooser(main):
+    press(find(main, 'push button', '更改文件夹')[0])
+    chooser = wait_for(lambda: window('file chooser'))
+    if not check(chooser is not None, 'the folder chooser opens'):
+        return
+    names = {b.name for b in find(chooser, 'push button')}
+    check({'Abbrechen', 'Auswählen'} <= names,
+          'the folder chooser\'s buttons are in the session\'s language: %s' % sorted(names))
+    cancel = find(chooser, 'push button', 'Abbrechen')
+    if cancel:
+        press(cancel[0])
+        check(wait_for(lambda: window('file chooser') is None), 'Cancel closes the chooser')
+
+
+def main():
+    if len(sys.argv) != 2:
+        sys.exit(__doc__)
+    work = tempfile.mkdtemp(prefix='sonaret-a11y-')
+    xvfb = bus = sound = proc = None
+    try:
+        env = dict(os.environ)
+        for name in ('WAYLAND_DISPLAY', 'NO_AT_BRIDGE', 'GTK_A11Y', 'LC_ALL', 'LANGUAGE'):
+            env.pop(name, None)
+        # A German session, whatever locales the machine has made.
+        locales = os.path.join(work, 'locale')
+        os.makedirs(locales)
+        made = subprocess.run(['localedef', '-i', 'de_DE', '-f', 'UTF-8',
+                               os.path.join(locales, 'de_DE.UTF-8')], capture_output=True,
+                              text=True, timeout=120)
+        if not check(made.returncode == 0, 'the German locale is made: %s' % made.stderr):
+            sys.exit(1)
+        env.update(LOCPATH=locales, LANG='de_DE.UTF-8')
+        music = os.path.join(work, 'music')
+        config = os.path.join(work, 'config')
+        os.makedirs(music)
+        os.makedirs(config)
+        with open(os.path.join(config, 'user-dirs.dirs'), 'w', encoding='utf-8') as f:
+            f.write('XDG_MUSIC_DIR="%s"\n' % music)
+        env.update(HOME=work, XDG_CONFIG_HOME=config)
+        xvfb = Xvfb()
+        env['DISPLAY'] = xvfb.display
+        bus = SessionBus()
+        env.update(bus.environment())
+        os.environ.update(bus.environment())  # pyatspi reads the bus from here
+        sound = SoundServer(work)
+        env.update(sound.environment())
+        proc = subprocess.Popen([sys.argv[1]], env=env, stdout=subprocess.DEVNULL,
+                                stderr=subprocess.DEVNULL)
+        main_window = wait_for(lambda: window('frame', 'Sonaret'), 60)
+        if check(main_window is not None, 'the main window is a frame named "Sonaret"'):
+            link = check_main(main_window)
+            if link:
+                check_about(link)
+            check_message_box(main_window, music)
+            check_folder_chooser(main_window)
+    finally:
+        if proc and proc.poll() is None:
+            proc.kill()
+            proc.wait()
+        if sound:
+            check(sound.stop(), 'every sink was kept awake to the end')
+        if bus:
+            bus.stop()
+        if xvfb:
+            xvfb.stop()
+        shutil.rmtree(work, ignore_errors=True)
+    if FAILURES:
+        sys.exit(1)
+    print('accessibility: all checks hold')
+
+
+if __name__ == '__main__':
+    main()
