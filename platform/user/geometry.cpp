@@ -115,18 +115,30 @@ int GetSystemMetrics(int index) {
 
 BOOL GetCursorPos(LPPOINT point) {
     // Over one of our windows the point is where that window's client area
-    // is on the program's screen: the real one on X11, on Wayland the
-    // places the program gave its windows.
+    // is on the program's screen (the real one on X11, on Wayland the places
+    // the program gave its windows) plus the pointer's place in it. A
+    // Wayland client is told nothing of the pointer elsewhere: there the last
+    // point seen over our windows stands in, as good a place as any for a
+    // menu opened from the keyboard.
+    thread_local POINT last_seen{};
+    thread_local bool seen = false;
     HWND over = nullptr;
     POINT at{};
-    if (!point || !os_open_display() || !os_pointer_position(&over, &at)) {
+    if (!point || !os_open_display()) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (WindowObject* w = find(over)) {
-        at.x += w->rect.left;
-        at.y += w->rect.top;
+    if (os_pointer_position(&over, &at)) {
+        if (WindowObject* w = find(over)) {
+            at.x += w->rect.left;
+            at.y += w->rect.top;
+        }
+        last_seen = at;
+        seen = true;
+    } else if (!seen) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
     }
-    *point = at;
+    *point = last_seen;
     return TRUE;
 }
