@@ -8,7 +8,8 @@
 #              tool that computes its dependencies from the program's
 #              libraries, and `file`, with which CPack finds the program
 #   --test     also what the Linux suite runs: the sound server's daemon,
-#              a virtual display, xdotool and ImageMagick, and the checkers
+#              a virtual display, weston (a Wayland desktop inside it), a
+#              session bus, xdotool and ImageMagick, and the checkers
 #              of the desktop entry, the software-centre metadata and the
 #              package (the suite builds the package too, so --deb's tools)
 #              (make test)
@@ -57,10 +58,11 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 # The tests' own sound server (the daemon and pactl); the window tests run on
-# a private Xvfb display, drive the program with xdotool and check
+# a private Xvfb display, and some on weston nested in it, each with a
+# session bus of their own, drive the program with xdotool and check
 # screenshots taken with ImageMagick.
-[ $test -eq 0 ] || packages+=(pulseaudio pulseaudio-utils xvfb xdotool imagemagick x11-utils
-                              desktop-file-utils appstream lintian)
+[ $test -eq 0 ] || packages+=(pulseaudio pulseaudio-utils xvfb weston dbus-daemon xdotool
+                              imagemagick x11-utils desktop-file-utils appstream lintian)
 [ $test -eq 0 ] && [ $deb -eq 0 ] || packages+=(dpkg-dev file)
 # The 32-bit MinGW-w64 compiler (posix threads); unpacking Debian's sources,
 # applying Debian's patches, regenerating lame's configure after them; the
