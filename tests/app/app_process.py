@@ -1,13 +1,17 @@
 #!/usr/bin/env python3
 """Sonaret as a process, on a private display: the window appears with its
 texts drawn (Chinese glyphs, not boxes), the keyboard reaches the dialog
-manager, and the exit code says how it ended (2 closed, 1 OK, 0 no window).
+manager, and the exit code says how it ended (2 closed, 1 OK, 0 no window);
+and with its window up and nothing playing, the program idles.
 
 usage: app_process.py CASE PROGRAM [--wayland] [--wine WINE_RUN PREFIX --poster EXE]
                       [--shots DIR] [--wm-class CLASS]
 
-CASE: escape | closebox | tab | nodisplay, and with --wine also ok (the OK
-command, posted by the helper EXE as another program would)
+CASE: escape | closebox | tab | nodisplay | idle (the window is up and
+nothing plays: the program uses below 1 % of a core, measured over a few
+seconds; then Escape), and with --wine also ok (the OK command, posted by
+the helper EXE as another program would) but not idle (the process would be
+Wine's runner)
 The display is Xvfb; with --wayland the session is a Wayland one, weston in
 that Xvfb (session.py), and the toolkit chooses Wayland itself.
 With --wine, PROGRAM is a Windows executable run through WINE_RUN (the
@@ -59,6 +63,27 @@ def find_window(desktop, alive, seconds=90):
                 xdotool(desktop.env, 'key', 'Return')
         time.sleep(0.3)
     return None
+
+
+def cpu_seconds(pid):
+    """The processor time the process has used, all its threads."""
+    with open('/proc/%d/stat' % pid) as f:
+        fields = f.read().rsplit(')', 1)[1].split()
+    # utime and stime, the 14th and 15th fields counted from the pid.
+    return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+
+
+def check_idle(pid, desktop, seconds=5.0):
+    """With the window up and nothing playing, the program waits: the
+    share of a core it uses over a few seconds."""
+    used, began = cpu_seconds(pid), time.monotonic()
+    # A measurement over a stretch of time, not a wait for something.
+    time.sleep(seconds)
+    used, wall = cpu_seconds(pid) - used, time.monotonic() - began
+    share = 100 * used / wall
+    print('idle CPU on %s: %.2f %% of a core (%.2f s in %.1f s)' % (desktop.name, share, used,
+                                                                    wall))
+    check(share < 1.0, 'the program idles below 1 %% of a core (%.2f %%)' % share)
 
 
 def screenshot(env, path):
@@ -214,10 +239,12 @@ def main():
             rest = rest[2:]
         else:
             sys.exit('app_process: unknown argument ' + rest[0])
-    if case not in ('escape', 'closebox', 'tab', 'nodisplay', 'ok'):
+    if case not in ('escape', 'closebox', 'tab', 'nodisplay', 'idle', 'ok'):
         sys.exit('app_process: no case %r' % case)
     if case == 'ok' and not (wine and poster):
         sys.exit('app_process: the ok case needs --wine and --poster')
+    if case == 'idle' and wine:
+        sys.exit('app_process: the idle case measures the program\'s own process, not Wine\'s')
     if wm_class and wayland:
         sys.exit('app_process: a window\'s X class is an X11 matter (--wm-class, --wayland)')
     name = case + ('-windows' if wine else '-linux') + ('-wayland' if wayland else '')
@@ -246,7 +273,7 @@ def main():
         # shown.
         end_wine(wine, env)
     proc = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    expected = {'escape': 2, 'closebox': 2, 'tab': 2, 'ok': 1, 'nodisplay': 0}[case]
+    expected = {'escape': 2, 'closebox': 2, 'tab': 2, 'ok': 1, 'nodisplay': 0, 'idle': 2}[case]
     try:
         if case != 'nodisplay':
             found = check_window_and_texts(env, desktop, lambda: proc.poll() is None, shots,
@@ -254,6 +281,8 @@ def main():
             if found:
                 window, first = found
                 wid = window[0]
+                if case == 'idle':
+                    check_idle(proc.pid, desktop)
                 if wm_class:
                     # WM_CLASS(STRING) = "instance", "class"
                     shown = subprocess.run(['xprop', '-id', wid, 'WM_CLASS'], env=env,
@@ -274,7 +303,7 @@ def main():
                     check(region_changed(first, second, (x, y, w, h)),
                           'Tab moves the focus (the window looks different)')
                     xdotool(env, 'key', 'Escape')
-                elif case == 'escape':
+                elif case in ('escape', 'idle'):
                     xdotool(env, 'key', 'Escape')
                 elif case == 'ok':
                     posted = subprocess.run([wine[0], wine[1], poster, 'Sonaret', '1'], env=env,

@@ -37,6 +37,8 @@ The same cases on both builds (the Windows program under Wine 10, with
                  during a recording: the "音频捕获出错" box once, the file
                  completed with the tone played before, Start off afterwards
 and on Linux only:
+  menus          each popup menu (device, bit rate) opened three times:
+                 it opens where its button was clicked, and Escape closes it
   kill           SIGKILL while recording: the file decodes up to then
   restart        the sound server stopped and started again while recording:
                  no box, the recording goes on by itself in the same file,
@@ -312,15 +314,28 @@ def pointer_over_display(session, window):
     pointer_to(session, *point(window, 'display'))
 
 
+# How far a menu's top-left corner may be from the point clicked.
+MENU_AT_CLICK = 4
+
+
 def open_menu(session, window, button, inside=None):
     """Clicks `button` (at `inside`, as for point) and waits for its popup
-    menu. The menu (a desktop.Window), or None."""
+    menu, which must open where the button was clicked, as the program asks
+    (at the pointer). The menu (a desktop.Window), or None."""
     before = {menu.id for menu in session.desktop.popups()}
-    click(session, window, button, inside)
+    x, y = click(session, window, button, inside)
     menus = wait_for(lambda: [m for m in session.desktop.popups() if m.id not in before], 20)
     if not check(bool(menus), 'the %s menu opens' % button):
         return None
     menu = menus[0]
+    log('%s menu at %d,%d (%dx%d), clicked at %d,%d: %+d,%+d' %
+        (button, menu.x, menu.y, menu.width, menu.height, x, y, menu.x - x, menu.y - y))
+    # Under Wine the menu is Wine's own; the placement checked here is the
+    # Linux platform's.
+    if not session.wine:
+        check(abs(menu.x - x) <= MENU_AT_CLICK and abs(menu.y - y) <= MENU_AT_CLICK,
+              'the %s menu opens at the click (%d,%d), not at %d,%d' %
+              (button, x, y, menu.x, menu.y))
     # The toolkit takes the keyboard for the menu as it maps it; a moment
     # for it to settle, as a user's eye would take.
     time.sleep(0.3)
@@ -691,6 +706,29 @@ def case_loopback(session):
     check(after['red'] == 0, 'no red notice after Stop (%d red pixels)' % after['red'])
     if path:
         check_source_recording(session, path, LOOPBACK)
+    pointer_over_display(session, window)
+    keys(session, 'Escape')
+    check_exit(session, 2)
+
+
+# Three points of each menu's button, in dialog units from its top-left: the
+# menu follows the click, wherever in the button it is.
+MENU_CLICKS = {'device': ((20, 9), (86, 5), (150, 14)), 'bitrate': ((10, 9), (25, 4), (42, 14))}
+
+
+def case_menus(session):
+    """Each popup menu, opened again and again: at the click, and Escape
+    closes it without a choice."""
+    window = open_main_window(session)
+    if not window:
+        return
+    for button, points in MENU_CLICKS.items():
+        for inside in points:
+            menu = open_menu(session, window, button, inside)
+            if not menu:
+                break
+            keys(session, 'Escape')
+            check(menu_closed(session, menu), 'Escape closes the %s menu' % button)
     pointer_over_display(session, window)
     keys(session, 'Escape')
     check_exit(session, 2)
@@ -1101,6 +1139,7 @@ def case_nosoundserver(session):
 
 CASES = {
     'loopback': case_loopback,
+    'menus': case_menus,
     'bitrate': case_bitrate,
     'microphone': case_microphone,
     'otheroutput': case_otheroutput,
@@ -1116,8 +1155,9 @@ CASES = {
     'nosoundserver': case_nosoundserver,
     'unplugged': case_unplugged,
 }
-# A signal to the Windows program's runner would not reach the program.
-LINUX_ONLY = {'kill', 'restart'}
+# A signal to the Windows program's runner would not reach the program; the
+# menus' placement is the Linux platform's.
+LINUX_ONLY = {'kill', 'restart', 'menus'}
 
 
 def main():
