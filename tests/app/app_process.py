@@ -218,7 +218,7 @@ def main():
     poster = None
     wm_class = None
     wayland = False
-    shots = tempfile.mkdtemp(prefix='sonaret-shots-')
+    shots = None
     rest = args[2:]
     while rest:
         if rest[0] == '--wine' and len(rest) >= 3:
@@ -239,6 +239,8 @@ def main():
             rest = rest[2:]
         else:
             sys.exit('app_process: unknown argument ' + rest[0])
+    if shots is None:
+        shots = tempfile.mkdtemp(prefix='sonaret-shots-')
     if case not in ('escape', 'closebox', 'tab', 'nodisplay', 'idle', 'ok'):
         sys.exit('app_process: no case %r' % case)
     if case == 'ok' and not (wine and poster):

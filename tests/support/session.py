@@ -214,9 +214,9 @@ class Weston:
             time.sleep(0.1)
 
     def _enter_pointer(self, deadline):
-        # weston takes input from the pointer only once it has entered the
-        # output's window; the pointer starts inside it. Out and in again,
-        # until the output's cursor follows.
+        # weston's X11 backend can miss the first clicks when the pointer
+        # never crossed into the output's window (it starts inside it). Out
+        # and in again, until the output's cursor follows the pointer.
         x, y = self.origin[0] + OUTPUT[0] // 4, self.origin[1] + OUTPUT[1] // 4
         while True:
             xdotool(self.xenv, 'mousemove', str(SCREEN[0] - 1), str(SCREEN[1] - 1))
