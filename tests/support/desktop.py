@@ -24,7 +24,7 @@ from session import OUTPUT, SCREEN, xdotool
 # desktop's other calls.
 Window = collections.namedtuple('Window', 'id x y width height')
 
-# Adwaita's window background, and its menus' (pure white).
+# Adwaita's window background (its menus' is pure white: white_box).
 DIALOG_BACKGROUND = (246, 245, 244)
 
 
