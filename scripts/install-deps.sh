@@ -8,8 +8,9 @@
 #              tool that computes its dependencies from the program's
 #              libraries, and `file`, with which CPack finds the program
 #   --test     also what the Linux suite runs: the sound server's daemon,
-#              a virtual display, a session bus, at-spi and pyatspi, the
-#              locales' sources, xdotool and ImageMagick, and the checkers
+#              a virtual display, weston (a Wayland desktop inside it), a
+#              session bus, at-spi and pyatspi, the locales' sources,
+#              xdotool and ImageMagick, and the checkers
 #              of the desktop entry, the software-centre metadata and the
 #              package (the suite builds the package too, so --deb's tools)
 #              (make test)
@@ -58,14 +59,14 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 # The tests' own sound server (the daemon and pactl); the window tests run on
-# a private Xvfb display, drive the program with xdotool and check
+# a private Xvfb display, and some on weston nested in it, each with a
+# session bus of their own, drive the program with xdotool and check
 # screenshots taken with ImageMagick.
-[ $test -eq 0 ] || packages+=(pulseaudio pulseaudio-utils xvfb xdotool imagemagick x11-utils
-                              desktop-file-utils appstream lintian)
-# Each window test has a session bus of its own; through it the
-# accessibility test reads the windows with pyatspi, in a German locale it
-# makes from the locales' sources.
-[ $test -eq 0 ] || packages+=(dbus-daemon at-spi2-core python3-pyatspi locales)
+[ $test -eq 0 ] || packages+=(pulseaudio pulseaudio-utils xvfb weston dbus-daemon xdotool
+                              imagemagick x11-utils desktop-file-utils appstream lintian)
+# The accessibility test reads the windows through at-spi with pyatspi, in a
+# German locale it makes from the locales' sources.
+[ $test -eq 0 ] || packages+=(at-spi2-core python3-pyatspi locales)
 [ $test -eq 0 ] && [ $deb -eq 0 ] || packages+=(dpkg-dev file)
 # The 32-bit MinGW-w64 compiler (posix threads); unpacking Debian's sources,
 # applying Debian's patches, regenerating lame's configure after them; the

@@ -23,8 +23,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from app_process import FAILURES, SoundServer, Xvfb, check  # noqa: E402
-from session import SessionBus  # noqa: E402
+from app_process import FAILURES, DesktopSession, SoundServer, check  # noqa: E402
 
 import pyatspi  # noqa: E402
 
@@ -151,11 +150,15 @@ def main():
     if len(sys.argv) != 2:
         sys.exit(__doc__)
     work = tempfile.mkdtemp(prefix='sonaret-a11y-')
-    xvfb = bus = sound = proc = None
+    session = sound = proc = None
     try:
-        env = dict(os.environ)
-        for name in ('WAYLAND_DISPLAY', 'NO_AT_BRIDGE', 'GTK_A11Y', 'LC_ALL', 'LANGUAGE'):
+        session = DesktopSession(work)
+        # The accessibility bus starts on the session's bus, for the program
+        # and for pyatspi here.
+        env = session.apply(dict(os.environ))
+        for name in ('NO_AT_BRIDGE', 'GTK_A11Y', 'LC_ALL', 'LANGUAGE'):
             env.pop(name, None)
+        os.environ.update(DBUS_SESSION_BUS_ADDRESS=env['DBUS_SESSION_BUS_ADDRESS'])
         # A German session, whatever locales the machine has made.
         locales = os.path.join(work, 'locale')
         os.makedirs(locales)
@@ -172,11 +175,6 @@ def main():
         with open(os.path.join(config, 'user-dirs.dirs'), 'w', encoding='utf-8') as f:
             f.write('XDG_MUSIC_DIR="%s"\n' % music)
         env.update(HOME=work, XDG_CONFIG_HOME=config)
-        xvfb = Xvfb()
-        env['DISPLAY'] = xvfb.display
-        bus = SessionBus()
-        env.update(bus.environment())
-        os.environ.update(bus.environment())  # pyatspi reads the bus from here
         sound = SoundServer(work)
         env.update(sound.environment())
         proc = subprocess.Popen([sys.argv[1]], env=env, stdout=subprocess.DEVNULL,
@@ -194,10 +192,8 @@ def main():
             proc.wait()
         if sound:
             check(sound.stop(), 'every sink was kept awake to the end')
-        if bus:
-            bus.stop()
-        if xvfb:
-            xvfb.stop()
+        if session:
+            session.stop()
         shutil.rmtree(work, ignore_errors=True)
     if FAILURES:
         sys.exit(1)

@@ -1,13 +1,19 @@
 #!/usr/bin/env python3
-"""Sonaret as a process, on a private Xvfb display: the window appears with
-its texts drawn (Chinese glyphs, not boxes), the keyboard reaches the dialog
-manager, and the exit code says how it ended (2 closed, 1 OK, 0 no window).
+"""Sonaret as a process, on a private display: the window appears with its
+texts drawn (Chinese glyphs, not boxes), the keyboard reaches the dialog
+manager, and the exit code says how it ended (2 closed, 1 OK, 0 no window);
+and with its window up and nothing playing, the program idles.
 
-usage: app_process.py CASE PROGRAM [--wine WINE_RUN PREFIX --poster EXE] [--shots DIR]
-                      [--wm-class CLASS]
+usage: app_process.py CASE PROGRAM [--wayland] [--wine WINE_RUN PREFIX --poster EXE]
+                      [--shots DIR] [--wm-class CLASS]
 
-CASE: escape | closebox | tab | nodisplay, and with --wine also ok (the OK
-command, posted by the helper EXE as another program would)
+CASE: escape | closebox | tab | nodisplay | idle (the window is up and
+nothing plays: the program uses below 1 % of a core, measured over a few
+seconds; then Escape), and with --wine also ok (the OK command, posted by
+the helper EXE as another program would) but not idle (the process would be
+Wine's runner)
+The display is Xvfb; with --wayland the session is a Wayland one, weston in
+that Xvfb (session.py), and the toolkit chooses Wayland itself.
 With --wine, PROGRAM is a Windows executable run through WINE_RUN (the
 project's scripts/wine-run.sh) in the Wine prefix PREFIX; Wine's processes of
 that prefix are ended (wineserver -k) before the program starts and when it
@@ -15,7 +21,6 @@ is done.
 With --wm-class, the window's X class must be CLASS: what a desktop entry's
 StartupWMClass names, so that the desktop ties the window to its entry.
 Exit status 0 when every check holds; failures are printed."""
-import ctypes
 import os
 import shutil
 import signal
@@ -25,7 +30,8 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), '..', 'support'))
-from session import SCREEN, SessionError, SoundServer, Xvfb, xdotool  # noqa: E402,F401
+from desktop import desktop_for  # noqa: E402
+from session import DesktopSession, SessionError, SoundServer, xdotool  # noqa: E402,F401
 
 FAILURES = []
 
@@ -37,38 +43,47 @@ def check(condition, message):
     return condition
 
 
-def geometry(env, wid):
-    geo = xdotool(env, 'getwindowgeometry', '--shell', wid)
-    values = dict(line.split('=', 1) for line in geo.stdout.split() if '=' in line)
-    return tuple(int(values.get(k, 0)) for k in ('X', 'Y', 'WIDTH', 'HEIGHT'))
-
-
-def find_window(env, seconds=90):
-    """The visible top-level window called Sonaret: (id, x, y, width, height).
-    The program starts on the default output of a running sound server, so
-    a message box without a caption (the capture error) is a failure; it is
-    answered once with Enter, as a user would, to go on to the window."""
+def find_window(desktop, alive, seconds=90):
+    """The visible top-level window called Sonaret. The program starts on
+    the default output of a running sound server, so a message box without
+    a caption (the capture error) is a failure; it is answered once with
+    Enter, as a user would, to go on to the window."""
     deadline = time.time() + seconds
     answered = set()
-    while time.time() < deadline:
-        for wid in xdotool(env, 'search', '--onlyvisible', '--name', '^Sonaret$').stdout.split():
-            x, y, width, height = geometry(env, wid)
-            if width > 100:
-                return (wid, x, y, width, height)
-        boxes = xdotool(env, 'search', '--maxdepth', '1', '--onlyvisible', '--name', '^$')
-        for box in boxes.stdout.split():
-            _, _, width, height = geometry(env, box)
-            # The screen's own (root) window has no name either.
-            if box not in answered and 60 < width < SCREEN[0] and 40 < height < SCREEN[1]:
-                answered.add(box)
+    while time.time() < deadline and alive():
+        for title, window in desktop.toplevels():
+            if title == 'Sonaret':
+                return window
+            if title == '' and window.id not in answered:
+                answered.add(window.id)
                 check(False, 'no message box before the main window (one without a caption '
                       'came: the capture error)')
-                xdotool(env, 'mousemove', '--window', box, str(width // 2), str(height // 2))
-                time.sleep(0.5)
-                xdotool(env, 'key', 'Return')
-                time.sleep(1)
+                xdotool(desktop.env, 'mousemove', str(window.x + window.width // 2),
+                        str(window.y + window.height // 2))
+                xdotool(desktop.env, 'key', 'Return')
         time.sleep(0.3)
     return None
+
+
+def cpu_seconds(pid):
+    """The processor time the process has used, all its threads."""
+    with open('/proc/%d/stat' % pid) as f:
+        fields = f.read().rsplit(')', 1)[1].split()
+    # utime and stime, the 14th and 15th fields counted from the pid.
+    return (int(fields[11]) + int(fields[12])) / os.sysconf('SC_CLK_TCK')
+
+
+def check_idle(pid, desktop, seconds=5.0):
+    """With the window up and nothing playing, the program waits: the
+    share of a core it uses over a few seconds."""
+    used, began = cpu_seconds(pid), time.monotonic()
+    # A measurement over a stretch of time, not a wait for something.
+    time.sleep(seconds)
+    used, wall = cpu_seconds(pid) - used, time.monotonic() - began
+    share = 100 * used / wall
+    print('idle CPU on %s: %.2f %% of a core (%.2f s in %.1f s)' % (desktop.name, share, used,
+                                                                    wall))
+    check(share < 1.0, 'the program idles below 1 %% of a core (%.2f %%)' % share)
 
 
 def screenshot(env, path):
@@ -143,8 +158,8 @@ def is_box(component, shot, box):
                    for x in range(left + 3, right - 2))
 
 
-def check_window_and_texts(env, shots, name):
-    window = find_window(env)
+def check_window_and_texts(env, desktop, alive, shots, name):
+    window = find_window(desktop, alive)
     if not check(window is not None, 'the main window appears'):
         return None
     wid, x, y, w, h = window
@@ -161,37 +176,6 @@ def check_window_and_texts(env, shots, name):
     check(len(glyphs) >= 40, 'the window shows its texts (%d marks)' % len(glyphs))
     check(not boxes, 'no text is drawn as empty boxes (%d found)' % len(boxes))
     return window, shot
-
-
-def close_box(env, wid):
-    """What the window manager does for the close box: WM_DELETE_WINDOW."""
-    x11 = ctypes.CDLL('libX11.so.6')
-    x11.XOpenDisplay.restype = ctypes.c_void_p
-    x11.XOpenDisplay.argtypes = [ctypes.c_char_p]
-    x11.XInternAtom.restype = ctypes.c_ulong
-    x11.XInternAtom.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_int]
-    x11.XSendEvent.argtypes = [ctypes.c_void_p, ctypes.c_ulong, ctypes.c_int, ctypes.c_long,
-                               ctypes.c_void_p]
-    x11.XFlush.argtypes = [ctypes.c_void_p]
-    x11.XCloseDisplay.argtypes = [ctypes.c_void_p]
-
-    class ClientMessage(ctypes.Structure):
-        _fields_ = [('type', ctypes.c_int), ('serial', ctypes.c_ulong),
-                    ('send_event', ctypes.c_int), ('display', ctypes.c_void_p),
-                    ('window', ctypes.c_ulong), ('message_type', ctypes.c_ulong),
-                    ('format', ctypes.c_int), ('data', ctypes.c_long * 5),
-                    ('pad', ctypes.c_long * 12)]
-
-    display = x11.XOpenDisplay(env['DISPLAY'].encode())
-    event = ClientMessage()
-    event.type = 33  # ClientMessage
-    event.window = int(wid)
-    event.message_type = x11.XInternAtom(display, b'WM_PROTOCOLS', 0)
-    event.format = 32
-    event.data[0] = x11.XInternAtom(display, b'WM_DELETE_WINDOW', 0)
-    x11.XSendEvent(display, int(wid), 0, 0, ctypes.byref(event))
-    x11.XFlush(display)
-    x11.XCloseDisplay(display)
 
 
 def pointer_over(env, window):
@@ -233,7 +217,8 @@ def main():
     wine = None
     poster = None
     wm_class = None
-    shots = tempfile.mkdtemp(prefix='sonaret-shots-')
+    wayland = False
+    shots = None
     rest = args[2:]
     while rest:
         if rest[0] == '--wine' and len(rest) >= 3:
@@ -242,6 +227,9 @@ def main():
         elif rest[0] == '--poster' and len(rest) >= 2:
             poster = rest[1]
             rest = rest[2:]
+        elif rest[0] == '--wayland':
+            wayland = True
+            rest = rest[1:]
         elif rest[0] == '--wm-class' and len(rest) >= 2:
             wm_class = rest[1]
             rest = rest[2:]
@@ -251,24 +239,34 @@ def main():
             rest = rest[2:]
         else:
             sys.exit('app_process: unknown argument ' + rest[0])
-    name = case + ('-windows' if wine else '-linux')
+    if shots is None:
+        shots = tempfile.mkdtemp(prefix='sonaret-shots-')
+    if case not in ('escape', 'closebox', 'tab', 'nodisplay', 'idle', 'ok'):
+        sys.exit('app_process: no case %r' % case)
+    if case == 'ok' and not (wine and poster):
+        sys.exit('app_process: the ok case needs --wine and --poster')
+    if case == 'idle' and wine:
+        sys.exit('app_process: the idle case measures the program\'s own process, not Wine\'s')
+    if wm_class and wayland:
+        sys.exit('app_process: a window\'s X class is an X11 matter (--wm-class, --wayland)')
+    name = case + ('-windows' if wine else '-linux') + ('-wayland' if wayland else '')
 
-    xvfb = None if case == 'nodisplay' else Xvfb()
     work = tempfile.mkdtemp(prefix='sonaret-process-')
+    try:
+        session = DesktopSession(work, wayland=wayland, display=case != 'nodisplay')
+    except SessionError as error:
+        shutil.rmtree(work, ignore_errors=True)
+        sys.exit('app_process: %s' % error)
     sound = SoundServer(work)
-    env = dict(os.environ)
+    env = session.apply(dict(os.environ))
     # Its own home, so that recordings would land in a music folder of ours.
     env['HOME'] = os.path.join(work, 'home')
     os.makedirs(env['HOME'])
     env.pop('XDG_CONFIG_HOME', None)
     env.pop('XDG_MUSIC_DIR', None)
     env.update(sound.environment())
-    env.pop('WAYLAND_DISPLAY', None)
     env.pop('SONARET_WINE_DISPLAY', None)
-    if xvfb:
-        env['DISPLAY'] = xvfb.display
-    else:
-        env.pop('DISPLAY', None)
+    desktop = desktop_for(session, env)
     command = [wine[0], wine[1], program] if wine else [program]
     if wine:
         # Wine's processes left in the prefix by an earlier program (every
@@ -277,15 +275,16 @@ def main():
         # shown.
         end_wine(wine, env)
     proc = subprocess.Popen(command, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE)
-    expected = {'escape': 2, 'closebox': 2, 'tab': 2, 'ok': 1, 'nodisplay': 0}[case]
-    if case == 'ok' and not (wine and poster):
-        sys.exit('app_process: the ok case needs --wine and --poster')
+    expected = {'escape': 2, 'closebox': 2, 'tab': 2, 'ok': 1, 'nodisplay': 0, 'idle': 2}[case]
     try:
         if case != 'nodisplay':
-            found = check_window_and_texts(env, shots, name)
+            found = check_window_and_texts(env, desktop, lambda: proc.poll() is None, shots,
+                                           name)
             if found:
                 window, first = found
                 wid = window[0]
+                if case == 'idle':
+                    check_idle(proc.pid, desktop)
                 if wm_class:
                     # WM_CLASS(STRING) = "instance", "class"
                     shown = subprocess.run(['xprop', '-id', wid, 'WM_CLASS'], env=env,
@@ -293,7 +292,7 @@ def main():
                     check(shown.rstrip().endswith('"%s"' % wm_class),
                           'the window\'s class is %s: %s' % (wm_class, shown.strip()))
                 if case == 'closebox':
-                    close_box(env, wid)
+                    desktop.close(window)
                 else:
                     pointer_over(env, window)
                 if case == 'tab':
@@ -306,7 +305,7 @@ def main():
                     check(region_changed(first, second, (x, y, w, h)),
                           'Tab moves the focus (the window looks different)')
                     xdotool(env, 'key', 'Escape')
-                elif case == 'escape':
+                elif case in ('escape', 'idle'):
                     xdotool(env, 'key', 'Escape')
                 elif case == 'ok':
                     posted = subprocess.run([wine[0], wine[1], poster, 'Sonaret', '1'], env=env,
@@ -325,8 +324,7 @@ def main():
             proc.wait()
         if wine:
             end_wine(wine, env)
-        if xvfb:
-            xvfb.stop()
+        session.stop()
         check(sound.stop(), 'every sink was kept awake to the end')
         shutil.rmtree(work, ignore_errors=True)
     if FAILURES:

@@ -1,11 +1,12 @@
 #!/usr/bin/env python3
-"""Sonaret recording as a user does it: the real program on a private Xvfb
-display with a private PulseAudio daemon, driven with the mouse and the
-keyboard (xdotool); the MP3 files it writes are decoded by mp3_probe and
-checked for what they hold, the window by screenshots, and the exit code.
+"""Sonaret recording as a user does it: the real program on a private
+display (Xvfb, or with --wayland weston in it: session.py) with a private
+PulseAudio daemon, driven with the mouse and the keyboard (xdotool); the MP3
+files it writes are decoded by mp3_probe and checked for what they hold, the
+window by screenshots, and the exit code.
 
 usage: recorder_e2e.py CASE PROGRAM --probe MP3_PROBE --lister LIST_DEVICES
-                      [--wine WINE_RUN PREFIX] [--shots DIR]
+                      [--wayland | --wine WINE_RUN PREFIX] [--shots DIR]
 
 The same cases on both builds (the Windows program under Wine 10, with
 --wine), where the default output is recorded by loopback:
@@ -36,6 +37,8 @@ The same cases on both builds (the Windows program under Wine 10, with
                  during a recording: the "音频捕获出错" box once, the file
                  completed with the tone played before, Start off afterwards
 and on Linux only:
+  menus          each popup menu (device, bit rate) opened three times:
+                 it opens where its button was clicked, and Escape closes it
   kill           SIGKILL while recording: the file decodes up to then
   restart        the sound server stopped and started again while recording:
                  no box, the recording goes on by itself in the same file,
@@ -59,14 +62,15 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from app_process import (FAILURES, SessionError, SoundServer, Xvfb, check,  # noqa: E402
-                         close_box, end_wine, ink_components, is_box, region_changed,
-                         wine_server, xdotool)
+from app_process import (FAILURES, SessionError, SoundServer, check,  # noqa: E402
+                         end_wine, ink_components, is_box, region_changed, wine_server,
+                         xdotool)
+from desktop import desktop_for  # noqa: E402
+from session import SCREEN, DesktopSession  # noqa: E402
 
 # Template 129 in dialog units: the dialog is 228 by 167. Pixels follow from
 # the font's metrics on each system, so positions are taken as fractions of
-# the client area, which is what the window's X geometry covers (no window
-# manager, so no frame).
+# the client area (which desktop.py finds on either window system).
 DIALOG_UNITS = (228, 167)
 CONTROLS = {
     'device': (4, 6, 172, 19),
@@ -78,8 +82,6 @@ CONTROLS = {
     'folder': (4, 140, 157, 25),
     'change_folder': (168, 144, 56, 13),
 }
-# The screen of app_process.Xvfb.
-SCREEN = (1280, 800)
 NAME = re.compile(r'^(\d\d)-(\d\d)-(\d\d)-(\d\d)-(\d\d)(?:-(\d+))?\.mp3$')
 
 
@@ -90,22 +92,25 @@ def log(text):
 # --- the session: display, sound server, music folder, program -------------
 
 class Session:
-    def __init__(self, case, program, probe, lister, wine, shots):
+    def __init__(self, case, program, probe, lister, wine, shots, wayland=False):
         self.case = case
         self.program = program
         self.probe = probe
         self.wine = wine
         self.lister = lister
         self.shots = shots
-        self.name = case + ('-windows' if wine else '-linux')
+        self.name = case + ('-windows' if wine else '-linux') + ('-wayland' if wayland else '')
+        self.wayland = wayland
         self.root = tempfile.mkdtemp(prefix='sonaret-e2e-')
         self.sound = None
         self.music = os.path.join(self.root, 'music' if wine else '音乐 录音')
-        self.xvfb = None
+        self.desktop_session = None
+        self.desktop = None
         self.proc = None
         self.players = []
         self.shot_count = 0
         self.env = dict(os.environ)
+        # The session's own variables come with the display (start_display).
         for name in ('DISPLAY', 'WAYLAND_DISPLAY', 'SONARET_WINE_DISPLAY',
                      'DBUS_SESSION_BUS_ADDRESS'):
             self.env.pop(name, None)
@@ -133,8 +138,12 @@ class Session:
         self.env['PULSE_CLIENTCONFIG'] = os.path.join(folder, 'client.conf')
 
     def start_display(self):
-        self.xvfb = Xvfb()
-        self.env['DISPLAY'] = self.xvfb.display
+        try:
+            self.desktop_session = DesktopSession(self.root, wayland=self.wayland)
+        except SessionError as error:
+            sys.exit('recorder_e2e: %s' % error)
+        self.desktop_session.apply(self.env)
+        self.desktop = desktop_for(self.desktop_session, self.env)
 
     # Where recordings go: on Linux the XDG music folder of a home of our
     # own; under Wine the prefix's "My Music" shell folder.
@@ -196,8 +205,8 @@ class Session:
                 log('program stderr:\n' + errors[-4000:])
         if self.wine:
             end_wine(self.wine, self.env)
-        if self.xvfb:
-            self.xvfb.stop()
+        if self.desktop_session:
+            self.desktop_session.stop()
         if self.sound:
             self.stop_sound_server()
         shutil.rmtree(self.root, ignore_errors=True)
@@ -235,50 +244,16 @@ class Session:
     # --- the window -----------------------------------------------------------
 
     def find_window(self, name='^Sonaret$', seconds=90):
-        """A visible top-level window by its title: (id, x, y, width, height)."""
-        deadline = time.time() + seconds
-        while time.time() < deadline:
-            if self.proc.poll() is not None:
-                return None
-            found = xdotool(self.env, 'search', '--onlyvisible', '--name', name)
-            for wid in found.stdout.split():
-                geometry = self.geometry(wid)
-                if geometry and geometry[3] > 60 and geometry[4] > 40:
-                    return geometry
-            time.sleep(0.3)
-        return None
-
-    def geometry(self, wid):
-        geo = xdotool(self.env, 'getwindowgeometry', '--shell', wid)
-        values = dict(line.split('=', 1) for line in geo.stdout.split() if '=' in line)
-        try:
-            return (wid, int(values['X']), int(values['Y']), int(values['WIDTH']),
-                    int(values['HEIGHT']))
-        except (KeyError, ValueError):
-            return None
+        """A visible top-level window by its title (a desktop.Window, which
+        is (id, x, y, width, height) of its client area)."""
+        return self.desktop.find_window(name, seconds, alive=lambda: self.proc.poll() is None)
 
     def other_windows(self, exclude):
-        """Visible windows of any title other than those in `exclude`, large
-        enough to be a dialog."""
-        found = xdotool(self.env, 'search', '--onlyvisible', '--name', '.*')
-        out = []
-        for wid in found.stdout.split():
-            if wid in exclude:
-                continue
-            geometry = self.geometry(wid)
-            # Leaves out windows of the whole screen (the server's own).
-            if geometry and 80 <= geometry[3] < SCREEN[0] and 50 <= geometry[4] < SCREEN[1]:
-                out.append(geometry)
-        return out
+        """Visible top-level windows other than those in `exclude`."""
+        return self.desktop.others(exclude)
 
     def window_gone(self, wid, seconds=20):
-        deadline = time.time() + seconds
-        while time.time() < deadline:
-            found = xdotool(self.env, 'search', '--onlyvisible', '--name', '.*')
-            if wid not in found.stdout.split():
-                return True
-            time.sleep(0.3)
-        return False
+        return self.desktop.gone(wid, seconds)
 
     def screenshot(self, label):
         """The screen as (width, height, rgb bytes, gray bytes); kept as a PNG."""
@@ -318,10 +293,10 @@ def control_box(window, name, inset=0):
 # Each action is followed by a wait for what it brings about (a file, a
 # window, a picture), never by a pause that usually suffices.
 def click(session, window, name, inside=None):
+    """Clicks a control; the point clicked."""
     x, y = point(window, name, inside)
-    # One connection to the X server, so the pointer arrives (and the
-    # toolkit hears of it) before the button goes down.
-    xdotool(session.env, 'mousemove', str(x), str(y), 'click', '1')
+    session.desktop.click(x, y)
+    return x, y
 
 
 def keys(session, *names):
@@ -330,7 +305,8 @@ def keys(session, *names):
 
 def pointer_to(session, x, y):
     # Xvfb without a window manager gives the keyboard to the window under
-    # the pointer; the keys that follow reach the server after the move.
+    # the pointer (weston to the window last shown or clicked); the keys
+    # that follow reach the server after the move.
     xdotool(session.env, 'mousemove', str(x), str(y))
 
 
@@ -338,24 +314,47 @@ def pointer_over_display(session, window):
     pointer_to(session, *point(window, 'display'))
 
 
+# How far a menu's top-left corner may be from the point clicked.
+MENU_AT_CLICK = 4
+
+
+def open_menu(session, window, button, inside=None):
+    """Clicks `button` (at `inside`, as for point) and waits for its popup
+    menu, which must open where the button was clicked, as the program asks
+    (at the pointer). The menu (a desktop.Window), or None."""
+    before = {menu.id for menu in session.desktop.popups()}
+    x, y = click(session, window, button, inside)
+    menus = wait_for(lambda: [m for m in session.desktop.popups() if m.id not in before], 20)
+    if not check(bool(menus), 'the %s menu opens' % button):
+        return None
+    menu = menus[0]
+    log('%s menu at %d,%d (%dx%d), clicked at %d,%d: %+d,%+d' %
+        (button, menu.x, menu.y, menu.width, menu.height, x, y, menu.x - x, menu.y - y))
+    # Under Wine the menu is Wine's own; the placement checked here is the
+    # Linux platform's.
+    if not session.wine:
+        check(abs(menu.x - x) <= MENU_AT_CLICK and abs(menu.y - y) <= MENU_AT_CLICK,
+              'the %s menu opens at the click (%d,%d), not at %d,%d' %
+              (button, x, y, menu.x, menu.y))
+    # The toolkit takes the keyboard for the menu as it maps it; a moment
+    # for it to settle, as a user's eye would take.
+    time.sleep(0.3)
+    return menu
+
+
+def menu_closed(session, menu):
+    return wait_for(lambda: all(m.id != menu.id for m in session.desktop.popups()), 20)
+
+
 def choose_from_menu(session, window, button, position):
     """Opens the popup menu of `button` and picks its item number `position`
     (1 for the first) with the keyboard, as a user would. Whether the menu
     came and went."""
-    shown = set(visible_windows(session))
-    click(session, window, button)
-    menu = wait_for(lambda: [w for w in visible_windows(session) if w not in shown], 20)
-    if not check(bool(menu), 'the %s menu opens' % button):
+    menu = open_menu(session, window, button)
+    if not menu:
         return False
-    # The toolkit takes the keyboard for the menu as it maps it; a moment
-    # for it to settle, as a user's eye would take.
-    time.sleep(0.3)
     keys(session, *(['Down'] * position), 'Return')
-    return check(session.window_gone(menu[0]), 'the %s menu closes on Return' % button)
-
-
-def visible_windows(session):
-    return xdotool(session.env, 'search', '--onlyvisible', '--name', '.*').stdout.split()
+    return check(menu_closed(session, menu), 'the %s menu closes on Return' % button)
 
 
 def wait_for(condition, seconds, step=0.1):
@@ -712,6 +711,29 @@ def case_loopback(session):
     check_exit(session, 2)
 
 
+# Three points of each menu's button, in dialog units from its top-left: the
+# menu follows the click, wherever in the button it is.
+MENU_CLICKS = {'device': ((20, 9), (86, 5), (150, 14)), 'bitrate': ((10, 9), (25, 4), (42, 14))}
+
+
+def case_menus(session):
+    """Each popup menu, opened again and again: at the click, and Escape
+    closes it without a choice."""
+    window = open_main_window(session)
+    if not window:
+        return
+    for button, points in MENU_CLICKS.items():
+        for inside in points:
+            menu = open_menu(session, window, button, inside)
+            if not menu:
+                break
+            keys(session, 'Escape')
+            check(menu_closed(session, menu), 'Escape closes the %s menu' % button)
+    pointer_over_display(session, window)
+    keys(session, 'Escape')
+    check_exit(session, 2)
+
+
 def case_bitrate(session):
     """A bit rate picked while recording applies to the next recording."""
     window, source = ready(session)
@@ -736,7 +758,7 @@ def case_bitrate(session):
     if first:
         check_source_recording(session, first, source)
     record_checked(session, window, source, kbps=kbps)
-    close_box(session.env, window[0])
+    session.desktop.close(window)
     check_exit(session, 2)
 
 
@@ -746,7 +768,7 @@ def case_microphone(session):
         return
     choose_device(session, window, MENU_MICROPHONE)
     record_checked(session, window, MICROPHONE)
-    close_box(session.env, window[0])
+    session.desktop.close(window)
     check_exit(session, 2)
 
 
@@ -785,7 +807,7 @@ def case_seconddevice(session):
     if not choose_device_named(session, window, ACCENTS_NAME):
         return
     record_checked(session, window, ACCENTS)
-    close_box(session.env, window[0])
+    session.desktop.close(window)
     check_exit(session, 2)
 
 
@@ -810,7 +832,7 @@ def case_about(session):
               'the About box has its template\'s proportions (%dx%d, width/height %.2f, '
               'expected %.2f)' % (box[3], box[4], actual, expected))
         # Aside, so that the display can be seen behind it.
-        xdotool(session.env, 'windowmove', box[0], str(SCREEN[0] - 180), '0')
+        moved = session.desktop.move(box, SCREEN[0] - 180, 0)
         display = control_box(window, 'display', inset=4)
         first = session.screenshot('about-moved-1')
         shots = []
@@ -828,7 +850,6 @@ def case_about(session):
         log('display behind the About box: %s' % picture)
         check(picture['tall_columns'] >= 10 and picture['red'] > 0,
               'the display shows the tone and the notice behind the About box (%s)' % picture)
-        moved = session.geometry(box[0])
         if moved:
             pointer_to(session, moved[1] + 40, moved[2] + min(moved[4], 300) // 2)
         keys(session, 'Escape')
@@ -841,7 +862,7 @@ def case_about(session):
     path, _ = record(session, window, source, seconds=6.0, during=with_about_open)
     if path:
         check_source_recording(session, path, source, tone_seconds=6.0)
-    close_box(session.env, window[0])
+    session.desktop.close(window)
     check_exit(session, 2)
 
 
@@ -864,7 +885,7 @@ def case_closebox(session):
     if not window:
         return
     path = start_recording_with_tone(session, window, source)
-    close_box(session.env, window[0])
+    session.desktop.close(window)
     if check_exit(session, 2, 'the close box while recording ends the program') and path:
         check_source_recording(session, path, source)
 
@@ -1004,7 +1025,7 @@ def case_noclobber(session):
     for name, content in taken.items():
         with open(os.path.join(session.music, name), 'rb') as f:
             check(f.read() == content, '%s is left as it was' % name)
-    close_box(session.env, window[0])
+    session.desktop.close(window)
     check_exit(session, 2)
 
 
@@ -1025,7 +1046,7 @@ def case_openfailure(session):
     os.makedirs(session.music)
     pointer_over_display(session, window)
     record_checked(session, window, source)
-    close_box(session.env, window[0])
+    session.desktop.close(window)
     check_exit(session, 2)
 
 
@@ -1042,10 +1063,10 @@ def capture_error_box(session):
         time.sleep(0.3)
     if not check(box is not None, 'a message box reports the capture error'):
         return False
-    title = xdotool(session.env, 'getwindowname', box[0]).stdout.strip()
+    title = session.desktop.title(box.id)
     check(title == '', 'the box has an empty caption (%r)' % title)
-    main = xdotool(session.env, 'search', '--onlyvisible', '--name', '^Sonaret$').stdout.split()
-    check(not main, 'the box comes before the main window is shown')
+    main = session.desktop.find_window('^Sonaret$', seconds=0)
+    check(main is None, 'the box comes before the main window is shown')
     texts_drawn(session, box, 'capture-error', 'the "音频捕获出错" box', 6)
     pointer_to(session, box[1] + box[3] // 2, box[2] + box[4] // 3)
     keys(session, 'Return')
@@ -1086,7 +1107,7 @@ def case_unplugged(session):
         box = found[0] if found else None
         time.sleep(0.3)
     if check(box is not None, 'a box reports the unplugged device'):
-        title = xdotool(session.env, 'getwindowname', box[0]).stdout.strip()
+        title = session.desktop.title(box.id)
         check(title == '', 'the box has an empty caption (%r)' % title)
         texts_drawn(session, box, 'unplugged', 'the "音频捕获出错" box', 6)
         pointer_to(session, box[1] + box[3] // 2, box[2] + box[4] // 3)
@@ -1118,6 +1139,7 @@ def case_nosoundserver(session):
 
 CASES = {
     'loopback': case_loopback,
+    'menus': case_menus,
     'bitrate': case_bitrate,
     'microphone': case_microphone,
     'otheroutput': case_otheroutput,
@@ -1133,8 +1155,9 @@ CASES = {
     'nosoundserver': case_nosoundserver,
     'unplugged': case_unplugged,
 }
-# A signal to the Windows program's runner would not reach the program.
-LINUX_ONLY = {'kill', 'restart'}
+# A signal to the Windows program's runner would not reach the program; the
+# menus' placement is the Linux platform's.
+LINUX_ONLY = {'kill', 'restart', 'menus'}
 
 
 def main():
@@ -1143,6 +1166,7 @@ def main():
         sys.exit(__doc__)
     case, program = args[0], args[1]
     probe_path = lister = wine = None
+    wayland = False
     shots = None
     rest = args[2:]
     while rest:
@@ -1154,8 +1178,12 @@ def main():
             wine, rest = (rest[1], rest[2]), rest[3:]
         elif rest[0] == '--shots' and len(rest) >= 2:
             shots, rest = rest[1], rest[2:]
+        elif rest[0] == '--wayland':
+            wayland, rest = True, rest[1:]
         else:
             sys.exit('recorder_e2e: unknown argument ' + rest[0])
+    if wayland and wine:
+        sys.exit('recorder_e2e: the Windows program runs on X11 (--wayland, --wine)')
     cases = [c for c in CASES if not (wine and c in LINUX_ONLY)]
     if case not in cases:
         sys.exit('recorder_e2e: no case %r for this build (%s)' % (case, ', '.join(cases)))
@@ -1169,7 +1197,7 @@ def main():
         shots = tempfile.mkdtemp(prefix='sonaret-shots-')
     os.makedirs(shots, exist_ok=True)
 
-    session = Session(case, program, probe_path, lister, wine, shots)
+    session = Session(case, program, probe_path, lister, wine, shots, wayland)
     try:
         if case == 'nosoundserver':
             session.no_sound_server()

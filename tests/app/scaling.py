@@ -21,8 +21,9 @@ import sys
 import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from app_process import (FAILURES, SoundServer, Xvfb, check, close_box,  # noqa: E402
+from app_process import (FAILURES, DesktopSession, SoundServer, check,  # noqa: E402
                          find_window, screenshot)
+from desktop import X11Desktop  # noqa: E402
 from recorder_e2e import CONTROLS, DIALOG_UNITS  # noqa: E402
 
 # Room for the window at twice its usual size.
@@ -35,16 +36,17 @@ def run(env, shots, label):
     proc = subprocess.Popen([env['SONARET_PROGRAM']], env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     try:
-        window = find_window(env)
+        desktop = X11Desktop(env)
+        window = find_window(desktop, lambda: proc.poll() is None)
         if not check(window is not None, '%s: the main window appears' % label):
             return None
-        wid, x, y, w, h = window
+        _, x, y, w, h = window
         path = os.path.join(shots, 'scaling-%s.png' % label)
         gray = screenshot(env, path)
         ppm = subprocess.run(['convert', path, '-depth', '8', 'ppm:-'], capture_output=True,
                              check=True, timeout=60).stdout.split(maxsplit=4)
         print('%s: window %dx%d; screenshot %s' % (label, w, h, path))
-        close_box(env, wid)
+        desktop.close(window)
         check(proc.wait(60) == 2, '%s: the close box ends the program' % label)
         return {'size': (w, h), 'origin': (x, y), 'gray': gray[2], 'rgb': ppm[4],
                 'width': int(ppm[1])}
@@ -121,15 +123,14 @@ def main():
         shots = args[2]
         os.makedirs(shots, exist_ok=True)
     work = tempfile.mkdtemp(prefix='sonaret-scaling-')
-    xvfb = Xvfb(SCREEN)
+    session = DesktopSession(work, screen=SCREEN)
     sound = SoundServer(work)
-    env = dict(os.environ)
+    env = session.apply(dict(os.environ))
     env.update(sound.environment())
     env['HOME'] = os.path.join(work, 'home')
     os.makedirs(env['HOME'])
-    env['DISPLAY'] = xvfb.display
     env['SONARET_PROGRAM'] = args[0]
-    for name in ('WAYLAND_DISPLAY', 'GDK_SCALE', 'GDK_DPI_SCALE', 'XDG_CONFIG_HOME'):
+    for name in ('GDK_SCALE', 'GDK_DPI_SCALE', 'XDG_CONFIG_HOME'):
         env.pop(name, None)
     try:
         set_font_dpi(env, 96)
@@ -164,7 +165,7 @@ def main():
                   'at a window scale of 2 the grid lines are as many device pixels wide as at '
                   '96 dpi: %s against %s' % (runs, plain_runs))
     finally:
-        xvfb.stop()
+        session.stop()
         check(sound.stop(), 'every sink was kept awake to the end')
         shutil.rmtree(work, ignore_errors=True)
     if FAILURES:
