@@ -36,7 +36,7 @@ def run(env, shots, label):
     proc = subprocess.Popen([env['SONARET_PROGRAM']], env=env, stdout=subprocess.DEVNULL,
                             stderr=subprocess.DEVNULL)
     try:
-        desktop = X11Desktop(env)
+        desktop = X11Desktop(env, SCREEN)
         window = find_window(desktop, lambda: proc.poll() is None)
         if not check(window is not None, '%s: the main window appears' % label):
             return None

@@ -50,17 +50,18 @@ def pixel(shot, x, y):
     return rgb[i], rgb[i + 1], rgb[i + 2]
 
 
-def dialog_sized(width, height):
+def dialog_sized(width, height, screen=SCREEN):
     # The screen's own (root) window is left out.
-    return 60 < width < SCREEN[0] and 40 < height < SCREEN[1]
+    return 60 < width < screen[0] and 40 < height < screen[1]
 
 
 class Desktop:
     """What both window systems answer alike, on top of toplevels() and
     popups()."""
 
-    def __init__(self, env):
+    def __init__(self, env, screen=SCREEN):
         self.env = env
+        self.screen = screen
 
     def toplevels(self):
         """The visible top-level windows of dialog size: [(title, Window)]."""
@@ -132,7 +133,7 @@ class X11Desktop(Desktop):
     def toplevels(self):
         out = []
         for wid, override, x, y, width, height in self._windows():
-            if not override and dialog_sized(width, height):
+            if not override and dialog_sized(width, height, self.screen):
                 title = xdotool(self.env, 'getwindowname', wid).stdout.rstrip('\n')
                 out.append((title, Window(wid, x, y, width, height)))
         return out
@@ -326,16 +327,21 @@ def title_bar(shot, opaque):
 
 
 def white_box(shot, rect):
-    """The bounding box (x, y, width, height) of the pure white pixels in
-    rect (x1, y1, x2, y2); None when there are too few."""
+    """The bounding box (x, y, width, height) of the menu's white background
+    in rect (x1, y1, x2, y2): the columns and rows that are mostly pure
+    white, so that something white under the menu's shadow (a hovered
+    button) does not widen it; None when there is too little white."""
     x1, y1, x2, y2 = rect
-    xs, ys = [], []
+    columns = [0] * (x2 - x1)
+    rows = [0] * (y2 - y1)
     for y in range(y1, y2):
         for x in range(x1, x2):
             colour = pixel(shot, x, y)
             if colour and min(colour) >= 250:
-                xs.append(x)
-                ys.append(y)
-    if len(xs) < 100:
+                columns[x - x1] += 1
+                rows[y - y1] += 1
+    if sum(columns) < 100:
         return None
-    return min(xs), min(ys), max(xs) - min(xs) + 1, max(ys) - min(ys) + 1
+    xs = [i for i, n in enumerate(columns) if n >= max(columns) / 2]
+    ys = [i for i, n in enumerate(rows) if n >= max(rows) / 2]
+    return x1 + xs[0], y1 + ys[0], xs[-1] - xs[0] + 1, ys[-1] - ys[0] + 1
