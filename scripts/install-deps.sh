@@ -8,10 +8,10 @@
 #              tool that computes its dependencies from the program's
 #              libraries, and `file`, with which CPack finds the program
 #   --test     also what the Linux suite runs: the sound server's daemon,
-#              a virtual display, a session bus's daemon, xdotool and
-#              ImageMagick, and the checkers of the desktop entry, the
-#              software-centre metadata and the package (the suite builds
-#              the package too, so --deb's tools) (make test)
+#              virtual displays (X and Wayland), a session bus's daemon,
+#              xdotool and ImageMagick, and the checkers of the desktop
+#              entry, the software-centre metadata and the package (the
+#              suite builds the package too, so --deb's tools) (make test)
 #   --windows  also what the Windows build and its suite take (make test,
 #              make build-windows): the MinGW-w64 cross compiler, what
 #              cross-building lame and mpg123 from Debian's source packages
@@ -57,10 +57,11 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 # The tests' own sound server (the daemon and pactl); the window tests run on
-# a private Xvfb display with a private session bus (dbus-daemon), drive the
-# program with xdotool and check screenshots taken with ImageMagick.
-[ $test -eq 0 ] || packages+=(pulseaudio pulseaudio-utils xvfb dbus-daemon xdotool imagemagick
-                              x11-utils desktop-file-utils appstream lintian)
+# a private Xvfb display, and some also on a private weston (headless), each
+# with a private session bus (dbus-daemon), drive the program with xdotool
+# and check screenshots taken with ImageMagick.
+[ $test -eq 0 ] || packages+=(pulseaudio pulseaudio-utils xvfb weston dbus-daemon xdotool
+                              imagemagick x11-utils desktop-file-utils appstream lintian)
 [ $test -eq 0 ] && [ $deb -eq 0 ] || packages+=(dpkg-dev file)
 # The 32-bit MinGW-w64 compiler (posix threads); unpacking Debian's sources,
 # applying Debian's patches, regenerating lame's configure after them; the
