@@ -8,12 +8,11 @@
 #              tool that computes its dependencies from the program's
 #              libraries, and `file`, with which CPack finds the program
 #   --test     also what the Linux suite runs: the sound server's daemon,
-#              a virtual display, weston (a Wayland desktop inside it), a
-#              session bus, at-spi and pyatspi, the locales' sources,
-#              xdotool and ImageMagick, and the checkers
-#              of the desktop entry, the software-centre metadata and the
-#              package (the suite builds the package too, so --deb's tools)
-#              (make test)
+#              virtual displays (X and Wayland), a session bus's daemon,
+#              at-spi and pyatspi, the locales' sources, xdotool and
+#              ImageMagick, and the checkers of the desktop entry, the
+#              software-centre metadata and the package (the suite builds
+#              the package too, so --deb's tools) (make test)
 #   --windows  also what the Windows build and its suite take (make test,
 #              make build-windows): the MinGW-w64 cross compiler, what
 #              cross-building lame and mpg123 from Debian's source packages
@@ -59,9 +58,9 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
 )
 # The tests' own sound server (the daemon and pactl); the window tests run on
-# a private Xvfb display, and some on weston nested in it, each with a
-# session bus of their own, drive the program with xdotool and check
-# screenshots taken with ImageMagick.
+# a private Xvfb display, and some also on a private weston (headless, or
+# nested in the Xvfb), each with a private session bus (dbus-daemon), drive
+# the program with xdotool and check screenshots taken with ImageMagick.
 [ $test -eq 0 ] || packages+=(pulseaudio pulseaudio-utils xvfb weston dbus-daemon xdotool
                               imagemagick x11-utils desktop-file-utils appstream lintian)
 # The accessibility test reads the windows through at-spi with pyatspi, in a

@@ -4,25 +4,24 @@
 // on a desktop and always see the same screen.
 #pragma once
 
-#include <sys/types.h>
-
 #include <string>
+
+#include "server_process.h"
 
 class XDisplay {
   public:
     // Starts Xvfb with one screen of width x height x 24; ok() says whether
     // it runs. `name()` is ":N".
     XDisplay(int width = 1280, int height = 800);
-    ~XDisplay();
     XDisplay(const XDisplay&) = delete;
     XDisplay& operator=(const XDisplay&) = delete;
 
-    bool ok() const { return pid_ > 0 && !name_.empty(); }
+    bool ok() const { return server_.running() && !name_.empty(); }
     const std::string& name() const { return name_; }
     const std::string& error() const { return error_; }
 
   private:
-    pid_t pid_ = -1;
+    ServerProcess server_;
     std::string name_;
     std::string error_;
 };

@@ -1,0 +1,35 @@
+// A private Wayland display for the window tests of the Linux build: weston
+// of our own, headless, in a runtime folder of its own, stopped by its
+// process id. Its shell's clients are its children and end with it.
+#pragma once
+
+#include <filesystem>
+#include <string>
+
+#include "server_process.h"
+
+class WaylandDisplay {
+  public:
+    // Starts weston with one output of width x height; ok() once it
+    // accepts clients.
+    WaylandDisplay(int width = 1280, int height = 800);
+    // Stops weston, removes the folder.
+    ~WaylandDisplay();
+    WaylandDisplay(const WaylandDisplay&) = delete;
+    WaylandDisplay& operator=(const WaylandDisplay&) = delete;
+
+    bool ok() const { return server_.running() && error_.empty(); }
+    // WAYLAND_DISPLAY: the socket's name in runtime_dir().
+    const std::string& name() const { return name_; }
+    // XDG_RUNTIME_DIR: private to us (0700).
+    std::string runtime_dir() const { return (dir_ / "runtime").string(); }
+    const std::string& error() const { return error_; }
+    // weston's process id.
+    pid_t pid() const { return server_.pid(); }
+
+  private:
+    std::filesystem::path dir_;
+    ServerProcess server_;
+    const std::string name_ = "sonaret-test";
+    std::string error_;
+};
