@@ -46,11 +46,29 @@ class CReceiver : public CDialogImpl<CReceiver> {
     }
 };
 
-// Posts ticks to `window` from another thread, waits until all were handled,
-// then presses `keys`.
+// The visible top-level windows of the display, menus included.
+int visible_windows() {
+    FILE* pipe = popen("xdotool search --onlyvisible --maxdepth 1 --name '' 2>/dev/null", "r");
+    if (!pipe) {
+        return -1;
+    }
+    int count = 0;
+    for (int c; (c = fgetc(pipe)) != EOF;) {
+        count += c == '\n';
+    }
+    pclose(pipe);
+    return count;
+}
+
+// Once the modal wait's window is on the screen (one more than now), posts
+// ticks to `window` from another thread, waits until all were handled, then
+// presses `keys`.
 std::thread tick_then_press(HWND window, CReceiver& receiver, std::string keys) {
+    const int before = visible_windows();
     return std::thread([=, &receiver] {
-        Sleep(300); // the modal wait is open by then
+        for (int i = 0; i < 1000 && visible_windows() <= before; ++i) {
+            Sleep(10);
+        }
         for (int i = 0; i < 20; ++i) {
             PostMessageW(window, kTick, 0, 0);
         }
