@@ -19,6 +19,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from app_process import (FAILURES, DesktopSession, SoundServer, check,  # noqa: E402
@@ -42,14 +43,22 @@ def run(env, shots, label):
             return None
         _, x, y, w, h = window
         path = os.path.join(shots, 'scaling-%s.png' % label)
-        gray = screenshot(env, path)
-        ppm = subprocess.run(['convert', path, '-depth', '8', 'ppm:-'], capture_output=True,
-                             check=True, timeout=60).stdout.split(maxsplit=4)
+        # Until the peak display has drawn its grid (a slow build may show
+        # the window before it).
+        deadline = time.time() + 30
+        while True:
+            gray = screenshot(env, path)
+            ppm = subprocess.run(['convert', path, '-depth', '8', 'ppm:-'], capture_output=True,
+                                 check=True, timeout=60).stdout.split(maxsplit=4)
+            shot = {'size': (w, h), 'origin': (x, y), 'gray': gray[2], 'rgb': ppm[4],
+                    'width': int(ppm[1])}
+            if grid_runs(shot) or time.time() > deadline:
+                break
+            time.sleep(0.2)
         print('%s: window %dx%d; screenshot %s' % (label, w, h, path))
         desktop.close(window)
         check(proc.wait(60) == 2, '%s: the close box ends the program' % label)
-        return {'size': (w, h), 'origin': (x, y), 'gray': gray[2], 'rgb': ppm[4],
-                'width': int(ppm[1])}
+        return shot
     finally:
         if proc.poll() is None:
             proc.kill()

@@ -794,8 +794,9 @@ TEST_F(MainWindow, AWindowHeldUpForSecondsTakesTheNextClickAtOnce) {
     EXPECT_EQ(dlg->State().recording.load(), 0) << "the click on Stop was not handled";
     // The toolkit reads the click's events (pointer entry, press, release)
     // one at a time between messages; a level update that comes meanwhile
-    // is one pass. Seconds of queued drawing would be hundreds.
-    EXPECT_LE(passes, 4) << "drawing went before the user's click";
+    // is one pass (a few on a loaded machine under a sanitizer: up to 5
+    // seen). Seconds of queued drawing would be hundreds.
+    EXPECT_LE(passes, 10) << "drawing went before the user's click";
     RecordProperty("stop_handled_ms", static_cast<int>(handled.count()));
     expect_monitoring();
     const DecodedMp3 mp3 = decode_mp3(fs::path(dlg->RecordingPath()).string());
