@@ -18,9 +18,14 @@ constexpr float MAX_MAGNITUDE = 64.0f;
 
 // Left and right weights of each channel when more than two are folded into
 // stereo. The layouts are the usual channel orders of each count (Windows'
-// default speaker masks, which PulseAudio's defaults match): front left and
-// right pass through, centre and surrounds join both or their own side at
-// -3 dB, and LFE is dropped, as a stereo listener would not hear it anyway.
+// default speaker masks, which PulseAudio's defaults match): centre and
+// surrounds join both or their own side 3 dB below the front, and LFE is
+// dropped, as a stereo listener would not hear it anyway. Then each layout's
+// weights are scaled so that a side's add up to 1 (mixed_weight below): all
+// channels at full scale together make full scale, never more. A stereo
+// source that the sound server spreads over a surround output (it copies
+// each side to the side's front, centre and surrounds) thus comes back at
+// its own level; unscaled, a 5.1 mix of it reached 2.4 times full scale.
 //   3: FL FR FC                 6: FL FR FC LFE BL BR
 //   4: FL FR BL BR              7: FL FR FC LFE BC SL SR
 //   5: FL FR FC BL BR           8: FL FR FC LFE BL BR SL SR
@@ -48,6 +53,21 @@ const StereoWeights* mp3_downmix_weights(int32_t channels) {
     int32_t layout = channels < MAX_MIXED_CHANNELS ? channels : MAX_MIXED_CHANNELS;
     return LAYOUTS[layout - 3];
 }
+
+// The scale of a layout's weights: one over the larger of its sides' sums.
+constexpr float mixed_scale(const StereoWeights* weights) {
+    float left = 0.0f;
+    float right = 0.0f;
+    for (int32_t c = 0; c < MAX_MIXED_CHANNELS; ++c) {
+        left += weights[c].left;
+        right += weights[c].right;
+    }
+    return 1.0f / (left > right ? left : right);
+}
+
+constexpr float MIXED_SCALES[] = {mixed_scale(LAYOUTS[0]), mixed_scale(LAYOUTS[1]),
+                                  mixed_scale(LAYOUTS[2]), mixed_scale(LAYOUTS[3]),
+                                  mixed_scale(LAYOUTS[4]), mixed_scale(LAYOUTS[5])};
 
 int32_t encoder_channels(int32_t channels) {
     return channels >= 2 ? 2 : 1;
@@ -87,6 +107,7 @@ const float* cleaned_values(float* scratch, const float* values, int32_t count) 
 void downmix_to_stereo(float* out, const float* in, int32_t frames, int32_t channels) {
     const StereoWeights* weights = mp3_downmix_weights(channels);
     int32_t mixed = channels < MAX_MIXED_CHANNELS ? channels : MAX_MIXED_CHANNELS;
+    const float scale = MIXED_SCALES[mixed - 3];
     for (int32_t f = 0; f < frames; ++f) {
         const float* frame = in + static_cast<size_t>(f) * channels;
         float left = 0.0f, right = 0.0f;
@@ -95,8 +116,8 @@ void downmix_to_stereo(float* out, const float* in, int32_t frames, int32_t chan
             left += weights[c].left * v;
             right += weights[c].right * v;
         }
-        out[2 * f] = left;
-        out[2 * f + 1] = right;
+        out[2 * f] = scale * left;
+        out[2 * f + 1] = scale * right;
     }
 }
 
