@@ -21,19 +21,20 @@ void note_write_failure(WriterThread* wt) {
 // have overwritten meanwhile are counted as dropped and left out: the copy
 // is checked against `claimed` after it is made.
 uint32_t take_chunk(WriterThread* wt, uint32_t* first) {
-    const uint32_t stored = wt->stored.load(std::memory_order_acquire);
-    uint32_t taken = wt->taken.load(std::memory_order_relaxed);
-    uint32_t pending = stored - taken;
+    const uint64_t stored = wt->stored.load(std::memory_order_acquire);
+    uint64_t taken = wt->taken.load(std::memory_order_relaxed);
+    uint64_t pending = stored - taken;
     if (pending > wt->capacity) {
         // A whole ring behind: what was overwritten is gone.
         wt->dropped.fetch_add(pending - wt->capacity, std::memory_order_relaxed);
         taken = stored - wt->capacity;
         pending = wt->capacity;
     }
-    const uint32_t n = std::min(pending, CHUNK_FRAMES);
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(pending, CHUNK_FRAMES));
     const uint32_t channels = static_cast<uint32_t>(wt->channels);
     for (uint32_t f = 0; f < n; ++f) {
-        const std::atomic<float>* slot = wt->ring + ((taken + f) % wt->capacity) * channels;
+        const std::atomic<float>* slot =
+            wt->ring + static_cast<size_t>((taken + f) % wt->capacity) * channels;
         float* out = wt->chunk + f * channels;
         for (uint32_t c = 0; c < channels; ++c) {
             out[c] = slot[c].load(std::memory_order_acquire);
@@ -41,11 +42,13 @@ uint32_t take_chunk(WriterThread* wt, uint32_t* first) {
     }
     // A value read from an overwritten slot carries the claim made before it
     // (release and acquire), so this sees that claim.
-    const uint32_t claimed = wt->claimed.load(std::memory_order_relaxed);
+    const uint64_t claimed = wt->claimed.load(std::memory_order_relaxed);
     // Frames older than claimed - capacity share their slots with frames the
     // capture thread has begun to store.
-    const uint32_t behind = claimed - taken;
-    const uint32_t unsafe = behind > wt->capacity ? std::min(n, behind - wt->capacity) : 0;
+    const uint64_t behind = claimed - taken;
+    const uint32_t unsafe =
+        behind > wt->capacity ? static_cast<uint32_t>(std::min<uint64_t>(n, behind - wt->capacity))
+                              : 0;
     if (unsafe > 0) {
         wt->dropped.fetch_add(unsafe, std::memory_order_relaxed);
     }
@@ -115,7 +118,8 @@ void destroy(WriterThread* wt) {
 
 } // namespace
 
-WriterThread* writer_thread_start(Mp3Writer* writer, HWND window, UINT failed_message) {
+WriterThread* writer_thread_start(Mp3Writer* writer, HWND window, UINT failed_message,
+                                  uint64_t first_frame) {
     if (writer == nullptr) {
         return nullptr;
     }
@@ -128,6 +132,10 @@ WriterThread* writer_thread_start(Mp3Writer* writer, HWND window, UINT failed_me
     wt->channels = writer->channels;
     wt->sample_rate = writer->sample_rate;
     wt->capacity = static_cast<uint32_t>(WRITER_BUFFER_SECONDS * writer->sample_rate);
+    // Before the thread starts, which reads them.
+    wt->claimed.store(first_frame);
+    wt->stored.store(first_frame);
+    wt->taken.store(first_frame);
     const size_t values = static_cast<size_t>(wt->capacity) * wt->channels;
     wt->ring = new (std::nothrow) std::atomic<float>[values];
     wt->chunk = static_cast<float*>(malloc(sizeof(float) * CHUNK_FRAMES * wt->channels));
@@ -152,7 +160,7 @@ void writer_thread_push(WriterThread* wt, const float* samples, int32_t value_co
     }
     const uint32_t channels = static_cast<uint32_t>(wt->channels);
     const uint32_t frames = static_cast<uint32_t>(value_count) / channels;
-    const uint32_t at = wt->stored.load(std::memory_order_relaxed);
+    const uint64_t at = wt->stored.load(std::memory_order_relaxed);
     // Announced before the slots change (each store below releases it), so
     // that a writer thread that reads a slot being overwritten sees the claim
     // afterwards and drops its copy.

@@ -34,19 +34,22 @@ struct WriterThread {
     int32_t sample_rate;
 
     // The ring: capacity frames of interleaved values. Frame f lives in
-    // slot f % capacity. The counters count frames and wrap around.
+    // slot f % capacity. The counters count frames in 64 bits, which no
+    // recording wraps: a 32-bit count wrapped after 24.9 h at 48 kHz, and
+    // 2^32 is no multiple of the capacity, so the frames after the wrap
+    // went to other slots than their numbers said.
     std::atomic<float>* ring;
     uint32_t capacity;
     // Frames the capture thread has begun to store, and frames it has
     // finished storing; only the capture thread writes them. Between the
     // two, slots are being overwritten, which the writer thread checks
     // after each copy.
-    std::atomic<uint32_t> claimed{0};
-    std::atomic<uint32_t> stored{0};
+    std::atomic<uint64_t> claimed{0};
+    std::atomic<uint64_t> stored{0};
 
     // Frames the writer thread has taken from the ring; only it writes
     // this, others may read it to follow its progress.
-    std::atomic<uint32_t> taken{0};
+    std::atomic<uint64_t> taken{0};
     // The writer thread's own: its copy of the frames it took, and the
     // frames encoded since the last flush.
     float* chunk;
@@ -59,14 +62,16 @@ struct WriterThread {
     HWND window;                          // told of the first failed write
     UINT failed_message;                  // posted there (both parameters 0)
     std::atomic<int32_t> write_failed{0}; // a write or a flush failed
-    std::atomic<uint32_t> dropped{0};     // frames lost to an overrun ring
+    std::atomic<uint64_t> dropped{0};     // frames lost to an overrun ring
 };
 
 // Starts a writer thread for `writer` (which it owns from now on, also when
 // the start fails: it is closed then). The first failed write of the file
 // posts `failed_message` to `window`. Null when memory or the thread can't
-// be had.
-WriterThread* writer_thread_start(Mp3Writer* writer, HWND window, UINT failed_message);
+// be had. The frames are numbered from `first_frame` (tests start near a
+// counter's limit).
+WriterThread* writer_thread_start(Mp3Writer* writer, HWND window, UINT failed_message,
+                                  uint64_t first_frame = 0);
 
 // The capture thread's side: copies `value_count` interleaved values (whole
 // frames; a trailing part frame is ignored) into the ring and returns. It

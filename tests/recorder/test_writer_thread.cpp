@@ -37,12 +37,12 @@ std::vector<float> seconds_of_tone(double seconds, double frequency) {
 // Sound handed over while the file is stalled (at once: as much as arrives
 // during a stall of that length), then after it, in real time while the
 // writer catches up; the file's size shows whether the stall held. Returns
-// the writer thread's finish.
+// the writer thread's finish. The frames are numbered from `first_frame`.
 int32_t record_through_stall(const TempDir& dir, const std::vector<float>& during,
-                             const std::vector<float>& after) {
+                             const std::vector<float>& after, uint64_t first_frame = 0) {
     Mp3Writer* writer = mp3_writer_open(dir.wfile("stall.mp3").c_str(), kRate, 2, 192000);
     EXPECT_NE(writer, nullptr);
-    WriterThread* wt = writer_thread_start(writer, nullptr, 0);
+    WriterThread* wt = writer_thread_start(writer, nullptr, 0, first_frame);
     EXPECT_NE(wt, nullptr);
     if (wt == nullptr) {
         return -100;
@@ -59,13 +59,28 @@ int32_t record_through_stall(const TempDir& dir, const std::vector<float>& durin
     return writer_thread_finish(wt);
 }
 
-// Five seconds of sound arrive while the disk is stalled: all of it is in
-// the file, in order, to the frame, and the file says how long it is.
-TEST(WriterThread, AStallOfFiveSecondsLosesNothing) {
+// Seconds of sound arrive while the disk is stalled: all of it is in the
+// file, in order, to the frame, and the file says how long it is. So too
+// when the frame count passes 2^32 during the stall (after 24.9 h at 48 kHz):
+// 2^32 is no multiple of the ring's size, and a 32-bit count then put the
+// frames after it into slots of frames not yet written.
+struct StallCase {
+    const char* name;
+    uint64_t first_frame;
+    double seconds;
+};
+
+class WriterThreadStall : public testing::TestWithParam<StallCase> {};
+
+TEST_P(WriterThreadStall, LosesNothing) {
+    const StallCase c = GetParam();
     TempDir dir;
-    std::vector<float> during = seconds_of_tone(5.0, 500.0);
+    // A second of 300 Hz first, so that sound out of place shows.
+    std::vector<float> during = seconds_of_tone(1.0, 300.0);
+    const std::vector<float> rest = seconds_of_tone(c.seconds - 1.0, 500.0);
+    during.insert(during.end(), rest.begin(), rest.end());
     std::vector<float> after = seconds_of_tone(1.0, 1000.0);
-    ASSERT_EQ(record_through_stall(dir, during, after), 0);
+    ASSERT_EQ(record_through_stall(dir, during, after, c.first_frame), 0);
 
     DecodedMp3 mp3 = decode_mp3(dir.file("stall.mp3"), true);
     ASSERT_TRUE(mp3.ok) << mp3.error;
@@ -78,13 +93,22 @@ TEST(WriterThread, AStallOfFiveSecondsLosesNothing) {
         return std::vector<float>(left.begin() + static_cast<long>(from * kRate),
                                   left.begin() + static_cast<long>(to * kRate));
     };
-    EXPECT_NEAR(zero_crossing_frequency(part(0.1, 4.9), kRate), 500.0, 2.0);
-    EXPECT_NEAR(zero_crossing_frequency(part(5.1, 5.9), kRate), 1000.0, 2.0);
+    const double end = c.seconds + 1.0;
+    EXPECT_NEAR(zero_crossing_frequency(part(0.1, 0.9), kRate), 300.0, 2.0);
+    EXPECT_NEAR(zero_crossing_frequency(part(1.1, c.seconds - 0.1), kRate), 500.0, 2.0);
+    EXPECT_NEAR(zero_crossing_frequency(part(c.seconds + 0.1, end - 0.1), kRate), 1000.0, 2.0);
     // No gap anywhere: every 10 ms of the file carries the tone.
-    for (double t = 0.05; t + 0.01 < 5.95; t += 0.01) {
+    for (double t = 0.05; t + 0.01 < end - 0.05; t += 0.01) {
         ASSERT_GT(rms(part(t, t + 0.01)), 0.25) << "at " << t << " s";
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Recorder, WriterThreadStall,
+    testing::Values(StallCase{"FiveSeconds", 0, 5.0},
+                    // Nearly the whole buffer, the count passing 2^32 a second in.
+                    StallCase{"SevenSecondsAcross2To32", (uint64_t{1} << 32) - kRate, 7.5}),
+    [](const testing::TestParamInfo<StallCase>& p) { return std::string(p.param.name); });
 
 // A stall longer than the buffer: the oldest sound is dropped, the newest is
 // kept whole, the finish says the file is incomplete, and the file decodes.
