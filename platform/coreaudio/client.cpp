@@ -110,11 +110,14 @@ DWORD speaker_bit(pa_channel_position_t position) {
 // them in speaker-bit order, so when every position of the device has its
 // own Windows speaker, the stream uses the same positions sorted that way:
 // the server then only reorders, never mixes. Otherwise (aux channels,
-// repeated positions) the channels are taken as they come, unlabelled.
+// repeated positions) the channels are taken as they come, by their place
+// (PA_STREAM_NO_REMAP_CHANNELS): matched by name, as a no-remix stream's
+// are, the device's named channels found no aux channel of ours and were
+// all dropped, a recording of silence.
 struct Layout {
     pa_channel_map map{};
     DWORD mask = 0;
-    bool as_is = false; // PA_STREAM_NO_REMIX_CHANNELS
+    bool as_is = false; // PA_STREAM_NO_REMAP_CHANNELS
 };
 
 Layout layout_for(const PulseDevice& device) {
@@ -553,7 +556,7 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE share_mode, DWORD stream_flags
     // moving it to another device.
     const auto stream_flags_pa = static_cast<pa_stream_flags_t>(
         PA_STREAM_START_CORKED | PA_STREAM_ADJUST_LATENCY | PA_STREAM_DONT_MOVE |
-        (layout.as_is ? PA_STREAM_NO_REMIX_CHANNELS : 0));
+        (layout.as_is ? PA_STREAM_NO_REMAP_CHANNELS : 0));
     int rc;
     if (capture) {
         attr.maxlength = buffer_bytes;
