@@ -197,14 +197,16 @@ void write_info_tag(Mp3Writer* w) {
     if (n == 0 || n > static_cast<size_t>(MP3_OUT_BUFFER_SIZE)) {
         return;
     }
-    const long end = ftell(w->file);
-    if (end < static_cast<long>(n) || fseek(w->file, 0, SEEK_SET) != 0) {
+    // 64-bit positions: a recording past 2 GiB (15 h at 320 kbit/s) is no
+    // reason to leave its tag out, as a 32-bit ftell would.
+    const long long end = _ftelli64(w->file);
+    if (end < static_cast<long long>(n) || _fseeki64(w->file, 0, SEEK_SET) != 0) {
         return; // not a file one can go back in (a pipe), or too short
     }
     if (fwrite(w->out_buffer, 1, n, w->file) != n) {
         w->io_failed = 1;
     }
-    fseek(w->file, 0, SEEK_END);
+    _fseeki64(w->file, 0, SEEK_END);
 }
 
 } // namespace

@@ -117,3 +117,7 @@ FILE* _wfopen(const WCHAR* path, const WCHAR* mode);
 FILE* _fdopen(int fd, const char* mode);
 // The descriptor under a stream (<stdio.h> on Windows).
 int _fileno(FILE* stream);
+// A stream's position in 64 bits, and a seek to one (<stdio.h> on Windows,
+// where ftell's long has 32 bits even for a file past 2 GiB).
+long long _ftelli64(FILE* stream);
+int _fseeki64(FILE* stream, long long offset, int origin);

@@ -31,6 +31,14 @@ int _fileno(FILE* stream) {
     return fileno(stream);
 }
 
+long long _ftelli64(FILE* stream) {
+    return static_cast<long long>(ftello(stream));
+}
+
+int _fseeki64(FILE* stream, long long offset, int origin) {
+    return fseeko(stream, static_cast<off_t>(offset), origin);
+}
+
 int _close(int fd) {
     return close(fd);
 }

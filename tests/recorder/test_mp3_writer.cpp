@@ -345,6 +345,29 @@ TEST(Mp3Writer, ValuesTheEncoderCannotTakeAreReplaced) {
     }
 }
 
+// A recording past 6 GiB (two days at 320 kbit/s; the file is sparse
+// here) still gets its information tag: positions are 64-bit, where the
+// 32-bit build's ftell gave up past 2 GiB and left the reserved frame empty.
+TEST(Mp3Writer, AFilePast6GiBGetsItsTag) {
+    TempDir dir;
+    Mp3Writer* writer = mp3_writer_open(dir.wfile("long.mp3").c_str(), 48000, 2, 320000);
+    ASSERT_NE(writer, nullptr);
+    const std::vector<float> tone = make_tone(48000, 2, 48000, 1000.0, {0.5f, 0.5f});
+    ASSERT_EQ(mp3_writer_write(writer, tone.data(), 48000), 0);
+    ASSERT_EQ(_fseeki64(writer->file, (3LL << 31) + (1LL << 20), SEEK_SET), 0);
+    ASSERT_EQ(fputc(0, writer->file), 0);
+    ASSERT_EQ(mp3_writer_close(writer), 0);
+    EXPECT_GT(std::filesystem::file_size(dir.path() / "long.mp3"), 3ull << 31);
+    std::string head(1024, '\0');
+    FILE* file = _wfopen(dir.wfile("long.mp3").c_str(), L"rb");
+    ASSERT_NE(file, nullptr);
+    head.resize(fread(head.data(), 1, head.size(), file));
+    fclose(file);
+    EXPECT_EQ(static_cast<unsigned char>(head[0]), 0xFFu) << "the reserved frame is still empty";
+    EXPECT_NE(head.find("Info"), std::string::npos);
+    EXPECT_NE(head.find("LAME"), std::string::npos);
+}
+
 // A full disk is reported: by a write once the stream's buffer can't go out,
 // and by the close in any case. The full disk is /dev/full, which the Windows
 // build reaches too when it runs under Wine (through the drive that maps the
