@@ -104,9 +104,19 @@ TEST(RecordingFile, FolderThatCannotTakeTheFileIsAFailure) {
     EXPECT_EQ(path[0], L'\0');
     EXPECT_TRUE(dir.names().empty()) << "nothing was created anywhere";
     EXPECT_EQ(ReserveRecordingFile(path, nullptr, start), -1);
-    // No folder is not the root.
+    // No folder is neither the root nor the working folder: refused before
+    // the file system is asked, which any user can see (only root could make
+    // the file in the root; should it have, it goes again). The working
+    // folder is the temporary one meanwhile.
+    const fs::path working = fs::current_path();
+    fs::current_path(dir.path());
+    SetLastError(0);
     EXPECT_EQ(ReserveRecordingFile(path, L"", start), -1);
-    EXPECT_FALSE(fs::exists("/03-09-08-07-06.mp3"));
+    EXPECT_EQ(GetLastError(), 0u) << "the file system was asked";
+    fs::current_path(working);
+    EXPECT_TRUE(dir.names().empty()) << "a file was made in the working folder";
+    std::error_code ignored;
+    EXPECT_FALSE(fs::remove("/03-09-08-07-06.mp3", ignored)) << "a file was made in the root";
 }
 
 } // namespace
