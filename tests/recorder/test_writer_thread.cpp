@@ -133,6 +133,32 @@ TEST(WriterThread, ALongerStallDropsTheOldestAndSaysSo) {
     EXPECT_GT(rms(last), 0.3);
 }
 
+// What is written reaches the file every WRITER_FLUSH_SECONDS of sound,
+// however much the stream could hold back (here 64 MiB, hours of sound):
+// 2.5 s into a recording the file has bytes, so that a kill or a power cut
+// loses no more than that.
+TEST(WriterThread, SoundReachesTheFileEveryFewSeconds) {
+    TempDir dir;
+    std::vector<char> buffer(64 << 20); // outlives the file, closed by the finish
+    Mp3Writer* writer = mp3_writer_open(dir.wfile("flush.mp3").c_str(), kRate, 2, 192000);
+    ASSERT_NE(writer, nullptr);
+    ASSERT_EQ(setvbuf(writer->file, buffer.data(), _IOFBF, buffer.size()), 0);
+    WriterThread* wt = writer_thread_start(writer, nullptr, 0);
+    ASSERT_NE(wt, nullptr);
+    push_all(wt, seconds_of_tone(2.5, 1000.0), 2);
+    // Until the writer thread has taken all of it, and a little longer for
+    // its flush, which follows at once.
+    for (int i = 0; i < 500 && wt->taken.load() < 5 * kRate / 2; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    auto on_disk = [&] { return std::filesystem::file_size(dir.path() / "flush.mp3"); };
+    for (int i = 0; i < 200 && on_disk() == 0; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    EXPECT_GT(on_disk(), 40000u) << "two seconds of sound at least are in the file";
+    EXPECT_EQ(writer_thread_finish(wt), 0);
+}
+
 // A disk that refuses the writes is told to the window once, however many
 // writes fail, and a file that never got a byte is known as empty.
 TEST(WriterThread, AFullDiskIsToldOnce) {
