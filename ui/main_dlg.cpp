@@ -34,6 +34,7 @@ constexpr const WCHAR* kCaptureErrorText = L"音频捕获出错";
 constexpr const WCHAR* kOpenErrorText = L"编码器打开出错";
 
 constexpr UINT_PTR kRecoverTimer = 1;
+constexpr UINT_PTR kWatchTimer = 2;
 
 // The same source: the default entry of the same flow, or the same device.
 bool same_source(const EndpointEntry& a, const EndpointEntry& b) {
@@ -313,8 +314,13 @@ LRESULT CMainDlg::OnInitDialog() {
 }
 
 void CMainDlg::WatchDevices() {
-    if (m_events == nullptr) {
-        device_events_open(&m_events, m_hWnd, WM_DEVICES_CHANGED);
+    if (m_events != nullptr) {
+        return;
+    }
+    // Without the audio service there is nothing to watch yet (started
+    // before it, at a login say): the window tries again until there is.
+    if (device_events_open(&m_events, m_hWnd, WM_DEVICES_CHANGED) != 0 || m_events == nullptr) {
+        ::SetTimer(m_hWnd, kWatchTimer, kWatchRetryMs, nullptr);
     }
 }
 
@@ -535,6 +541,16 @@ LRESULT CMainDlg::OnCaptureFailed() {
 }
 
 LRESULT CMainDlg::OnTimer(UINT_PTR id) {
+    if (id == kWatchTimer) {
+        ::KillTimer(m_hWnd, kWatchTimer);
+        WatchDevices(); // sets it again while it can't
+        if (m_events != nullptr) {
+            // The service is there: its devices, and the capture of the
+            // chosen one, as for any change of the devices.
+            OnDevicesChanged();
+        }
+        return 0;
+    }
     if (id != kRecoverTimer) {
         return 0;
     }

@@ -34,6 +34,9 @@ constexpr UINT WM_DEVICES_CHANGED = WM_USER + 203;
 // recording and says so, and how often it tries meanwhile.
 constexpr DWORD kRecoverDeadlineMs = 5000;
 constexpr UINT kRecoverRetryMs = 250;
+// How often the window tries to watch the devices while it can't (no audio
+// service yet): once it can, it lists them and captures, unasked.
+constexpr UINT kWatchRetryMs = 1000;
 
 class CMainDlg : public CDialogImpl<CMainDlg>,
                  public CUpdateUI<CMainDlg>,

@@ -1062,4 +1062,33 @@ TEST_F(MainWindow, ARestartedSoundServerIsSurvived) {
     }
 }
 
+// Started before the sound server (at a login, say): the capture error is
+// told once, and when the server comes the window lists its devices and
+// captures the default output by itself, without a click.
+TEST_F(MainWindow, AServerThatComesLaterIsTakenUnasked) {
+    SendMessageW(dlg->m_hWnd, WM_COMMAND, IDCANCEL, 0);
+    pump(0);
+    server().kill();
+    std::atomic<bool> seen{false};
+    std::thread user = User::answer_box("", &seen);
+    dlg = std::make_unique<CMainDlg>();
+    ASSERT_NE(dlg->Create(nullptr), nullptr);
+    user.join();
+    EXPECT_TRUE(seen.load()) << "the capture error is told";
+    dlg->ShowWindow(SW_SHOW);
+    set_folder(folder.path().wstring());
+    EXPECT_EQ(dlg->Capture(), nullptr);
+    EXPECT_FALSE(enabled(IDC_START));
+
+    BoxCounter boxes("");
+    run_for(1500); // more than a retry's period with nothing there
+    ASSERT_TRUE(server().start()) << server().error();
+    const int32_t column = PeakDisplay::ColumnCounter();
+    EXPECT_TRUE(wait_until(15000, [&] {
+        return dlg->Capture() != nullptr && PeakDisplay::ColumnCounter() != column;
+    })) << "the default output is captured and its trace moves";
+    expect_monitoring();
+    EXPECT_EQ(boxes.count(), 0) << "told once";
+}
+
 } // namespace
