@@ -304,4 +304,21 @@ TEST_F(SampleSink, StopNeverRacesTheCaptureThread) {
     }
 }
 
+// The wait itself: a delivery that is handing sound over (here held there,
+// as a capture thread that lost the processor would be) keeps the stop
+// waiting however long it takes, and its end lets the stop go on.
+TEST_F(SampleSink, TheStopWaitsForADeliveryHandingOverSound) {
+    state_.deliveries_in_progress.fetch_add(1);
+    std::atomic<bool> returned{false};
+    std::thread stop([&] {
+        recorder_wait_for_deliveries(&state_);
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_FALSE(returned.load()) << "the stop went on while a delivery was in its hand-over";
+    state_.deliveries_in_progress.fetch_sub(1);
+    stop.join();
+    EXPECT_TRUE(returned.load());
+}
+
 } // namespace

@@ -23,6 +23,7 @@
 #include <gtest/gtest.h>
 
 #include "notification_client.h"
+#include "pulse.h"
 #include "pulse_server.h"
 #include "signals.h"
 #include "temp_dir.h"
@@ -1252,6 +1253,9 @@ TEST_F(Reconnection, ServerRestartIsToldAndTheSameEnumeratorWorksAgain) {
     EXPECT_EQ(find_note(client.notes(), std::not_fn(is_default_note), mark), std::string::npos)
         << "devices reported gone while the server is away" << client;
 
+    // Away for longer than two of the connection's retries, so that the
+    // server is found by a retry made after others had failed.
+    Sleep(3 * PulseConnection::kRetryMs);
     mark = client.count();
     ASSERT_TRUE(server().start()) << server().error();
     EXPECT_TRUE(client.wait_for_default(eRender, kStereo.c_str(), kAllRoles, mark)) << client;
