@@ -1,6 +1,7 @@
 #include "sample_sink.h"
 
 #include <algorithm>
+#include <thread>
 
 namespace {
 
@@ -55,18 +56,35 @@ void level_meter_feed(LevelMeter* meter, RecorderState* state, const float* valu
 
 int32_t on_samples(void* user, const float* samples, int32_t byte_count) {
     auto* state = static_cast<RecorderState*>(user);
+    // Announced before anything is looked at: a window that clears the flag
+    // (or takes this callback from a capture) and then finds no delivery in
+    // progress knows none is still in the meter or the writer. One delivery
+    // at a time: while a new capture takes over from the old one, both
+    // threads may call in for a moment, and the meter and the writer's ring
+    // take one caller only. The other waits for a copy, never for a window.
+    for (int32_t idle = 0; !state->deliveries_in_progress.compare_exchange_weak(idle, 1);
+         idle = 0) {
+        std::this_thread::yield();
+    }
     int32_t count = byte_count > 0 ? byte_count / 4 : 0;
     level_meter_feed(level_meter_process(), state, samples, count);
 
-    // Announce this delivery before looking at the flag: a window that clears
-    // the flag and then finds no delivery in the writer knows none can come.
-    state->deliveries_in_progress.fetch_add(1);
     if (state->recording.load() == 1) {
         // A copy, never an encode or a file write: a stalled disk must not
         // hold up the capture.
         writer_thread_push(state->writer.load(), samples, count);
     }
     state->deliveries_in_progress.fetch_sub(1);
+    return 0;
+}
+
+int32_t on_samples_arriving(void* user, const float* /*samples*/, int32_t byte_count) {
+    auto* state = static_cast<RecorderState*>(user);
+    // A refused post is made again at the next delivery.
+    if (byte_count > 0 && state->arrived.exchange(1) == 0 &&
+        !post_to_window(state, WM_CAPTURE_ARRIVED)) {
+        state->arrived.store(0);
+    }
     return 0;
 }
 

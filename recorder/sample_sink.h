@@ -22,6 +22,17 @@ constexpr UINT WM_LEVEL_UPDATE = WM_USER + 200;
 // sound.
 constexpr UINT WM_RECORD_WRITE_FAILED = WM_USER + 201;
 
+// Posted to the window by a recording's writer thread once the file is
+// complete (lParam: the WriterThread, whose outcome writer_thread_finish
+// then gives without waiting). A stalled disk may hold it up for seconds,
+// while the window goes on, and a new recording may run meanwhile.
+constexpr UINT WM_RECORD_FINISHED = WM_USER + 204;
+
+// Posted to the window (both parameters 0) by on_samples_arriving at the
+// first delivery of a capture that is being opened beside the running one:
+// it delivers, so it can take over.
+constexpr UINT WM_CAPTURE_ARRIVED = WM_USER + 205;
+
 // Number of values in a meter block: a block closes at its 1025th value.
 constexpr int32_t LEVEL_BLOCK_VALUES = 1025;
 
@@ -55,9 +66,12 @@ struct RecorderState {
     std::atomic<int32_t> recording{0};          // 1 while a recording runs
     std::atomic<int32_t> channels{2};           // channels of the open capture
     std::atomic<WriterThread*> writer{nullptr}; // the recording's writer thread
-    // Deliveries between their look at the recording flag and the end of
-    // their write; see recorder_wait_for_deliveries().
+    // Deliveries inside on_samples (the meter, the look at the recording
+    // flag, the hand-over to the writer); see recorder_wait_for_deliveries().
     std::atomic<int32_t> deliveries_in_progress{0};
+    // 1 once the arriving capture has delivered (and said so); the window
+    // clears it before it opens one.
+    std::atomic<int32_t> arrived{0};
 };
 
 // The level meter's state: the block being measured. One process-wide meter
@@ -87,7 +101,12 @@ int32_t recorder_take_levels(RecorderState* state, float* peaks, int32_t capacit
 // byte_count is the packet's length in bytes (4 per value). Returns 0.
 int32_t on_samples(void* user, const float* samples, int32_t byte_count);
 
-// Waits until no delivery is handing sound to the writer thread any more. The window calls it
+// The callback of a capture opened beside the running one (a new default
+// device) until it takes over: its sound goes nowhere, and its first
+// delivery posts WM_CAPTURE_ARRIVED. Returns 0.
+int32_t on_samples_arriving(void* user, const float* samples, int32_t byte_count);
+
+// Waits until no delivery is in on_samples any more. The window calls it
 // after clearing the recording flag and before closing the writer, so that a
 // delivery that saw the flag still set can never reach a finished writer
 // thread, however late the capture thread runs.

@@ -98,9 +98,26 @@ DWORD WINAPI writer_thread_proc(LPVOID param) {
         const bool stopping = wt->stop.load() != 0;
         write_pending(wt);
         if (stopping) {
-            return 0;
+            break;
         }
     }
+    // The close is the thread's too: it writes the encoder's last frames and
+    // the tag, which a stalled disk holds up as much as any write.
+    int32_t result = mp3_writer_close(wt->writer);
+    wt->writer = nullptr;
+    if (result == 0 && (wt->write_failed.load() != 0 || wt->dropped.load() != 0)) {
+        result = -1;
+    }
+    wt->result = result;
+    // A post refused by a full queue is made again: the window learns of
+    // the finish only from this message.
+    const HWND window = wt->finished_window;
+    while (window != nullptr &&
+           !PostMessageW(window, wt->finished_message, 0, reinterpret_cast<LPARAM>(wt)) &&
+           IsWindow(window)) {
+        Sleep(WRITER_WAKE_MS);
+    }
+    return 0;
 }
 
 // Frees what start made; copes with a part-made thread context.
@@ -178,18 +195,25 @@ void writer_thread_push(WriterThread* wt, const float* samples, int32_t value_co
     wt->stored.store(at + frames, std::memory_order_release);
 }
 
+void writer_thread_end(WriterThread* wt, HWND window, UINT finished_message) {
+    if (wt == nullptr || wt->stop.load() != 0) {
+        return;
+    }
+    // Before the stop flag, which the thread reads before it looks at these.
+    wt->finished_window = window;
+    wt->finished_message = finished_message;
+    wt->stop.store(1);
+    SetEvent(wt->wake);
+}
+
 int32_t writer_thread_finish(WriterThread* wt) {
     if (wt == nullptr) {
         return -1;
     }
-    wt->stop.store(1);
-    SetEvent(wt->wake);
+    writer_thread_end(wt, nullptr, 0);
     WaitForSingleObject(wt->thread, INFINITE);
-    // The thread has ended: nothing touches the file after this close.
-    int32_t result = mp3_writer_close(wt->writer);
-    if (result == 0 && (wt->write_failed.load() != 0 || wt->dropped.load() != 0)) {
-        result = -1;
-    }
+    // The thread has ended, and closed the file.
+    const int32_t result = wt->result;
     destroy(wt);
     return result;
 }

@@ -29,7 +29,7 @@ constexpr DWORD WRITER_WAKE_MS = 200;
 constexpr int32_t WRITER_FLUSH_SECONDS = 2;
 
 struct WriterThread {
-    Mp3Writer* writer; // owned: closed by writer_thread_finish
+    Mp3Writer* writer; // owned: the thread closes it as it ends
     int32_t channels;
     int32_t sample_rate;
 
@@ -63,6 +63,12 @@ struct WriterThread {
     UINT failed_message;                  // posted there (both parameters 0)
     std::atomic<int32_t> write_failed{0}; // a write or a flush failed
     std::atomic<uint64_t> dropped{0};     // frames lost to an overrun ring
+
+    // Set by writer_thread_end before it sets `stop`: whom the thread tells
+    // that the file is complete, once it has closed it.
+    HWND finished_window = nullptr;
+    UINT finished_message = 0;
+    int32_t result = 0; // the close's outcome; read once the thread has ended
 };
 
 // Starts a writer thread for `writer` (which it owns from now on, also when
@@ -79,11 +85,17 @@ WriterThread* writer_thread_start(Mp3Writer* writer, HWND window, UINT failed_me
 // sound is overwritten.
 void writer_thread_push(WriterThread* wt, const float* samples, int32_t value_count);
 
-// Ends the recording: the thread encodes and writes what is left in the
-// ring, the writer is closed (the file is complete), and everything is
-// freed. Call it when no push can come any more. Returns 0, or -1 when the
-// file is not the whole recording: a write failed, the close failed, or
-// sound was dropped because the disk stalled too long; or
-// MP3_WRITER_NOTHING_WRITTEN when the writes failed from the start and the
-// file is empty.
+// Ends the recording without waiting for it: the thread encodes and writes
+// what is left in the ring, closes the writer (the file is complete) and
+// then posts `finished_message` to `window` (wParam 0, lParam the
+// WriterThread), however long a stalled disk holds it up. The window then
+// collects the outcome with writer_thread_finish, which no longer waits.
+// Call it when no push can come any more.
+void writer_thread_end(WriterThread* wt, HWND window, UINT finished_message);
+
+// Ends the recording (unless writer_thread_end did), waits until the file is
+// complete, and frees everything. Returns 0, or -1 when the file is not the
+// whole recording: a write failed, the close failed, or sound was dropped
+// because the disk stalled too long; or MP3_WRITER_NOTHING_WRITTEN when the
+// writes failed from the start and the file is empty.
 int32_t writer_thread_finish(WriterThread* wt);

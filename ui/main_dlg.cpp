@@ -6,6 +6,8 @@
 
 #include <wchar.h>
 
+#include <algorithm>
+
 #include "about_dlg.h"
 #include "module.h"
 
@@ -35,6 +37,7 @@ constexpr const WCHAR* kOpenErrorText = L"编码器打开出错";
 
 constexpr UINT_PTR kRecoverTimer = 1;
 constexpr UINT_PTR kWatchTimer = 2;
+constexpr UINT_PTR kArrivalTimer = 3;
 
 // The same source: the default entry of the same flow, or the same device.
 bool same_source(const EndpointEntry& a, const EndpointEntry& b) {
@@ -132,11 +135,25 @@ BOOL CMainDlg::ProcessWindowMessage(HWND /*hwnd*/, UINT message, WPARAM wparam, 
     case WM_RECORD_WRITE_FAILED:
         result = OnWriteFailed();
         return TRUE;
+    case WM_RECORD_FINISHED:
+        result = OnRecordFinished(reinterpret_cast<const WriterThread*>(lparam));
+        return TRUE;
+    case WM_SETCURSOR:
+        // Closed, and waiting for a file to be completed: busy all over.
+        if (m_closing_code != 0) {
+            ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+            result = TRUE;
+            return TRUE;
+        }
+        break;
     case WM_CAPTURE_FAILED:
         result = OnCaptureFailed();
         return TRUE;
     case WM_DEVICES_CHANGED:
         result = OnDevicesChanged();
+        return TRUE;
+    case WM_CAPTURE_ARRIVED:
+        result = OnCaptureArrived();
         return TRUE;
     case WM_TIMER:
         result = OnTimer(static_cast<UINT_PTR>(wparam));
@@ -160,6 +177,13 @@ LRESULT CMainDlg::OnDestroy() {
         FinishRecording();
     }
     CloseCapture();
+    // Nobody is left to hear of them: the files are completed here.
+    for (const Finishing& file : m_finishing) {
+        if (writer_thread_finish(file.thread) == MP3_WRITER_NOTHING_WRITTEN) {
+            ::DeleteFileW(file.path);
+        }
+    }
+    m_finishing.clear();
     m_state.hwnd.store(nullptr);
     m_display.Release();
     for (int i = 0; i < m_icon_count; ++i) {
@@ -189,6 +213,9 @@ void CMainDlg::SetItemEnabled(int id, bool enable) {
 }
 
 void CMainDlg::UpdateControls() {
+    if (m_closing_code != 0) {
+        return; // everything stays disabled while the window waits to close
+    }
     const bool recording = m_state.recording.load() == 1;
     const bool enabled[3] = {recording, !recording && m_capturing && m_folder[0] != 0, !recording};
     const int ids[3] = {IDC_STOP, IDC_START, IDC_DEVICE};
@@ -380,16 +407,38 @@ int32_t CMainDlg::BeginWriting(const SYSTEMTIME& when) {
     return 0;
 }
 
-int32_t CMainDlg::EndWriting() {
+void CMainDlg::EndWriting(bool told) {
     m_state.recording.store(0);
     recorder_wait_for_deliveries(&m_state);
-    const int32_t result = writer_thread_finish(m_state.writer.exchange(nullptr));
+    WriterThread* thread = m_state.writer.exchange(nullptr);
+    if (thread == nullptr) {
+        return;
+    }
+    Finishing file{thread, {}, told};
+    wcscpy(file.path, m_path);
+    m_finishing.push_back(file);
+    writer_thread_end(thread, m_hWnd, WM_RECORD_FINISHED);
+}
+
+LRESULT CMainDlg::OnRecordFinished(const WriterThread* thread) {
+    auto file = std::find_if(m_finishing.begin(), m_finishing.end(),
+                             [thread](const Finishing& f) { return f.thread == thread; });
+    if (file == m_finishing.end()) {
+        return 0;
+    }
+    const Finishing done = *file;
+    m_finishing.erase(file);
+    const int32_t result = writer_thread_finish(done.thread); // has ended: no wait
     if (result == MP3_WRITER_NOTHING_WRITTEN) {
         // Not a byte could be written (a full disk at Start): no file at all
         // is better than an empty one that looks like a recording.
-        ::DeleteFileW(m_path);
+        ::DeleteFileW(done.path);
     }
-    return result == 0 ? 0 : -1;
+    if (result != 0 && !done.told) {
+        ReportWriteError();
+    }
+    CloseWhenDone();
+    return 0;
 }
 
 LRESULT CMainDlg::OnStart() {
@@ -412,25 +461,35 @@ LRESULT CMainDlg::OnStart() {
     return 0;
 }
 
-int32_t CMainDlg::FinishRecording() {
+void CMainDlg::FinishRecording(bool told) {
     m_state.recording.store(0);
     // Start takes the focus from Stop, so Escape and Tab go on working.
     UpdateControls();
     // A delivery that saw the flag still set finishes its hand-over first.
     ::Sleep(100);
-    return EndWriting();
+    EndWriting(told);
 }
 
 void CMainDlg::ReportWriteError() {
+    ++m_boxes_open;
     ::MessageBoxW(m_hWnd, kWriteErrorText, kRecordErrorCaption, MB_OK);
+    --m_boxes_open;
+}
+
+void CMainDlg::CloseWhenDone() {
+    if (m_closing_code == 0 || !m_finishing.empty() || m_boxes_open > 0) {
+        return;
+    }
+    const int exit_code = m_closing_code;
+    DestroyWindow();
+    ::PostQuitMessage(exit_code);
 }
 
 LRESULT CMainDlg::OnStop() {
-    if (m_state.recording.load() != 1) {
-        return 0;
-    }
-    if (FinishRecording() != 0) {
-        ReportWriteError();
+    // The file is completed in the background; a failure is told when the
+    // writer thread says it is done.
+    if (m_state.recording.load() == 1) {
+        FinishRecording();
     }
     return 0;
 }
@@ -442,17 +501,88 @@ LRESULT CMainDlg::OnWriteFailed() {
     if (m_state.recording.load() != 1 || writer == nullptr || writer->write_failed.load() != 1) {
         return 0;
     }
-    FinishRecording();
+    FinishRecording(true);
     ReportWriteError();
     return 0;
 }
 
 void CMainDlg::CloseCapture() {
     m_capturing = false;
-    if (m_capture) {
-        capture_stop(m_capture);
-        capture_destroy(&m_capture);
+    for (CaptureStream** stream : {&m_arriving, &m_capture}) {
+        if (*stream != nullptr) {
+            capture_stop(*stream);
+            capture_destroy(stream);
+        }
     }
+    ::KillTimer(m_hWnd, kArrivalTimer);
+}
+
+int32_t CMainDlg::OpenArriving() {
+    if (m_arriving != nullptr) {
+        capture_stop(m_arriving);
+        capture_destroy(&m_arriving);
+    }
+    uint32_t rate = 0;
+    uint32_t channels = 0;
+    if (capture_create(&m_arriving, nullptr, m_selection.flow) != 0 ||
+        capture_get_format(m_arriving, &rate, &channels) != 0 || rate == 0 || channels == 0) {
+        capture_destroy(&m_arriving);
+        return -1;
+    }
+    m_state.arrived.store(0);
+    capture_set_callback(m_arriving, on_samples_arriving, &m_state);
+    capture_set_notify(m_arriving, m_hWnd, WM_CAPTURE_FAILED);
+    capture_start(m_arriving);
+    ::SetTimer(m_hWnd, kArrivalTimer, kArrivalDeadlineMs, nullptr);
+    return 0;
+}
+
+void CMainDlg::TakeArriving() {
+    ::KillTimer(m_hWnd, kArrivalTimer);
+    if (m_arriving == nullptr) {
+        return;
+    }
+    // The old capture feeds nothing from here on (its callback's user stays,
+    // for a delivery that has read the callback already); a delivery of it
+    // still in the meter or the writer ends first.
+    if (m_capture != nullptr) {
+        capture_set_callback(m_capture, nullptr, &m_state);
+    }
+    recorder_wait_for_deliveries(&m_state);
+    uint32_t rate = 0;
+    uint32_t channels = 0;
+    capture_get_format(m_arriving, &rate, &channels);
+    const bool same_format = static_cast<int32_t>(rate) == m_sample_rate &&
+                             static_cast<int32_t>(channels) == m_state.channels.load();
+    const bool recording = m_state.recording.load() == 1;
+    if (recording && !same_format) {
+        EndWriting(); // the encoder can't change its format within a file
+    }
+    m_sample_rate = static_cast<int32_t>(rate);
+    m_state.channels.store(static_cast<int32_t>(channels));
+    SYSTEMTIME now{};
+    ::GetLocalTime(&now);
+    const bool failed = recording && !same_format && BeginWriting(now) != 0;
+    capture_set_callback(m_arriving, on_samples, &m_state);
+    CaptureStream* old = m_capture;
+    m_capture = m_arriving;
+    m_arriving = nullptr;
+    m_capturing = true;
+    if (old != nullptr) {
+        capture_stop(old);
+        capture_destroy(&old);
+    }
+    UpdateControls();
+    if (failed) {
+        ::MessageBoxW(m_hWnd, kOpenErrorText, kRecordErrorCaption, MB_OK);
+    }
+}
+
+LRESULT CMainDlg::OnCaptureArrived() {
+    if (m_arriving != nullptr && m_state.arrived.load() == 1) {
+        TakeArriving();
+    }
+    return 0;
 }
 
 int32_t CMainDlg::ReopenCapture() {
@@ -474,12 +604,13 @@ int32_t CMainDlg::ReopenCapture() {
     if (m_state.recording.load() == 1 &&
         (m_sample_rate != rate || m_state.channels.load() != channels)) {
         // The encoder can't change its format within a file: this one is
-        // completed, and the recording goes on in a new one from now.
-        const bool kept = EndWriting() == 0;
+        // completed (in the background; a failure is told when it is done),
+        // and the recording goes on in a new one from now.
+        EndWriting();
         SYSTEMTIME now{};
         ::GetLocalTime(&now);
-        if (!kept || BeginWriting(now) != 0) {
-            failure = kept ? kOpenErrorText : kWriteErrorText;
+        if (BeginWriting(now) != 0) {
+            failure = kOpenErrorText;
         }
     }
     capture_start(m_capture);
@@ -522,17 +653,28 @@ void CMainDlg::StopRecovering() {
 void CMainDlg::GiveUpCapture() {
     StopRecovering();
     CloseCapture();
-    if (m_state.recording.load() == 1 && FinishRecording() != 0) {
-        ReportWriteError();
+    if (m_state.recording.load() == 1) {
+        FinishRecording();
     }
     UpdateControls();
     ::MessageBoxW(m_hWnd, kCaptureErrorText, L"", MB_OK);
 }
 
 LRESULT CMainDlg::OnCaptureFailed() {
+    if (m_arriving != nullptr && capture_failure(m_arriving) != S_OK) {
+        // The new default went again before it delivered: the running
+        // capture goes on, and the next change of the devices is followed.
+        capture_stop(m_arriving);
+        capture_destroy(&m_arriving);
+        ::KillTimer(m_hWnd, kArrivalTimer);
+    }
     // A message from a stream closed since is not about this one.
     const HRESULT why = capture_failure(m_capture);
     if (m_capture == nullptr || why == S_OK) {
+        return 0;
+    }
+    if (m_arriving != nullptr) {
+        TakeArriving(); // the old device is gone: the new one takes over now
         return 0;
     }
     CloseCapture();
@@ -549,6 +691,10 @@ LRESULT CMainDlg::OnTimer(UINT_PTR id) {
             // chosen one, as for any change of the devices.
             OnDevicesChanged();
         }
+        return 0;
+    }
+    if (id == kArrivalTimer) {
+        TakeArriving(); // a new default that is slow to deliver, all the same
         return 0;
     }
     if (id != kRecoverTimer) {
@@ -601,8 +747,10 @@ LRESULT CMainDlg::OnDevicesChanged() {
         WCHAR now_default[CAPTURE_TEXT_UNITS];
         // No default at all: the open stream goes on until it fails, which
         // it does when its device went.
+        const CaptureStream* next = m_arriving != nullptr ? m_arriving : m_capture;
         if (capture_default_id(m_selection.flow, now_default) == 0 &&
-            wcscmp(now_default, m_capture->endpoint_id) != 0 && ReopenCapture() != 0) {
+            wcscmp(now_default, next->endpoint_id) != 0 && OpenArriving() != 0 &&
+            ReopenCapture() != 0) {
             RecoverCapture(S_OK);
         }
     }
@@ -610,14 +758,31 @@ LRESULT CMainDlg::OnDevicesChanged() {
 }
 
 LRESULT CMainDlg::OnClose(int exit_code) {
+    if (m_closing_code != 0) {
+        return 0; // closing already, waiting for a file
+    }
     device_events_close(&m_events);
     StopRecovering();
-    if (m_state.recording.load() == 1 && FinishRecording() != 0) {
-        ReportWriteError();
+    ::KillTimer(m_hWnd, kWatchTimer);
+    if (m_state.recording.load() == 1) {
+        FinishRecording();
     }
     CloseCapture();
-    DestroyWindow();
-    ::PostQuitMessage(exit_code);
+    m_closing_code = exit_code;
+    if (!m_finishing.empty()) {
+        // A file is still being completed (a disk that stalls can take
+        // seconds): the window stays until it is, so that the user neither
+        // loses the end of the recording nor takes the folder away from a
+        // file half written, and it shows that it is busy rather than
+        // looking frozen. It closes by itself when the file is complete,
+        // after telling of a failure as Stop would.
+        for (int id : {IDC_START, IDC_STOP, IDC_DEVICE, IDC_BITRATE, IDC_FOLDER, IDC_CHANGE_FOLDER,
+                       IDC_ABOUT_LINK}) {
+            ::EnableWindow(GetDlgItem(id), FALSE);
+        }
+        ::SetCursor(::LoadCursorW(nullptr, IDC_WAIT));
+    }
+    CloseWhenDone();
     return 0;
 }
 

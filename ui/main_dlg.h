@@ -37,6 +37,9 @@ constexpr UINT kRecoverRetryMs = 250;
 // How often the window tries to watch the devices while it can't (no audio
 // service yet): once it can, it lists them and captures, unasked.
 constexpr UINT kWatchRetryMs = 1000;
+// How long a new default device opened beside the running capture may take
+// to deliver before it takes over all the same.
+constexpr UINT kArrivalDeadlineMs = 5000;
 
 class CMainDlg : public CDialogImpl<CMainDlg>,
                  public CUpdateUI<CMainDlg>,
@@ -66,6 +69,8 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     const EndpointList& Devices() const { return m_devices; }
     int32_t SelectedIndex() const { return m_selected; }
     const CaptureStream* Capture() const { return m_capture; }
+    // A new default's capture, opened beside Capture() until it delivers.
+    const CaptureStream* Arriving() const { return m_arriving; }
     int32_t SampleRate() const { return m_sample_rate; }
     int32_t BitRate() const { return m_bit_rate; }
     const RecorderState& State() const { return m_state; }
@@ -75,6 +80,8 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     const WCHAR* Folder() const { return m_folder; }
     // True while a lost capture is waited for.
     bool Recovering() const { return m_recovering; }
+    // Recordings stopped whose files their writer threads still complete.
+    size_t FilesBeingCompleted() const { return m_finishing.size(); }
 
   private:
     LRESULT OnDestroy();
@@ -92,28 +99,43 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     LRESULT OnBitRateMenu();
     LRESULT OnLevelUpdate();
     LRESULT OnWriteFailed();
+    LRESULT OnRecordFinished(const WriterThread* thread);
     LRESULT OnCaptureFailed();
     LRESULT OnDevicesChanged();
+    LRESULT OnCaptureArrived();
     LRESULT OnTimer(UINT_PTR id);
 
     // The recording part of Stop: buttons, flag, the wait for deliveries in
-    // progress, then the writer thread's finish. 0, or -1 when the file could not be
-    // completed.
-    int32_t FinishRecording();
+    // progress, then the writer thread is told to complete the file, which
+    // it does in the background (EndWriting). `told`: the user has been
+    // told already that the file is not whole.
+    void FinishRecording(bool told = false);
     // Shows a popup menu of `texts` at the cursor; the index chosen, or -1
     // when the menu was dismissed.
     int ChooseFromMenu(const std::vector<const WCHAR*>& texts);
-    // Stops and destroys the capture, if there is one.
+    // Stops and destroys the capture and an arriving one, if there are.
     void CloseCapture();
+    // The default device moved during a capture: the new one is opened
+    // beside the running capture, which goes on feeding the meter and the
+    // file until the new one delivers (make before break, so that a device
+    // that starts slowly costs the recording no time). 0, or -1 when the new
+    // one can't be opened.
+    int32_t OpenArriving();
+    // The arriving capture takes over: the old one's sound ends and the new
+    // one's begins, in a new file when the format changed.
+    void TakeArriving();
     void ReportWriteError();
+    // After Close or OK: the window goes once no file is being completed
+    // and no box is open.
+    void CloseWhenDone();
     // Reserves a file named after `when` in the folder, opens a writer on it
     // with the capture's format and its writer thread, and sets the
     // recording flag. 0, or -1 (and no file left) on failure.
     int32_t BeginWriting(const SYSTEMTIME& when);
-    // Clears the recording flag, waits for deliveries in progress and
-    // finishes the writer thread; an empty file of a failed recording is
-    // removed. 0, or -1 when the file is not the whole recording.
-    int32_t EndWriting();
+    // Clears the recording flag, waits for deliveries in progress and tells
+    // the writer thread to complete the file; it says when it has, with
+    // WM_RECORD_FINISHED. Never waits for the disk.
+    void EndWriting(bool told = false);
     // Creates the capture of the selection and reads its format, without
     // starting it. 0 or -1.
     int32_t CreateSelectedCapture();
@@ -156,6 +178,7 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     int32_t m_selected = 0;
     EndpointEntry m_selection{};
     CaptureStream* m_capture = nullptr;
+    CaptureStream* m_arriving = nullptr; // see OpenArriving
     bool m_capturing = false; // m_capture is started and delivering
     DeviceEvents* m_events = nullptr;
     bool m_recovering = false;
@@ -167,6 +190,19 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     // the recording flag and the block peak, among others.
     RecorderState m_state;
     WCHAR m_path[RECORDING_PATH_UNITS] = {};
+    // Files being completed by their writer threads after their recordings
+    // ended: a stalled disk may hold one up for seconds, which nobody waits
+    // for but a closing window.
+    struct Finishing {
+        WriterThread* thread;
+        WCHAR path[RECORDING_PATH_UNITS];
+        bool told; // the user knows already that it is not whole
+    };
+    std::vector<Finishing> m_finishing;
+    // The command (IDOK, IDCANCEL) that is closing the window, once given:
+    // the window waits, busy, for the files still being completed.
+    int m_closing_code = 0;
+    int m_boxes_open = 0; // message boxes open over the window
     // The window's icon (large and small) and the buttons' images, loaded at
     // initialisation and freed with the window.
     HICON m_icons[6] = {};

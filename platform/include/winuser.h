@@ -20,6 +20,7 @@
 #define WM_CLOSE 0x0010u
 #define WM_QUIT 0x0012u
 #define WM_SHOWWINDOW 0x0018u
+#define WM_SETCURSOR 0x0020u
 #define WM_NEXTDLGCTL 0x0028u
 #define WM_VKEYTOITEM 0x002Eu
 #define WM_CHARTOITEM 0x002Fu
@@ -264,6 +265,15 @@ BOOL GetCursorPos(LPPOINT point);
 
 HANDLE LoadImageW(HINSTANCE instance, LPCWSTR name, UINT type, int width, int height, UINT flags);
 BOOL DestroyIcon(HICON icon);
+
+// The system's pointer shapes only (a null instance): the arrow and the
+// busy one. There is no WM_SETCURSOR here: the shape SetCursor sets stays
+// on the active window until it is set again.
+typedef HICON HCURSOR;
+#define IDC_ARROW MAKEINTRESOURCEW(32512)
+#define IDC_WAIT MAKEINTRESOURCEW(32514)
+HCURSOR LoadCursorW(HINSTANCE instance, LPCWSTR name);
+HCURSOR SetCursor(HCURSOR cursor);
 
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 

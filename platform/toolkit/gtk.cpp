@@ -511,6 +511,20 @@ void os_window_set_enabled(OsWindow* w, bool enabled) {
     }
 }
 
+void os_window_set_busy(OsWindow* w, bool busy) {
+    GdkWindow* window = w && GTK_IS_WINDOW(w->widget) ? gtk_widget_get_window(w->widget) : nullptr;
+    if (window == nullptr) {
+        return;
+    }
+    // The controls' own windows have no shape of their own: they show this.
+    GdkCursor* cursor =
+        busy ? gdk_cursor_new_from_name(gdk_window_get_display(window), "wait") : nullptr;
+    gdk_window_set_cursor(window, cursor);
+    if (cursor != nullptr) {
+        g_object_unref(cursor);
+    }
+}
+
 void os_window_set_visible(OsWindow* w, bool visible) {
     if (!w) {
         return;

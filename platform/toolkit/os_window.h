@@ -60,6 +60,9 @@ void os_window_set_note(OsWindow* window, const char* text);
 // `pixels.data` null removes it.
 void os_window_set_image(OsWindow* window, OsPixels pixels);
 void os_window_set_enabled(OsWindow* window, bool enabled);
+// The pointer's shape over top-level `window` and its controls: the
+// desktop's busy shape, or the usual one.
+void os_window_set_busy(OsWindow* window, bool busy);
 void os_window_set_visible(OsWindow* window, bool visible);
 void os_window_move(OsWindow* window, int x, int y);
 void os_window_focus(OsWindow* window);

@@ -332,6 +332,25 @@ HWND GetActiveWindow(void) {
     return find(active_window) ? active_window : nullptr;
 }
 
+HCURSOR LoadCursorW(HINSTANCE instance, LPCWSTR name) {
+    // A system shape is its own handle, shared and never destroyed.
+    if (instance == nullptr && (name == IDC_ARROW || name == IDC_WAIT)) {
+        return reinterpret_cast<HCURSOR>(const_cast<LPWSTR>(name));
+    }
+    SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
+    return nullptr;
+}
+
+HCURSOR SetCursor(HCURSOR cursor) {
+    static thread_local HCURSOR current = LoadCursorW(nullptr, IDC_ARROW);
+    const HCURSOR previous = current;
+    current = cursor;
+    if (WindowObject* w = find(active_window)) {
+        os_window_set_busy(w->os, cursor == LoadCursorW(nullptr, IDC_WAIT));
+    }
+    return previous;
+}
+
 HWND SetFocus(HWND hwnd) {
     WindowObject* w = find_or_fail(hwnd);
     if (!w || w->kind == Kind::Dialog) {
