@@ -69,8 +69,6 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     const EndpointList& Devices() const { return m_devices; }
     int32_t SelectedIndex() const { return m_selected; }
     const CaptureStream* Capture() const { return m_capture; }
-    // A new default's capture, opened beside Capture() until it delivers.
-    const CaptureStream* Arriving() const { return m_arriving; }
     int32_t SampleRate() const { return m_sample_rate; }
     int32_t BitRate() const { return m_bit_rate; }
     const RecorderState& State() const { return m_state; }
