@@ -431,6 +431,14 @@ bool PulseServer::start_pipewire(const std::string& extra_script) {
         }
         return true;
     };
+    // A stack that was killed left its sockets behind; each is waited for
+    // below, so a stale one must not count.
+    for (const std::filesystem::path& stale :
+         {dir_ / "bus", dir_ / "runtime" / "pipewire-0", dir_ / "runtime" / "pipewire-0.lock",
+          dir_ / "native"}) {
+        std::error_code ignored;
+        std::filesystem::remove(stale, ignored);
+    }
     bus_pid_ =
         spawn_server({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + bus},
                      env, (dir_ / "dbus.log").string());
