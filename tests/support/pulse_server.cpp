@@ -688,6 +688,31 @@ std::string PulseServer::pactl(const std::vector<std::string>& args, int* status
                status ? status : &ignored);
 }
 
+bool PulseServer::set_default(const std::string& direction, const std::string& name) const {
+    int status = -1;
+    pactl({"set-default-" + direction, name}, &status);
+    if (status != 0) {
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (default_device(direction) != name) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        usleep(10000);
+    }
+    return true;
+}
+
+std::string PulseServer::default_device(const std::string& direction) const {
+    int status = -1;
+    std::string name = pactl({"get-default-" + direction}, &status);
+    while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) {
+        name.pop_back();
+    }
+    return status == 0 ? name : std::string();
+}
+
 int PulseServer::load_module(const std::string& name, const std::string& args) const {
     int status = -1;
     std::string out = pactl({"load-module", name, args}, &status);

@@ -139,6 +139,13 @@ class PulseServer {
     // pactl against this server: its exit status is `*status` and its
     // standard output the result.
     std::string pactl(const std::vector<std::string>& args, int* status = nullptr) const;
+    // Makes `name` the default sink or source (`direction` "sink" or
+    // "source") and waits until the server reports it as such: PipeWire's
+    // session manager applies a new default a little after the command that
+    // asked for it. False when the command failed or the server kept another.
+    bool set_default(const std::string& direction, const std::string& name) const;
+    // The server's default sink or source now, by name.
+    std::string default_device(const std::string& direction) const;
     // The module's index, or -1 on failure.
     int load_module(const std::string& name, const std::string& args) const;
     bool unload_module(int index) const;
