@@ -63,6 +63,9 @@ packages=(
 # the program with xdotool and check screenshots taken with ImageMagick.
 [ $test -eq 0 ] || packages+=(pulseaudio pulseaudio-utils xvfb weston dbus-daemon xdotool
                               imagemagick x11-utils desktop-file-utils appstream lintian)
+# The audio tests run a second time on PipeWire, its PulseAudio protocol
+# server and its session manager (each started by the tests themselves).
+[ $test -eq 0 ] || packages+=(pipewire pipewire-bin pipewire-pulse wireplumber)
 # The accessibility test reads the windows through at-spi with pyatspi, in a
 # German locale it makes from the locales' sources.
 [ $test -eq 0 ] || packages+=(at-spi2-core python3-pyatspi locales)

@@ -101,7 +101,10 @@ class Session:
         self.wine = wine
         self.lister = lister
         self.shots = shots
-        self.name = case + ('-windows' if wine else '-linux') + ('-wayland' if wayland else '')
+        # The screenshots' names too: a run on PipeWire may go on beside the
+        # same case's run on PulseAudio.
+        self.name = (case + ('-windows' if wine else '-linux') + ('-wayland' if wayland else '') +
+                     ('-pipewire' if os.environ.get('SONARET_SOUND_SERVER') == 'pipewire' else ''))
         self.wayland = wayland
         self.root = tempfile.mkdtemp(prefix='sonaret-e2e-')
         self.sound = None

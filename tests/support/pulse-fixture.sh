@@ -16,6 +16,13 @@
 # plays to renders in 2-second blocks, and a capture would wait that long
 # for its first packet.
 #
+# SONARET_SOUND_SERVER=pipewire starts PipeWire, pipewire-pulse and
+# WirePlumber instead (configured by the folders pipewire/ and wireplumber/
+# beside this script), on a session bus of their own, with the same
+# devices: the sinks through pipewire-pulse, the microphone from the
+# configuration. Its null sinks render in short cycles anyway, so there are
+# no streams of silence there.
+#
 # The benchmarks use the same daemon with devices of their own (--devices, a
 # script in the same syntax as pulse_devices.pa) and without those streams
 # (--no-wakers): mixing and rendering them costs the daemon far more than
@@ -50,6 +57,12 @@ case "$action" in
   *) usage ;;
 esac
 export PULSE_SERVER="unix:$dir/native" PULSE_CLIENTCONFIG="$dir/client.conf"
+case "${SONARET_SOUND_SERVER:-pulseaudio}" in
+  pulseaudio) kind=pulseaudio ;;
+  pipewire) kind=pipewire ;;
+  *) echo "pulse-fixture: SONARET_SOUND_SERVER=$SONARET_SOUND_SERVER is no server kind we know" \
+       "(pulseaudio or pipewire)" >&2; exit 2 ;;
+esac
 
 # True while the process runs: one that has ended but is not yet reaped (by
 # whoever adopted it, which may take a while) counts as gone.
@@ -59,14 +72,17 @@ running() {
   [ -n "$state" ] && [ "$state" != Z ]
 }
 
-# Ends the processes recorded in FILE that are still the program NAME (a
-# pid left from an earlier run may belong to something else by now):
-# SIGTERM, then SIGKILL when one has not gone after a few seconds.
+# Ends the processes recorded in FILE that are still one of the programs
+# NAME... (a pid left from an earlier run may belong to something else by
+# now): SIGTERM, then SIGKILL when one has not gone after a few seconds.
 end_recorded() {
-  local file=$1 name=$2 pid
+  local file=$1 pid comm
+  shift
   [ -f "$file" ] || return 0
   while read -r pid; do
-    [ -n "$pid" ] && [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$name" ] || continue
+    [ -n "$pid" ] || continue
+    comm=$(cat "/proc/$pid/comm" 2>/dev/null) || continue
+    printf '%s\n' "$@" | grep -qxF -- "$comm" || continue
     kill -TERM "$pid" 2>/dev/null || continue
     for _ in $(seq 100); do
       running "$pid" || break
@@ -77,19 +93,27 @@ end_recorded() {
   rm -f "$file"
 }
 
-# The daemon first: its streams of silence end with it.
+# The daemon first: its streams of silence end with it. On PipeWire the
+# session manager and the pulse server before the server they use, the bus
+# last.
 stop() {
-  end_recorded "$dir/daemon.pid" pulseaudio
+  end_recorded "$dir/wireplumber.pid" wireplumber
+  end_recorded "$dir/daemon.pid" pulseaudio pipewire-pulse
+  end_recorded "$dir/pipewire.pid" pipewire
+  end_recorded "$dir/bus.pid" dbus-daemon
   end_recorded "$dir/wakers.pid" python3
   rm -rf "$dir"
 }
 
 fail() {
+  local log
   echo "pulse-fixture: $*" >&2
-  if [ -f "$dir/daemon.log" ]; then
-    echo "--- daemon log ---" >&2
-    cat "$dir/daemon.log" >&2
-  fi
+  for log in daemon pipewire pipewire-pulse wireplumber; do
+    if [ -s "$dir/$log.log" ]; then
+      echo "--- $log log ---" >&2
+      cat "$dir/$log.log" >&2
+    fi
+  done
   stop
   exit 1
 }
@@ -118,6 +142,106 @@ for sub in runtime home state config; do
   chmod 700 "$dir/$sub"
 done
 echo "autospawn = no" >"$dir/client.conf"
+
+# PipeWire, pipewire-pulse and WirePlumber, each a process of ours, with
+# everything they keep in DIR, on a session bus of their own, and
+# pipewire-pulse's socket where the daemon's would be (DIR/native). Then the
+# devices' script through pactl, but for the microphone, which our PipeWire
+# configuration makes: pipewire-pulse's module-remap-source keeps its
+# master's rate.
+start_pipewire() {
+  local cmd name rest done
+  sink='' source=''
+  mkdir -p "$dir/config"
+  ln -s "$here/wireplumber" "$dir/config/wireplumber"
+  local -a env=(env -u DISPLAY -u WAYLAND_DISPLAY -u PULSE_SERVER -u PULSE_CLIENTCONFIG
+                -u PIPEWIRE_REMOTE -u PIPEWIRE_RUNTIME_DIR -u PULSE_STATE_PATH
+                HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" XDG_STATE_HOME="$dir/state"
+                XDG_CONFIG_HOME="$dir/config" PULSE_RUNTIME_PATH="$dir"
+                PIPEWIRE_CONFIG_DIR="$here/pipewire"
+                DBUS_SESSION_BUS_ADDRESS="unix:path=$dir/bus")
+  # Each waits for what the next one needs: the bus's socket, PipeWire's.
+  "${env[@]}" setsid dbus-daemon --session --nofork --nopidfile --address="unix:path=$dir/bus" \
+    </dev/null >"$dir/dbus.log" 2>&1 &
+  echo $! >"$dir/bus.pid"
+  wait_for_file "$dir/bus" "$dir/bus.pid" dbus-daemon
+  "${env[@]}" setsid pipewire </dev/null >"$dir/pipewire.log" 2>&1 &
+  echo $! >"$dir/pipewire.pid"
+  wait_for_file "$dir/runtime/pipewire-0" "$dir/pipewire.pid" pipewire
+  "${env[@]}" setsid pipewire-pulse </dev/null >"$dir/pipewire-pulse.log" 2>&1 &
+  echo $! >"$dir/daemon.pid"
+  "${env[@]}" setsid wireplumber </dev/null >"$dir/wireplumber.log" 2>&1 &
+  echo $! >"$dir/wireplumber.pid"
+  wait_for_answer pipewire-pulse "$dir/pipewire.pid" "$dir/daemon.pid" "$dir/wireplumber.pid"
+
+  # The defaults can be set once WirePlumber has made its metadata.
+  while read -r cmd name rest; do
+    case "$cmd" in ''|'#'*) continue ;; esac
+    [ "$cmd $name" != "load-module module-remap-source" ] || continue
+    case "$cmd" in
+      load-module)
+        # The arguments as one, quotes and all, as the script has them.
+        pactl load-module "$name" ${rest:+"$rest"} </dev/null >/dev/null ||
+          fail "pipewire-pulse refused: $cmd $name $rest"
+        continue ;;
+      set-default-sink) sink=$name ;;
+      set-default-source) source=$name ;;
+    esac
+    done=0
+    for _ in $(seq 750); do
+      # shellcheck disable=SC2086 # the words of the line
+      pactl "$cmd" "$name" $rest </dev/null 2>/dev/null && { done=1; break; }
+      sleep 0.02
+    done
+    [ $done -eq 1 ] || fail "pipewire-pulse refused: $cmd $name $rest"
+  done <"$devices"
+  for _ in $(seq 750); do
+    pipewire_ready && return 0
+    sleep 0.02
+  done
+  fail "the defaults did not take, or the microphone is not linked to its feed"
+}
+
+# Ready when the defaults are the script's (WirePlumber has chosen them) and,
+# where the script makes micfeed, the microphone hears it.
+pipewire_ready() {
+  local info feed
+  info=$(pactl info) || return 1
+  [ -z "$sink" ] || grep -qxF "Default Sink: $sink" <<<"$info" || return 1
+  [ -z "$source" ] || grep -qxF "Default Source: $source" <<<"$info" || return 1
+  grep -q 'sink_name=micfeed ' "$devices" || return 0
+  feed=$(pactl list short sources | awk '$2 == "micfeed.monitor" { print $1 }')
+  [ -n "$feed" ] && pactl list short source-outputs | awk -v f="$feed" '$2 == f { ok = 1 } END { exit !ok }'
+}
+
+# Waits for FILE while the process in PIDFILE runs.
+wait_for_file() {
+  for _ in $(seq 750); do
+    [ -e "$1" ] && return 0
+    running "$(cat "$2")" || fail "$3 exited during start"
+    sleep 0.02
+  done
+  fail "$3 did not start in time"
+}
+
+# Waits until pactl gets an answer, while the processes in PIDFILE... run.
+wait_for_answer() {
+  local what=$1 file
+  shift
+  for _ in $(seq 750); do
+    pactl info >/dev/null 2>&1 && return 0
+    for file in "$@"; do
+      running "$(cat "$file")" || fail "$what exited during start"
+    done
+    sleep 0.02
+  done
+  fail "$what did not answer in time"
+}
+
+if [ $kind = pipewire ]; then
+  start_pipewire
+  exit 0
+fi
 
 # Everything the daemon keeps goes into DIR. Its own session, and no
 # standard stream shared with CTest, which would otherwise wait for it to

@@ -15,6 +15,7 @@
 #include <pulse/error.h>
 #include <pulse/simple.h>
 
+#include "pipewire_config.h"
 #include "pulse_devices_script.h"
 
 #include <algorithm>
@@ -114,6 +115,78 @@ bool reap(pid_t pid, std::chrono::milliseconds timeout) {
 
 constexpr const char* kKeepAwakeStream = "keep awake";
 
+// Starts `argv` with `env`, its output into `log_path`. fork rather than
+// posix_spawn, for the death signal: a test binary that is killed (a
+// time-out) takes its servers with it instead of leaving them running for
+// ever. Only async-signal-safe calls in the child. -1 when it can't start.
+pid_t spawn_server(std::vector<std::string> argv, std::vector<std::string> env,
+                   const std::string& log_path) {
+    std::vector<char*> args = c_strings(argv);
+    std::vector<char*> envp = c_strings(env);
+    const int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (log_fd < 0 || null_fd < 0) {
+        if (log_fd >= 0) {
+            close(log_fd);
+        }
+        if (null_fd >= 0) {
+            close(null_fd);
+        }
+        return -1;
+    }
+    const pid_t parent = getpid();
+    pid_t child = fork();
+    if (child == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent) {
+            _exit(127);
+        }
+        dup2(null_fd, STDIN_FILENO);
+        dup2(log_fd, STDOUT_FILENO);
+        dup2(log_fd, STDERR_FILENO);
+        execvpe(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    close(log_fd);
+    close(null_fd);
+    return child;
+}
+
+// True while `pid`, our child, runs; reaps it once it has ended.
+bool child_running(pid_t pid) {
+    if (pid <= 0) {
+        return false;
+    }
+    int status = 0;
+    return waitpid(pid, &status, WNOHANG) == 0;
+}
+
+// SIGTERM (or SIGKILL at once when `hard`), then SIGKILL if it has not gone
+// after a few seconds; reaps it and forgets it.
+void end_child(pid_t& pid, bool hard) {
+    if (pid <= 0) {
+        return;
+    }
+    ::kill(pid, hard ? SIGKILL : SIGTERM);
+    if (!reap(pid, std::chrono::seconds(5))) {
+        ::kill(pid, SIGKILL);
+        reap(pid, std::chrono::seconds(5));
+    }
+    pid = -1;
+}
+
+// One line of "key: value" from `pactl info`, or "" when it has none.
+std::string info_field(const std::string& info, const std::string& key) {
+    std::istringstream lines(info);
+    std::string line;
+    while (std::getline(lines, line)) {
+        if (line.rfind(key + ": ", 0) == 0) {
+            return line.substr(key.size() + 2);
+        }
+    }
+    return {};
+}
+
 std::string client_config_path(const std::filesystem::path& dir) {
     return (dir / "client.conf").string();
 }
@@ -200,17 +273,29 @@ PulseServer::~PulseServer() {
 
 bool PulseServer::fail(const std::string& reason) {
     error_ = reason;
-    std::string daemon_log = log();
-    if (!daemon_log.empty()) {
-        error_ += "\n--- daemon log ---\n" + daemon_log;
+    std::string server_log = log();
+    if (!server_log.empty()) {
+        error_ += "\n--- server log ---\n" + server_log;
     }
     stop();
     return false;
 }
 
+SoundServerKind PulseServer::kind() {
+    const char* chosen = getenv("SONARET_SOUND_SERVER");
+    return chosen && std::string(chosen) == "pipewire" ? SoundServerKind::PipeWire
+                                                       : SoundServerKind::PulseAudio;
+}
+
 bool PulseServer::start(const std::string& extra_script) {
-    if (pid_ > 0) {
+    if (pid_ > 0 || bus_pid_ > 0 || pipewire_pid_ > 0 || wireplumber_pid_ > 0) {
         return fail("already running");
+    }
+    const char* chosen = getenv("SONARET_SOUND_SERVER");
+    if (chosen && *chosen && std::string(chosen) != "pulseaudio" &&
+        std::string(chosen) != "pipewire") {
+        return fail(std::string("SONARET_SOUND_SERVER names no server kind we know: ") + chosen +
+                    " (pulseaudio or pipewire)");
     }
     if (dir_.empty()) {
         std::string pattern = (std::filesystem::temp_directory_path() / "sonaret-pulse-XXXXXX");
@@ -227,6 +312,57 @@ bool PulseServer::start(const std::string& extra_script) {
         std::ofstream client(client_config_path(dir_));
         client << "autospawn = no\n";
     }
+    const bool started = kind() == SoundServerKind::PipeWire ? start_pipewire(extra_script)
+                                                             : start_pulseaudio(extra_script);
+    if (!started) {
+        return false;
+    }
+    int status = -1;
+    std::string sinks = pactl({"list", "short", "sinks"}, &status);
+    std::string sources = pactl({"list", "short", "sources"}, &status);
+    for (const char* name : {kStereoSink, kSurroundSink, kAccentSink, kMicFeedSink}) {
+        if (sinks.find(std::string("\t") + name + "\t") == std::string::npos) {
+            return fail(std::string("sink missing: ") + name);
+        }
+    }
+    if (sources.find(std::string("\t") + kMicSource + "\t") == std::string::npos) {
+        return fail("microphone source missing");
+    }
+    // PipeWire's null sinks render in short cycles whether or not anything
+    // plays to them, and a stream that starts gets its first data within a
+    // cycle: nothing to keep awake there.
+    if (kind() == SoundServerKind::PulseAudio && !wake_sinks()) {
+        return fail("could not keep the sinks awake");
+    }
+    use();
+    return true;
+}
+
+bool PulseServer::wait_for_answer(const char* what) {
+    const std::string socket = (dir_ / "native").string();
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    for (;;) {
+        for (pid_t* pid : {&pid_, &pipewire_pid_, &wireplumber_pid_}) {
+            if (*pid > 0 && !child_running(*pid)) {
+                *pid = -1;
+                return fail(std::string(what) + " exited during start");
+            }
+        }
+        int pactl_status = -1;
+        if (std::filesystem::exists(socket)) {
+            pactl({"info"}, &pactl_status);
+        }
+        if (pactl_status == 0) {
+            return true;
+        }
+        if (Clock::now() >= deadline) {
+            return fail(std::string(what) + " did not answer in time");
+        }
+        usleep(20000);
+    }
+}
+
+bool PulseServer::start_pulseaudio(const std::string& extra_script) {
     const std::string socket = (dir_ / "native").string();
     {
         std::ofstream script(dir_ / "server.pa");
@@ -244,86 +380,176 @@ bool PulseServer::start(const std::string& extra_script) {
          {"PULSE_STATE_PATH", (dir_ / "state").string()},
          {"XDG_CONFIG_HOME", (dir_ / "config").string()}},
         {"PULSE_SERVER", "DBUS_SESSION_BUS_ADDRESS", "DISPLAY", "PULSE_CLIENTCONFIG"});
-    std::vector<std::string> argv{"pulseaudio",
-                                  "-n",
-                                  "--daemonize=no",
-                                  "--exit-idle-time=-1",
-                                  "--disallow-exit",
-                                  "--use-pid-file=no",
-                                  "--system=no",
-                                  "--realtime=no",
-                                  "--high-priority=no",
-                                  "--log-target=stderr",
-                                  "-F",
-                                  (dir_ / "server.pa").string()};
-    const std::string log_path = (dir_ / "daemon.log").string();
-    std::vector<char*> args = c_strings(argv);
-    std::vector<char*> envp = c_strings(env);
-    const int log_fd = open(log_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    const int null_fd = open("/dev/null", O_RDONLY | O_CLOEXEC);
-    if (log_fd < 0 || null_fd < 0) {
-        return fail("cannot open the daemon's log");
-    }
-    const pid_t parent = getpid();
-    // fork rather than posix_spawn, for the death signal: a test binary that
-    // is killed (a time-out) takes its daemon with it instead of leaving it
-    // running for ever. Only async-signal-safe calls in the child.
-    pid_t child = fork();
-    if (child == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent) {
-            _exit(127);
-        }
-        dup2(null_fd, STDIN_FILENO);
-        dup2(log_fd, STDOUT_FILENO);
-        dup2(log_fd, STDERR_FILENO);
-        execvpe(args[0], args.data(), envp.data());
-        _exit(127);
-    }
-    close(log_fd);
-    close(null_fd);
-    if (child < 0) {
+    pid_ = spawn_server({"pulseaudio", "-n", "--daemonize=no", "--exit-idle-time=-1",
+                         "--disallow-exit", "--use-pid-file=no", "--system=no", "--realtime=no",
+                         "--high-priority=no", "--log-target=stderr", "-F",
+                         (dir_ / "server.pa").string()},
+                        env, (dir_ / "daemon.log").string());
+    if (pid_ < 0) {
         return fail("cannot run pulseaudio: " + std::string(strerror(errno)));
     }
-    pid_ = child;
+    // The devices are there once the startup script has run, which comes
+    // before the socket answers.
+    return wait_for_answer("pulseaudio");
+}
 
-    // Up when pactl gets an answer; the devices are there once the
-    // startup script has run, which comes before the socket answers.
+bool PulseServer::start_pipewire(const std::string& extra_script) {
+    // Our configuration (tests/support/pipewire, .../wireplumber): the
+    // desktop's without real-time scheduling and without the machine's own
+    // devices.
+    for (const auto& [path, text] : kPipeWireConfig) {
+        const std::filesystem::path file = dir_ / path;
+        std::filesystem::create_directories(file.parent_path());
+        std::ofstream(file) << text;
+    }
+    const std::string bus = "unix:path=" + (dir_ / "bus").string();
+    // Everything the three keep goes into our folder; they meet on a
+    // session bus of their own; pipewire-pulse's socket is where the
+    // PulseAudio daemon's would be (PULSE_RUNTIME_PATH/native).
+    std::vector<std::string> env =
+        child_environment({{"HOME", (dir_ / "home").string()},
+                           {"XDG_RUNTIME_DIR", (dir_ / "runtime").string()},
+                           {"XDG_STATE_HOME", (dir_ / "state").string()},
+                           {"XDG_CONFIG_HOME", (dir_ / "config").string()},
+                           {"PULSE_RUNTIME_PATH", dir_.string()},
+                           {"PIPEWIRE_CONFIG_DIR", (dir_ / "pipewire").string()},
+                           {"DBUS_SESSION_BUS_ADDRESS", bus}},
+                          {"PULSE_SERVER", "DISPLAY", "WAYLAND_DISPLAY", "PULSE_CLIENTCONFIG",
+                           "PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR", "PULSE_STATE_PATH"});
+
+    // Each waits for what the next one needs: the bus's socket, PipeWire's.
+    auto wait_for_file = [this](const std::filesystem::path& file, pid_t pid, const char* what) {
+        const auto deadline = Clock::now() + std::chrono::seconds(15);
+        while (!std::filesystem::exists(file)) {
+            if (!child_running(pid)) {
+                return fail(std::string(what) + " exited during start");
+            }
+            if (Clock::now() >= deadline) {
+                return fail(std::string(what) + " did not start in time");
+            }
+            usleep(10000);
+        }
+        return true;
+    };
+    // A stack that was killed left its sockets behind; each is waited for
+    // below, so a stale one must not count.
+    for (const std::filesystem::path& stale :
+         {dir_ / "bus", dir_ / "runtime" / "pipewire-0", dir_ / "runtime" / "pipewire-0.lock",
+          dir_ / "native"}) {
+        std::error_code ignored;
+        std::filesystem::remove(stale, ignored);
+    }
+    bus_pid_ =
+        spawn_server({"dbus-daemon", "--session", "--nofork", "--nopidfile", "--address=" + bus},
+                     env, (dir_ / "dbus.log").string());
+    if (bus_pid_ < 0) {
+        return fail("cannot run dbus-daemon");
+    }
+    if (!wait_for_file(dir_ / "bus", bus_pid_, "dbus-daemon")) {
+        return false;
+    }
+    pipewire_pid_ = spawn_server({"pipewire"}, env, (dir_ / "pipewire.log").string());
+    if (pipewire_pid_ < 0) {
+        return fail("cannot run pipewire");
+    }
+    if (!wait_for_file(dir_ / "runtime" / "pipewire-0", pipewire_pid_, "pipewire")) {
+        return false;
+    }
+    pid_ = spawn_server({"pipewire-pulse"}, env, (dir_ / "pipewire-pulse.log").string());
+    wireplumber_pid_ = spawn_server({"wireplumber"}, env, (dir_ / "wireplumber.log").string());
+    if (pid_ < 0 || wireplumber_pid_ < 0) {
+        return fail("cannot run pipewire-pulse or wireplumber");
+    }
+    if (!wait_for_answer("pipewire-pulse")) {
+        return false;
+    }
+
+    // The devices' script, line by line through pipewire-pulse, but for the
+    // microphone, which our PipeWire configuration makes (pipewire-pulse's
+    // module-remap-source keeps its master's rate). The defaults can be set
+    // once WirePlumber has made its metadata; they hold once it has chosen
+    // them.
+    std::string default_sink, default_source;
+    std::istringstream lines(std::string(kPulseDevicesScript) + "\n" + extra_script);
+    std::string line;
     const auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (std::getline(lines, line)) {
+        const size_t start = line.find_first_not_of(" \t");
+        if (start == std::string::npos || line[start] == '#') {
+            continue;
+        }
+        std::istringstream words(line.substr(start));
+        std::string command, name;
+        words >> command >> name;
+        if (command == "load-module" && name == "module-remap-source") {
+            continue;
+        }
+        std::vector<std::string> args{command, name};
+        if (command == "load-module") {
+            // The arguments as one, quotes and all, as the script has them.
+            std::string rest;
+            std::getline(words >> std::ws, rest);
+            if (!rest.empty()) {
+                args.push_back(rest);
+            }
+        } else {
+            for (std::string word; words >> word;) {
+                args.push_back(word);
+            }
+        }
+        if (command == "set-default-sink") {
+            default_sink = name;
+        } else if (command == "set-default-source") {
+            default_source = name;
+        }
+        int status = -1;
+        for (;;) {
+            pactl(args, &status);
+            if (status == 0 || command == "load-module" || Clock::now() >= deadline) {
+                break;
+            }
+            usleep(20000);
+        }
+        if (status != 0) {
+            return fail("pipewire-pulse refused: " + line);
+        }
+    }
+    // Ready when the defaults are ours and the microphone hears its feed.
     for (;;) {
-        int status = 0;
-        if (waitpid(pid_, &status, WNOHANG) == pid_) {
-            pid_ = -1;
-            return fail("pulseaudio exited during start");
+        int status = -1;
+        const std::string info = pactl({"info"}, &status);
+        const bool defaults =
+            (default_sink.empty() || info_field(info, "Default Sink") == default_sink) &&
+            (default_source.empty() || info_field(info, "Default Source") == default_source);
+        std::string feed_index;
+        std::istringstream sources(pactl({"list", "short", "sources"}, &status));
+        for (std::string source; std::getline(sources, source);) {
+            std::istringstream fields(source);
+            std::string index, source_name;
+            std::getline(fields, index, '\t');
+            std::getline(fields, source_name, '\t');
+            if (source_name == std::string(kMicFeedSink) + ".monitor") {
+                feed_index = index;
+            }
         }
-        int pactl_status = -1;
-        if (std::filesystem::exists(socket)) {
-            pactl({"info"}, &pactl_status);
+        bool hears = false;
+        std::istringstream outputs(pactl({"list", "short", "source-outputs"}, &status));
+        for (std::string output; std::getline(outputs, output);) {
+            std::istringstream fields(output);
+            std::string index, source;
+            std::getline(fields, index, '\t');
+            std::getline(fields, source, '\t');
+            hears = hears || (!feed_index.empty() && source == feed_index);
         }
-        if (pactl_status == 0) {
-            break;
+        if (defaults && hears) {
+            return true;
         }
         if (Clock::now() >= deadline) {
-            return fail("pulseaudio did not answer in time");
+            return fail(defaults ? "the microphone is not linked to its feed"
+                                 : "the defaults did not take");
         }
         usleep(20000);
     }
-    int status = -1;
-    std::string sinks = pactl({"list", "short", "sinks"}, &status);
-    std::string sources = pactl({"list", "short", "sources"}, &status);
-    for (const char* name : {kStereoSink, kSurroundSink, kAccentSink, kMicFeedSink}) {
-        if (sinks.find(std::string("\t") + name + "\t") == std::string::npos) {
-            return fail(std::string("sink missing: ") + name);
-        }
-    }
-    if (sources.find(std::string("\t") + kMicSource + "\t") == std::string::npos) {
-        return fail("microphone source missing");
-    }
-    if (!wake_sinks()) {
-        return fail("could not keep the sinks awake");
-    }
-    use();
-    return true;
 }
 
 bool PulseServer::wake_sinks() {
@@ -412,33 +638,27 @@ void PulseServer::stop_waking() {
 
 void PulseServer::stop() {
     stop_waking();
-    if (pid_ <= 0) {
-        return;
-    }
-    ::kill(pid_, SIGTERM);
-    if (!reap(pid_, std::chrono::seconds(5))) {
-        ::kill(pid_, SIGKILL);
-        reap(pid_, std::chrono::seconds(5));
-    }
-    pid_ = -1;
+    // The session manager and the pulse server before the server they use,
+    // the bus last.
+    end_child(wireplumber_pid_, false);
+    end_child(pid_, false);
+    end_child(pipewire_pid_, false);
+    end_child(bus_pid_, false);
 }
 
 void PulseServer::kill() {
-    if (pid_ > 0) {
-        ::kill(pid_, SIGKILL);
-        reap(pid_, std::chrono::seconds(5));
-        pid_ = -1;
-    }
+    // On PipeWire the whole stack dies, as the one daemon does: what comes
+    // back with start() is a new server at the same address.
+    end_child(pid_, true);
+    end_child(wireplumber_pid_, true);
+    end_child(pipewire_pid_, true);
+    end_child(bus_pid_, true);
     // Their reads fail now that the server is gone.
     stop_waking();
 }
 
 bool PulseServer::running() {
-    if (pid_ <= 0) {
-        return false;
-    }
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+    if (!child_running(pid_)) {
         pid_ = -1;
         return false;
     }
@@ -466,6 +686,31 @@ std::string PulseServer::pactl(const std::vector<std::string>& args, int* status
                child_environment(
                    {{"PULSE_SERVER", address()}, {"PULSE_CLIENTCONFIG", client_config_path(dir_)}}),
                status ? status : &ignored);
+}
+
+bool PulseServer::set_default(const std::string& direction, const std::string& name) const {
+    int status = -1;
+    pactl({"set-default-" + direction, name}, &status);
+    if (status != 0) {
+        return false;
+    }
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (default_device(direction) != name) {
+        if (Clock::now() >= deadline) {
+            return false;
+        }
+        usleep(10000);
+    }
+    return true;
+}
+
+std::string PulseServer::default_device(const std::string& direction) const {
+    int status = -1;
+    std::string name = pactl({"get-default-" + direction}, &status);
+    while (!name.empty() && (name.back() == '\n' || name.back() == ' ')) {
+        name.pop_back();
+    }
+    return status == 0 ? name : std::string();
 }
 
 int PulseServer::load_module(const std::string& name, const std::string& args) const {
@@ -537,9 +782,21 @@ std::unique_ptr<TonePlayer> PulseServer::play_tone(const std::string& sink,
 }
 
 std::string PulseServer::log() const {
-    std::ifstream in(dir_ / "daemon.log");
     std::stringstream text;
-    text << in.rdbuf();
+    for (const char* name :
+         {"daemon.log", "pipewire.log", "pipewire-pulse.log", "wireplumber.log", "dbus.log"}) {
+        std::ifstream in(dir_ / name);
+        if (!in) {
+            continue;
+        }
+        std::stringstream one;
+        one << in.rdbuf();
+        if (kind() == SoundServerKind::PulseAudio) {
+            text << one.str();
+        } else if (!one.str().empty()) {
+            text << "[" << name << "]\n" << one.str();
+        }
+    }
     return text.str();
 }
 

@@ -1,8 +1,14 @@
-// A private sound server for the audio tests: a PulseAudio daemon of our own,
-// in its own temporary folder, with null sinks of chosen formats and a
-// remapped source as a microphone. It is stopped by its process id.
+// A private sound server for the audio tests, in its own temporary folder,
+// with null sinks of chosen formats and a microphone, each process stopped
+// by its id. Two kinds, chosen by SONARET_SOUND_SERVER:
+//   unset or "pulseaudio"  the PulseAudio daemon;
+//   "pipewire"             PipeWire, pipewire-pulse and WirePlumber, as
+//                          desktops run them (each a process of ours, on a
+//                          session bus of ours, without real-time
+//                          scheduling).
+// Either way the clients speak PulseAudio's protocol to one socket.
 //
-// One daemon per test binary is the usual way; register the environment once
+// One server per test binary is the usual way; register the environment once
 // at namespace scope of one test file:
 //
 //   static auto* const pulse_env =
@@ -12,12 +18,12 @@
 // Starting a server points this process's clients at it (PULSE_SERVER), so
 // CoCreateInstance(MMDeviceEnumerator) connects there.
 //
-// The standard sinks are kept awake, as a real card is: a null sink that
-// nothing plays to sleeps in 2-second blocks, so a stream that starts then
-// waits up to 2 s for its first data. The fixture plays a low-latency
-// stream of silence to each standard sink (sink_inputs() leaves those out)
-// and restarts the sink's clock (suspend, resume) so that it renders in
-// small blocks from then on.
+// On PulseAudio the standard sinks are kept awake, as a real card is: a null
+// sink that nothing plays to sleeps in 2-second blocks, so a stream that
+// starts then waits up to 2 s for its first data. The fixture plays a
+// low-latency stream of silence to each standard sink (sink_inputs() leaves
+// those out) and restarts the sink's clock (suspend, resume) so that it
+// renders in small blocks from then on. PipeWire's null sinks need neither.
 #pragma once
 
 #include <sys/types.h>
@@ -73,6 +79,8 @@ class TonePlayer {
     std::thread thread_;
 };
 
+enum class SoundServerKind { PulseAudio, PipeWire };
+
 struct SinkInput {
     uint32_t index = 0;
     std::string sink; // the sink's name
@@ -95,22 +103,28 @@ class PulseServer {
     static constexpr const char* kMicFeedDescription = test_devices::kMicFeedDescription;
     static constexpr const char* kMicDescription = test_devices::kMicDescription;
 
+    // The kind SONARET_SOUND_SERVER chooses.
+    static SoundServerKind kind();
+
     PulseServer();
     ~PulseServer(); // stop()
     PulseServer(const PulseServer&) = delete;
     PulseServer& operator=(const PulseServer&) = delete;
 
-    // Starts the daemon with the devices above (it dies with the thread that
+    // Starts the server with the devices above (it dies with the thread that
     // started it, so start it from the test's main thread), then the lines of
-    // `extra_script` (PulseAudio's startup script syntax), waits until it
-    // answers and has every device, and points this process's clients at
-    // it. False, with the reason in error(), otherwise.
+    // `extra_script` (PulseAudio's startup script syntax; on PipeWire each
+    // line goes through pactl), waits until it answers and has every device
+    // and the defaults, and points this process's clients at it. False, with
+    // the reason in error(), otherwise.
     bool start(const std::string& extra_script = "");
     // SIGTERM, then SIGKILL if it has not gone after a few seconds.
     void stop();
-    // SIGKILL at once, for tests of a server that dies; waits for the process.
+    // SIGKILL at once, for tests of a server that dies; waits for the
+    // processes. On PipeWire the whole stack goes.
     void kill();
     bool running();
+    // The process that speaks to the clients: pulseaudio, or pipewire-pulse.
     pid_t pid() const { return pid_; }
 
     // "unix:<folder>/native"
@@ -125,6 +139,13 @@ class PulseServer {
     // pactl against this server: its exit status is `*status` and its
     // standard output the result.
     std::string pactl(const std::vector<std::string>& args, int* status = nullptr) const;
+    // Makes `name` the default sink or source (`direction` "sink" or
+    // "source") and waits until the server reports it as such: PipeWire's
+    // session manager applies a new default a little after the command that
+    // asked for it. False when the command failed or the server kept another.
+    bool set_default(const std::string& direction, const std::string& name) const;
+    // The server's default sink or source now, by name.
+    std::string default_device(const std::string& direction) const;
     // The module's index, or -1 on failure.
     int load_module(const std::string& name, const std::string& args) const;
     bool unload_module(int index) const;
@@ -135,11 +156,15 @@ class PulseServer {
     std::unique_ptr<TonePlayer> play_tone(const std::string& sink, const ToneSpec& spec) const;
 
     const std::string& error() const { return error_; }
-    // The daemon's own messages so far.
+    // The server's own messages so far (each process's, on PipeWire).
     std::string log() const;
 
   private:
     bool fail(const std::string& reason);
+    bool start_pulseaudio(const std::string& extra_script);
+    bool start_pipewire(const std::string& extra_script);
+    // Until pactl gets an answer, while every process of ours runs.
+    bool wait_for_answer(const char* what);
     bool wake_sinks();
     void stop_waking();
 
@@ -148,6 +173,10 @@ class PulseServer {
     std::atomic<int> awake_{0};
     std::vector<std::thread> wakers_;
     pid_t pid_ = -1;
+    // PipeWire's stack beside pipewire-pulse (pid_).
+    pid_t bus_pid_ = -1;
+    pid_t pipewire_pid_ = -1;
+    pid_t wireplumber_pid_ = -1;
     std::string error_;
 };
 

@@ -301,8 +301,11 @@ class DesktopSession:
 
 
 class SoundServer:
-    """The tests' PulseAudio daemon with their devices
-    (tests/support/pulse_devices.pa), in `folder`/pulse.
+    """The tests' sound server with their devices
+    (tests/support/pulse_devices.pa), in `folder`/pulse: the PulseAudio
+    daemon, or PipeWire with pipewire-pulse and WirePlumber where
+    SONARET_SOUND_SERVER=pipewire (pulse-fixture.sh chooses; `pid` is then
+    pipewire-pulse's).
 
     `devices` names another script of devices in the same syntax; with
     `wakers` false the sinks get no streams of silence to keep them awake

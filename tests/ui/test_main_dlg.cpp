@@ -161,8 +161,8 @@ class BoxCounter {
 class ExtraDevices {
   public:
     ~ExtraDevices() {
-        server().pactl({"set-default-sink", PulseServer::kStereoSink});
-        server().pactl({"set-default-source", PulseServer::kMicSource});
+        server().set_default("sink", PulseServer::kStereoSink);
+        server().set_default("source", PulseServer::kMicSource);
         for (auto it = modules_.rbegin(); it != modules_.rend(); ++it) {
             server().unload_module(*it);
         }
