@@ -522,24 +522,14 @@ bool PulseServer::start_pipewire(const std::string& extra_script) {
             (default_sink.empty() || info_field(info, "Default Sink") == default_sink) &&
             (default_source.empty() || info_field(info, "Default Source") == default_source);
         std::string feed_index;
-        std::istringstream sources(pactl({"list", "short", "sources"}, &status));
-        for (std::string source; std::getline(sources, source);) {
-            std::istringstream fields(source);
-            std::string index, source_name;
-            std::getline(fields, index, '\t');
-            std::getline(fields, source_name, '\t');
-            if (source_name == std::string(kMicFeedSink) + ".monitor") {
-                feed_index = index;
+        for (const auto& source : short_list("sources")) {
+            if (source.size() > 1 && source[1] == std::string(kMicFeedSink) + ".monitor") {
+                feed_index = source[0];
             }
         }
         bool hears = false;
-        std::istringstream outputs(pactl({"list", "short", "source-outputs"}, &status));
-        for (std::string output; std::getline(outputs, output);) {
-            std::istringstream fields(output);
-            std::string index, source;
-            std::getline(fields, index, '\t');
-            std::getline(fields, source, '\t');
-            hears = hears || (!feed_index.empty() && source == feed_index);
+        for (const auto& output : short_list("source-outputs")) {
+            hears = hears || (!feed_index.empty() && output.size() > 1 && output[1] == feed_index);
         }
         if (defaults && hears) {
             return true;
@@ -562,15 +552,12 @@ bool PulseServer::wake_sinks() {
     // ("<index>\t<name>\t<driver>\ts16le 2ch 48000Hz\t<state>"), so that
     // nothing is converted on the way.
     std::vector<Sink> sinks;
-    std::istringstream listed(pactl({"list", "short", "sinks"}));
-    std::string line;
-    while (std::getline(listed, line)) {
-        std::istringstream fields(line);
-        std::string index, name, driver, format;
-        std::getline(fields, index, '\t');
-        std::getline(fields, name, '\t');
-        std::getline(fields, driver, '\t');
-        std::getline(fields, format, '\t');
+    for (const auto& fields : short_list("sinks")) {
+        if (fields.size() < 4) {
+            continue;
+        }
+        const std::string& name = fields[1];
+        const std::string& format = fields[3];
         unsigned channels = 0, rate = 0;
         char sample[16] = {};
         for (const char* standard : {kStereoSink, kSurroundSink, kAccentSink, kMicFeedSink}) {
@@ -730,18 +717,29 @@ bool PulseServer::unload_module(int index) const {
     return status == 0;
 }
 
+std::vector<std::vector<std::string>> PulseServer::short_list(const std::string& what) const {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream listed(pactl({"list", "short", what}));
+    for (std::string line; std::getline(listed, line);) {
+        std::vector<std::string> fields;
+        std::istringstream cells(line);
+        for (std::string field; std::getline(cells, field, '\t');) {
+            fields.push_back(field);
+        }
+        rows.push_back(std::move(fields));
+    }
+    return rows;
+}
+
 std::vector<SinkInput> PulseServer::sink_inputs() const {
     int status = -1;
     std::map<std::string, std::string> sink_names;
-    std::istringstream sinks(pactl({"list", "short", "sinks"}, &status));
-    std::string line;
-    while (std::getline(sinks, line)) {
-        std::istringstream fields(line);
-        std::string index, name;
-        if (std::getline(fields, index, '\t') && std::getline(fields, name, '\t')) {
-            sink_names[index] = name;
+    for (const auto& sink : short_list("sinks")) {
+        if (sink.size() > 1) {
+            sink_names[sink[0]] = sink[1];
         }
     }
+    std::string line;
     // The long listing, for the stream names: blocks of "Sink Input #N",
     // then "Sink: <index>", "Sample Specification: ..." and the properties.
     std::vector<SinkInput> inputs;

@@ -139,6 +139,8 @@ class PulseServer {
     // pactl against this server: its exit status is `*status` and its
     // standard output the result.
     std::string pactl(const std::vector<std::string>& args, int* status = nullptr) const;
+    // `pactl list short <what>`: a row per object, its tab-separated fields.
+    std::vector<std::vector<std::string>> short_list(const std::string& what) const;
     // Makes `name` the default sink or source (`direction` "sink" or
     // "source") and waits until the server reports it as such: PipeWire's
     // session manager applies a new default a little after the command that
