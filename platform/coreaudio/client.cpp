@@ -8,11 +8,11 @@
 // handle is read by the callbacks without further ado, hence atomic. The
 // capture service is the exception, below.
 //
-// Record streams ask for 25 ms fragments (fragsize + PA_STREAM_ADJUST_LATENCY,
+// Record streams ask for 40 ms fragments (fragsize + PA_STREAM_ADJUST_LATENCY,
 // which also sets the device's latency to that): left alone, a monitor
 // stream batches about a second, so a short sound could still be in the
-// server when the recording stops, and the trace would lag the sound. 25 ms
-// keeps that lag under 50 ms while the server and our loop thread wake 40
+// server when the recording stops, and the trace would lag the sound. 40 ms
+// keeps that lag under 80 ms while the server and our loop thread wake 25
 // times a second rather than 100. The server sends fragments of its own
 // sizes (smaller when another stream on the device asks for less latency),
 // so they are not ours to hand out. Like
