@@ -280,6 +280,10 @@ int32_t capture_default_id(int32_t is_capture, WCHAR* id) {
     return 0;
 }
 
+const WCHAR* capture_endpoint_id(const CaptureStream* stream) {
+    return stream != nullptr ? stream->endpoint_id : L"";
+}
+
 int32_t capture_destroy(CaptureStream** stream) {
     if (stream == nullptr || *stream == nullptr) {
         return -1;

@@ -70,6 +70,11 @@ int32_t capture_destroy(CaptureStream** stream);
 // has no default device (or no audio service answers), with `id` empty.
 int32_t capture_default_id(int32_t is_capture, WCHAR* id);
 
+// The endpoint id of the device the stream opened, the default's too, so
+// that the window can tell when the default has moved elsewhere; "" for a
+// null stream.
+const WCHAR* capture_endpoint_id(const CaptureStream* stream);
+
 int32_t capture_get_format(CaptureStream* stream, uint32_t* sample_rate, uint32_t* channels);
 int32_t capture_set_callback(CaptureStream* stream, SampleCallback callback, void* user_data);
 

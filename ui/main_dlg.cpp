@@ -749,7 +749,7 @@ LRESULT CMainDlg::OnDevicesChanged() {
         // it does when its device went.
         const CaptureStream* next = m_arriving != nullptr ? m_arriving : m_capture;
         if (capture_default_id(m_selection.flow, now_default) == 0 &&
-            wcscmp(now_default, next->endpoint_id) != 0 && OpenArriving() != 0 &&
+            wcscmp(now_default, capture_endpoint_id(next)) != 0 && OpenArriving() != 0 &&
             ReopenCapture() != 0) {
             RecoverCapture(S_OK);
         }

@@ -280,12 +280,13 @@ TEST_F(Capture, DeviceOrServerGoneMidCaptureIsReportedOnce) {
     ASSERT_GE(module, 0);
     CaptureStream* stream = nullptr;
     ASSERT_EQ(capture_create(&stream, id_of("Gone").c_str(), 0), 0);
-    EXPECT_EQ(std::wstring(stream->endpoint_id), L"sink:unplugged");
+    EXPECT_EQ(std::wstring(capture_endpoint_id(stream)), L"sink:unplugged");
     run_until_gone(
         stream, [&] { EXPECT_TRUE(server().unload_module(module)); }, AUDCLNT_E_DEVICE_INVALIDATED);
 
     ASSERT_EQ(capture_create(&stream, nullptr, 0), 0);
-    EXPECT_EQ(std::wstring(stream->endpoint_id), L"sink:stereo48") << "the default's own id";
+    EXPECT_EQ(std::wstring(capture_endpoint_id(stream)), L"sink:stereo48")
+        << "the default's own id";
     run_until_gone(stream, [] { server().kill(); }, AUDCLNT_E_SERVICE_NOT_RUNNING);
     DestroyWindow(window);
 

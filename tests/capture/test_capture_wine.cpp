@@ -529,7 +529,7 @@ TEST_F(WineDeviceChanges, ADefaultSetInWinesSettingsReachesClientsAndTheWindow) 
     EXPECT_EQ(std::wstring(id), surround);
     CaptureStream* stream = nullptr;
     ASSERT_EQ(capture_create(&stream, nullptr, 0), 0);
-    EXPECT_EQ(std::wstring(stream->endpoint_id), surround);
+    EXPECT_EQ(std::wstring(capture_endpoint_id(stream)), surround);
     uint32_t rate = 0, channels = 0;
     capture_get_format(stream, &rate, &channels);
     EXPECT_EQ(rate, 96000u) << "not the surround sink's format";
@@ -574,7 +574,7 @@ TEST_F(WineDeviceChanges, LoopbackOfASinkThatTheServerUnloads) {
 
     CaptureStream* stream = nullptr;
     ASSERT_EQ(capture_create(&stream, probe_id.c_str(), 0), 0);
-    EXPECT_EQ(std::wstring(stream->endpoint_id), probe_id);
+    EXPECT_EQ(std::wstring(capture_endpoint_id(stream)), probe_id);
     Recorded recorded;
     recorded.channels = 2;
     capture_set_callback(stream, record, &recorded);

@@ -60,6 +60,7 @@ TEST(EndpointList, GrowsByHalfAndKeepsEveryEntry) {
 
 // What the window may call on a stream that isn't there.
 TEST(CaptureStream, NullStreamsAreRefusedOrIgnoredAsDocumented) {
+    EXPECT_EQ(std::wstring(capture_endpoint_id(nullptr)), L"");
     EXPECT_EQ(capture_start(nullptr), 0);
     EXPECT_EQ(capture_stop(nullptr), -1);
     EXPECT_EQ(capture_destroy(nullptr), -1);

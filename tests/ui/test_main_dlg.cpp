@@ -356,9 +356,7 @@ class MainWindow : public ::testing::Test {
             .count();
     }
     // The endpoint the capture has open; empty without one.
-    std::wstring captured() const {
-        return dlg->Capture() != nullptr ? dlg->Capture()->endpoint_id : L"";
-    }
+    std::wstring captured() const { return capture_endpoint_id(dlg->Capture()); }
 
     // Start: Recording, Stop and the other commands enabled; device locked.
     void expect_recording() {
