@@ -6,6 +6,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "audio_devices_internal.h"
+#include "capture_stream_internal.h"
 #include "com_ptr.h"
 
 namespace {
@@ -14,8 +16,8 @@ constexpr REFERENCE_TIME CAPTURE_BUFFER_DURATION = 10000000; // 1 s in 100 ns un
 constexpr REFERENCE_TIME RENDER_BUFFER_DURATION = 50000000;  // 5 s
 constexpr DWORD WAKE_INTERVAL_MS = 100; // how long a stop request can go unseen
 
-// The shared fields are plain words so that the context can be allocated
-// zero-filled; every access from either thread goes through these.
+// The shared fields are plain words so that the context is zero-filled by
+// value-initialisation; every access from either thread goes through these.
 template <typename T> T load(const T& field) {
     return std::atomic_ref<T>(const_cast<T&>(field)).load();
 }
@@ -23,21 +25,16 @@ template <typename T> void store(T& field, T value) {
     std::atomic_ref<T>(field).store(value);
 }
 
+// The flow's default device, the one capture_create opens without an id.
 // Input: the communications device, the one a headset call would use.
-ERole default_role(int32_t is_capture) {
-    return is_capture ? eCommunications : eConsole;
+HRESULT default_device(IMMDeviceEnumerator* enumerator, int32_t is_capture, IMMDevice** device) {
+    return enumerator->GetDefaultAudioEndpoint(is_capture ? eCapture : eRender,
+                                               is_capture ? eCommunications : eConsole, device);
 }
 
 void set_error(CaptureStream* s, const WCHAR* text) {
     wcsncpy(s->last_error, text, CAPTURE_TEXT_UNITS - 1);
     s->last_error[CAPTURE_TEXT_UNITS - 1] = 0;
-}
-
-template <typename T> void release(T*& field) {
-    if (field != nullptr) {
-        field->Release();
-        field = nullptr;
-    }
 }
 
 void close_handle(HANDLE& handle) {
@@ -50,15 +47,17 @@ void close_handle(HANDLE& handle) {
 // Gives back everything the context holds, whatever part of the set-up
 // exists, and frees it. Serves both a failed create and capture_destroy.
 void free_context(CaptureStream* s) {
-    release(s->client_render);
-    release(s->client_capture);
-    release(s->service_render);
-    release(s->service_capture);
+    // The clients before their services, not in the fields' reverse order
+    // that the holders would take by themselves.
+    s->client_render.reset();
+    s->client_capture.reset();
+    s->service_render.reset();
+    s->service_capture.reset();
     close_handle(s->event_ready);
     close_handle(s->event_stop);
     close_handle(s->thread);
     free(s->silence);
-    free(s);
+    delete s;
 }
 
 // Starts the silent stream on the output device that keeps its engine
@@ -67,7 +66,7 @@ void free_context(CaptureStream* s) {
 // marked silent. -1 when any step before the write fails.
 int32_t start_silent_stream(CaptureStream* s, IMMDevice* device) {
     if (FAILED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
-                                reinterpret_cast<void**>(&s->client_render)))) {
+                                s->client_render.receive_void()))) {
         return -1;
     }
     WAVEFORMATEX* format = nullptr;
@@ -84,7 +83,7 @@ int32_t start_silent_stream(CaptureStream* s, IMMDevice* device) {
         return -1;
     }
     if (FAILED(s->client_render->GetService(__uuidof(IAudioRenderClient),
-                                            reinterpret_cast<void**>(&s->service_render)))) {
+                                            s->service_render.receive_void()))) {
         return -1;
     }
     BYTE* data = nullptr;
@@ -158,12 +157,13 @@ void report_failure(CaptureStream* s, HRESULT hr) {
 
 } // namespace
 
-int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_capture) {
+int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_capture,
+                       AudioDevices* devices) {
     if (out == nullptr) {
         return -1;
     }
     *out = nullptr;
-    auto* s = static_cast<CaptureStream*>(calloc(1, sizeof(CaptureStream)));
+    auto* s = new (std::nothrow) CaptureStream{};
     if (s == nullptr) {
         return -1;
     }
@@ -189,14 +189,11 @@ int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_c
         return -1;
     };
 
-    if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
-                                __uuidof(IMMDeviceEnumerator), enumerator.receive_void()))) {
+    if (FAILED(audio_devices_enumerator(devices, enumerator))) {
         return fail(L"Failed to create enumerator");
     }
     if (s->use_default) {
-        EDataFlow flow = is_capture ? eCapture : eRender;
-        if (FAILED(enumerator->GetDefaultAudioEndpoint(flow, default_role(is_capture),
-                                                       device.receive()))) {
+        if (FAILED(default_device(enumerator.get(), is_capture, device.receive()))) {
             return fail(L"Failed to GetDefaultAudioEndpoint");
         }
     } else if (FAILED(enumerator->GetDevice(s->device_id, device.receive()))) {
@@ -205,7 +202,7 @@ int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_c
     enumerator.reset();
 
     if (FAILED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
-                                reinterpret_cast<void**>(&s->client_capture)))) {
+                                s->client_capture.receive_void()))) {
         return fail(nullptr);
     }
     WAVEFORMATEX* format = nullptr;
@@ -223,7 +220,7 @@ int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_c
                                   format, nullptr);
     CoTaskMemFree(format);
     if (FAILED(s->client_capture->GetService(__uuidof(IAudioCaptureClient),
-                                             reinterpret_cast<void**>(&s->service_capture)))) {
+                                             s->service_capture.receive_void()))) {
         return fail(L"Failed to client_capture->GetService");
     }
 
@@ -257,16 +254,14 @@ int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_c
     return 0;
 }
 
-int32_t capture_default_id(int32_t is_capture, WCHAR* id) {
+int32_t capture_default_id(int32_t is_capture, WCHAR* id, AudioDevices* devices) {
     id[0] = 0;
     com_ptr<IMMDeviceEnumerator> enumerator;
-    if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
-                                __uuidof(IMMDeviceEnumerator), enumerator.receive_void()))) {
+    if (FAILED(audio_devices_enumerator(devices, enumerator))) {
         return -1;
     }
     com_ptr<IMMDevice> device;
-    if (FAILED(enumerator->GetDefaultAudioEndpoint(is_capture ? eCapture : eRender,
-                                                   default_role(is_capture), device.receive()))) {
+    if (FAILED(default_device(enumerator.get(), is_capture, device.receive()))) {
         return -1;
     }
     LPWSTR found = nullptr;
@@ -321,7 +316,7 @@ HRESULT capture_failure(const CaptureStream* stream) {
 }
 
 int32_t capture_start(CaptureStream* stream) {
-    if (stream == nullptr || stream->client_capture == nullptr) {
+    if (stream == nullptr || !stream->client_capture) {
         return 0;
     }
     if (stream->thread != nullptr) {
@@ -350,10 +345,10 @@ int32_t capture_stop(CaptureStream* stream) {
         SetEvent(stream->event_stop);
         WaitForSingleObject(stream->thread, INFINITE);
     }
-    if (stream->client_capture != nullptr) {
+    if (stream->client_capture) {
         stream->client_capture->Stop();
     }
-    if (stream->client_render != nullptr) {
+    if (stream->client_render) {
         stream->client_render->Stop();
     }
     store(stream->running, 0);

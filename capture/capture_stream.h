@@ -14,6 +14,8 @@
 
 #include <stdint.h>
 
+#include "audio_devices.h"
+
 // Receives every captured packet on the capture thread: the user pointer,
 // the packet's interleaved 32-bit floats (valid only during the call) and
 // their length in bytes (frames x channels x 4). The result is ignored.
@@ -22,44 +24,15 @@ typedef int32_t (*SampleCallback)(void* user_data, const float* samples, int32_t
 // Size of the context's text fields, in WCHARs including the terminator.
 constexpr int32_t CAPTURE_TEXT_UNITS = 1024;
 
-// Allocated zero-filled by capture_create, freed by capture_destroy. The
-// fields marked shared are read and written through atomic accesses only.
-struct CaptureStream {
-    IAudioClient* client_capture; // the captured (or loopback) stream
-    IAudioClient* client_render;  // the silent stream; output devices only
-    IAudioCaptureClient* service_capture;
-    IAudioRenderClient* service_render;  // output devices only
-    HANDLE event_ready;                  // auto-reset; signalled by the engine
-    HANDLE event_stop;                   // auto-reset; signalled by capture_stop
-    HANDLE thread;                       // null until capture_start
-    WCHAR device_id[CAPTURE_TEXT_UNITS]; // empty when the default device is used
-    WCHAR last_error[CAPTURE_TEXT_UNITS];
-    int32_t is_capture; // non-zero: input device; zero: loopback
-    int32_t use_default;
-    int32_t stop_requested;  // shared
-    int32_t running;         // shared
-    SampleCallback callback; // shared
-    void* user_data;         // shared
-    uint32_t sample_rate;
-    uint32_t channels;
-    // Zeros handed to the callback in place of a packet the engine marks
-    // silent, whose buffer contents are undefined: silence_frames frames.
-    float* silence;
-    uint32_t silence_frames;
-    // The endpoint id of the device that was opened, the default's too, so
-    // that the window can tell when the default has moved elsewhere.
-    WCHAR endpoint_id[CAPTURE_TEXT_UNITS];
-    // Told once when the stream dies (its device or the audio service went
-    // away): notify_message is posted to notify_window with the failure.
-    HWND notify_window; // shared
-    UINT notify_message;
-    HRESULT failure; // shared; S_OK while the stream delivers
-};
+// Opaque; its fields are capture_stream_internal.h's.
+struct CaptureStream;
 
 // Opens the device with endpoint id `device_id`, or the default device of
 // the flow when the id is null (input: the communications role; output: the
-// console role). 0 and the context in *out, or -1 and null.
-int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_capture);
+// console role), through the audio-device context `devices` (null: an
+// enumerator of the call's own). 0 and the context in *out, or -1 and null.
+int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_capture,
+                       AudioDevices* devices = nullptr);
 
 // Releases everything the context holds and frees it; the caller stops it
 // first. -1 when `stream` or *stream is null.
@@ -68,7 +41,8 @@ int32_t capture_destroy(CaptureStream** stream);
 // The endpoint id of the device capture_create opens for this flow when it
 // gets no id, into `id` (CAPTURE_TEXT_UNITS WCHARs). 0, or -1 when the flow
 // has no default device (or no audio service answers), with `id` empty.
-int32_t capture_default_id(int32_t is_capture, WCHAR* id);
+// `devices` as for capture_create.
+int32_t capture_default_id(int32_t is_capture, WCHAR* id, AudioDevices* devices = nullptr);
 
 // The endpoint id of the device the stream opened, the default's too, so
 // that the window can tell when the default has moved elsewhere; "" for a

@@ -23,6 +23,16 @@ template <typename T> class com_ptr {
     }
     void** receive_void() { return reinterpret_cast<void**>(receive()); }
 
+    // Takes over a reference the caller owns, e.g. a new object's first.
+    void attach(T* p) { *receive() = p; }
+    // Holds a reference of its own to an object that someone else holds too.
+    void share(T* p) {
+        if (p != nullptr) {
+            p->AddRef();
+        }
+        attach(p);
+    }
+
     void reset() {
         if (p_ != nullptr) {
             p_->Release();

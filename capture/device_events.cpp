@@ -5,8 +5,8 @@
 
 #include <atomic>
 #include <new>
-#include <stdlib.h>
 
+#include "audio_devices_internal.h"
 #include "com_ptr.h"
 
 namespace {
@@ -70,33 +70,30 @@ class Watcher final : public IMMNotificationClient {
 } // namespace
 
 struct DeviceEvents {
-    IMMDeviceEnumerator* enumerator; // the registration belongs to it
-    Watcher* watcher;
+    // Declared in this order so that the watcher goes before the enumerator.
+    com_ptr<IMMDeviceEnumerator> enumerator; // the registration belongs to it
+    com_ptr<Watcher> watcher;
 };
 
-int32_t device_events_open(DeviceEvents** out, HWND window, UINT message) {
+int32_t device_events_open(DeviceEvents** out, HWND window, UINT message, AudioDevices* devices) {
     if (out == nullptr) {
         return -1;
     }
     *out = nullptr;
-    com_ptr<IMMDeviceEnumerator> enumerator;
-    if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
-                                __uuidof(IMMDeviceEnumerator), enumerator.receive_void()))) {
+    auto* events = new (std::nothrow) DeviceEvents{};
+    if (events == nullptr) {
         return -1;
     }
-    auto* watcher = new (std::nothrow) Watcher(window, message);
-    if (watcher == nullptr) {
+    if (FAILED(audio_devices_enumerator(devices, events->enumerator))) {
+        delete events;
         return -1;
     }
-    auto* events = static_cast<DeviceEvents*>(calloc(1, sizeof(DeviceEvents)));
-    if (events == nullptr || FAILED(enumerator->RegisterEndpointNotificationCallback(watcher))) {
-        free(events);
-        watcher->Release();
+    events->watcher.attach(new (std::nothrow) Watcher(window, message));
+    if (!events->watcher ||
+        FAILED(events->enumerator->RegisterEndpointNotificationCallback(events->watcher.get()))) {
+        delete events;
         return -1;
     }
-    events->watcher = watcher;
-    events->enumerator = enumerator.get();
-    events->enumerator->AddRef();
     *out = events;
     return 0;
 }
@@ -112,13 +109,11 @@ int32_t device_events_close(DeviceEvents** events) {
         return -1;
     }
     DeviceEvents* e = *events;
-    e->enumerator->UnregisterEndpointNotificationCallback(e->watcher);
+    e->enumerator->UnregisterEndpointNotificationCallback(e->watcher.get());
     // A call that was already under way when the registration went posts
     // nowhere.
     e->watcher->detach();
-    e->watcher->Release();
-    e->enumerator->Release();
-    free(e);
+    delete e;
     *events = nullptr;
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "audio_devices_internal.h"
 #include "com_ptr.h"
 
 namespace {
@@ -58,6 +59,49 @@ void read_friendly_name(IMMDevice* device, WCHAR* name) {
     }
 }
 
+// Appends the flow's usable active endpoints; -1 when they can't be listed.
+int32_t list_flow(EndpointList* list, IMMDeviceEnumerator* enumerator, bool is_capture) {
+    com_ptr<IMMDeviceCollection> devices;
+    if (FAILED(enumerator->EnumAudioEndpoints(is_capture ? eCapture : eRender, DEVICE_STATE_ACTIVE,
+                                              devices.receive()))) {
+        return -1;
+    }
+    UINT count = 0;
+    if (FAILED(devices->GetCount(&count))) {
+        return -1;
+    }
+    auto* entry = static_cast<EndpointEntry*>(malloc(sizeof(EndpointEntry)));
+    if (entry == nullptr) {
+        return -1;
+    }
+    for (UINT i = 0; i < count; ++i) {
+        // Declared in this order so that the endpoint goes back before its id.
+        CoTaskString id;
+        com_ptr<IMMDevice> device;
+        if (FAILED(devices->Item(i, device.receive()))) {
+            continue;
+        }
+        if (FAILED(device->GetId(&id.text)) || id.text == nullptr || id.text[0] == 0) {
+            continue;
+        }
+        // An id that does not fit could not be opened again: leave it out.
+        if (wcslen(id.text) >= static_cast<size_t>(ENDPOINT_TEXT_UNITS)) {
+            continue;
+        }
+        memset(entry, 0, sizeof(EndpointEntry));
+        entry->flow = is_capture ? 1 : 0;
+        entry->is_default = 0;
+        wcscpy(entry->device_id, id.text);
+        read_friendly_name(device.get(), entry->friendly_name);
+        // wsprintfW writes at most 1024 units, so a long name is cut, not overrun.
+        wsprintfW(entry->display_text, is_capture ? INPUT_FORMAT : OUTPUT_FORMAT,
+                  entry->friendly_name);
+        endpoint_list_append(list, entry);
+    }
+    free(entry);
+    return 0;
+}
+
 } // namespace
 
 int32_t endpoint_list_append(EndpointList* list, const EndpointEntry* entry) {
@@ -101,55 +145,20 @@ int32_t endpoint_list_add_defaults(EndpointList* list) {
     return result;
 }
 
-int32_t enumerate_all_endpoints(EndpointList* list) {
-    enumerate_endpoints(list, false);
-    enumerate_endpoints(list, true);
+int32_t enumerate_all_endpoints(EndpointList* list, AudioDevices* devices) {
+    // One enumerator for both flows, even without a context.
+    com_ptr<IMMDeviceEnumerator> enumerator;
+    if (SUCCEEDED(audio_devices_enumerator(devices, enumerator))) {
+        list_flow(list, enumerator.get(), false);
+        list_flow(list, enumerator.get(), true);
+    }
     return 0;
 }
 
-int32_t enumerate_endpoints(EndpointList* list, bool is_capture) {
+int32_t enumerate_endpoints(EndpointList* list, bool is_capture, AudioDevices* devices) {
     com_ptr<IMMDeviceEnumerator> enumerator;
-    if (FAILED(CoCreateInstance(__uuidof(MMDeviceEnumerator), nullptr, CLSCTX_ALL,
-                                __uuidof(IMMDeviceEnumerator), enumerator.receive_void()))) {
+    if (FAILED(audio_devices_enumerator(devices, enumerator))) {
         return -1;
     }
-    com_ptr<IMMDeviceCollection> devices;
-    if (FAILED(enumerator->EnumAudioEndpoints(is_capture ? eCapture : eRender, DEVICE_STATE_ACTIVE,
-                                              devices.receive()))) {
-        return -1;
-    }
-    UINT count = 0;
-    if (FAILED(devices->GetCount(&count))) {
-        return -1;
-    }
-    auto* entry = static_cast<EndpointEntry*>(malloc(sizeof(EndpointEntry)));
-    if (entry == nullptr) {
-        return -1;
-    }
-    for (UINT i = 0; i < count; ++i) {
-        // Declared in this order so that the endpoint goes back before its id.
-        CoTaskString id;
-        com_ptr<IMMDevice> device;
-        if (FAILED(devices->Item(i, device.receive()))) {
-            continue;
-        }
-        if (FAILED(device->GetId(&id.text)) || id.text == nullptr || id.text[0] == 0) {
-            continue;
-        }
-        // An id that does not fit could not be opened again: leave it out.
-        if (wcslen(id.text) >= static_cast<size_t>(ENDPOINT_TEXT_UNITS)) {
-            continue;
-        }
-        memset(entry, 0, sizeof(EndpointEntry));
-        entry->flow = is_capture ? 1 : 0;
-        entry->is_default = 0;
-        wcscpy(entry->device_id, id.text);
-        read_friendly_name(device.get(), entry->friendly_name);
-        // wsprintfW writes at most 1024 units, so a long name is cut, not overrun.
-        wsprintfW(entry->display_text, is_capture ? INPUT_FORMAT : OUTPUT_FORMAT,
-                  entry->friendly_name);
-        endpoint_list_append(list, entry);
-    }
-    free(entry);
-    return 0;
+    return list_flow(list, enumerator.get(), is_capture);
 }

@@ -6,6 +6,8 @@
 
 #include <stdint.h>
 
+#include "audio_devices.h"
+
 constexpr int32_t ENDPOINT_TEXT_UNITS = 1024; // WCHARs, terminator included
 
 // One source, copied whole.
@@ -33,10 +35,14 @@ void endpoint_list_free(EndpointList* list);
 // Appends the two default entries: the default output, then the default input.
 int32_t endpoint_list_add_defaults(EndpointList* list);
 
+// The device operations below take the window's audio-device context
+// (audio_devices.h) last; without one (null) each call makes an enumerator
+// of its own.
+
 // Appends the active output endpoints, then the active input endpoints.
 // Returns 0 even when a flow can't be listed.
-int32_t enumerate_all_endpoints(EndpointList* list);
+int32_t enumerate_all_endpoints(EndpointList* list, AudioDevices* devices = nullptr);
 
 // Appends one entry for every usable active endpoint of the flow (false:
 // output, true: input); -1 when the endpoints can't be listed.
-int32_t enumerate_endpoints(EndpointList* list, bool is_capture);
+int32_t enumerate_endpoints(EndpointList* list, bool is_capture, AudioDevices* devices = nullptr);

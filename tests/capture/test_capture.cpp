@@ -4,6 +4,7 @@
 // MP3 files that decode to what was played. What differs between the builds
 // comes from capture_tests.h.
 #include "capture_tests.h"
+#include "capture_stream_internal.h"
 
 #include <stdio.h>
 

@@ -6,6 +6,8 @@
 #include <chrono>
 #include <thread>
 
+#include "audio_devices.h"
+#include "device_events.h"
 #include "pulse_server.h"
 #include "signals.h"
 
@@ -104,9 +106,10 @@ TEST_F(Capture, ChannelsWithoutASpeakerAreDeliveredAsTheyCome) {
         const std::wstring id = id_of(name);
         ASSERT_FALSE(id.empty());
         ASSERT_EQ(capture_create(&stream, id.c_str(), 0), 0);
-        ASSERT_EQ(stream->channels, static_cast<uint32_t>(channels));
         Recorded recorded;
-        recorded.channels = stream->channels;
+        uint32_t rate = 0;
+        capture_get_format(stream, &rate, &recorded.channels);
+        ASSERT_EQ(recorded.channels, static_cast<uint32_t>(channels));
         capture_set_callback(stream, record, &recorded);
         ASSERT_EQ(capture_start(stream), 0);
         ToneSpec spec;
@@ -155,7 +158,8 @@ CaptureStream* capture_stereo_sink(const std::wstring& id, Recorded* recorded) {
     if (capture_create(&stream, id.c_str(), 0) != 0) {
         return nullptr;
     }
-    recorded->channels = stream->channels;
+    uint32_t rate = 0;
+    capture_get_format(stream, &rate, &recorded->channels);
     capture_set_callback(stream, record, recorded);
     capture_start(stream);
     return stream;
@@ -229,7 +233,8 @@ TEST_F(Capture, LoopbackPlaysSilenceOnItsDeviceWhileItLives) {
 }
 
 // A device that goes away and a server that dies: the stream stops
-// delivering, says why once, and stop and destroy still work.
+// delivering, says why once, and stop and destroy still work. An
+// audio-device context outlives the server and works with the next one.
 TEST_F(Capture, DeviceOrServerGoneMidCaptureIsReportedOnce) {
     static constexpr UINT kDied = WM_USER + 7;
     HWND window =
@@ -287,8 +292,9 @@ TEST_F(Capture, DeviceOrServerGoneMidCaptureIsReportedOnce) {
     ASSERT_EQ(capture_create(&stream, nullptr, 0), 0);
     EXPECT_EQ(std::wstring(capture_endpoint_id(stream)), L"sink:stereo48")
         << "the default's own id";
+    AudioDevices* devices = nullptr;
+    ASSERT_EQ(audio_devices_open(&devices), 0);
     run_until_gone(stream, [] { server().kill(); }, AUDCLNT_E_SERVICE_NOT_RUNNING);
-    DestroyWindow(window);
 
     // Without a server nothing can be listed or opened, and nothing hangs.
     EndpointList list{};
@@ -306,6 +312,80 @@ TEST_F(Capture, DeviceOrServerGoneMidCaptureIsReportedOnce) {
     EXPECT_EQ(std::wstring(id), L"sink:stereo48");
     EXPECT_EQ(capture_default_id(1, id), 0);
     EXPECT_EQ(std::wstring(id), L"source:mic16");
+
+    // A context opened before the server died finds the new one by itself
+    // (its connection tries again every quarter second) and opens there.
+    for (int waited = 0; waited < 5000 && capture_default_id(1, id, devices) != 0; waited += 50) {
+        Sleep(50);
+    }
+    EXPECT_EQ(std::wstring(id), L"source:mic16");
+    ASSERT_EQ(capture_create(&stream, nullptr, 0, devices), 0);
+    EXPECT_EQ(std::wstring(capture_endpoint_id(stream)), L"sink:stereo48");
+    Recorded recorded;
+    recorded.channels = 2;
+    capture_set_callback(stream, record, &recorded);
+    ASSERT_EQ(capture_start(stream), 0);
+    for (int waited = 0; waited < 10000 && recorded.packets.load() == 0; waited += 50) {
+        Sleep(50);
+    }
+    EXPECT_GT(recorded.packets.load(), 0) << "a capture through the context delivers";
+    capture_stop(stream);
+    capture_destroy(&stream);
+    EXPECT_EQ(audio_devices_close(&devices), 0);
+    DestroyWindow(window);
+}
+
+// The window's round when the default output moves, all through one
+// audio-device context: the watcher tells, the list is read again, the new
+// default is looked up and opened beside the capture still running. The
+// context is the one connection to the server that all of it adds.
+TEST_F(Capture, ADefaultThatMovesIsFollowedOverOneConnection) {
+    static constexpr UINT kChanged = WM_USER + 8;
+    HWND window =
+        CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    struct Restore { // the next tests record from the usual default
+        ~Restore() { server().set_default("sink", PulseServer::kStereoSink); }
+    } restore;
+    const size_t connections = server().short_list("clients").size();
+
+    AudioDevices* devices = nullptr;
+    ASSERT_EQ(audio_devices_open(&devices), 0);
+    DeviceEvents* events = nullptr;
+    ASSERT_EQ(device_events_open(&events, window, kChanged, devices), 0);
+    CaptureStream* running = nullptr;
+    ASSERT_EQ(capture_create(&running, nullptr, 0, devices), 0);
+    ASSERT_EQ(capture_start(running), 0);
+
+    ASSERT_TRUE(server().set_default("sink", PulseServer::kSurroundSink));
+    MSG msg{};
+    for (int waited = 0;
+         waited < 5000 && !PeekMessageW(&msg, window, kChanged, kChanged, PM_REMOVE);
+         waited += 20) {
+        Sleep(20);
+    }
+    EXPECT_EQ(msg.message, kChanged) << "the watcher told nothing";
+    EndpointList list{};
+    endpoint_list_add_defaults(&list);
+    EXPECT_EQ(enumerate_all_endpoints(&list, devices), 0);
+    const ExpectedList expected = expected_device_list();
+    EXPECT_EQ(static_cast<size_t>(list.count),
+              2 + expected.outputs.size() + expected.inputs.size());
+    endpoint_list_free(&list);
+    WCHAR id[CAPTURE_TEXT_UNITS];
+    EXPECT_EQ(capture_default_id(0, id, devices), 0);
+    CaptureStream* arriving = nullptr;
+    ASSERT_EQ(capture_create(&arriving, nullptr, 0, devices), 0);
+    EXPECT_EQ(std::wstring(capture_endpoint_id(arriving)), L"sink:surround96");
+    EXPECT_EQ(std::wstring(capture_endpoint_id(arriving)), std::wstring(id));
+    EXPECT_EQ(server().short_list("clients").size(), connections + 1);
+
+    capture_stop(running);
+    capture_destroy(&running);
+    capture_destroy(&arriving);
+    device_events_close(&events);
+    EXPECT_EQ(audio_devices_close(&devices), 0);
+    DestroyWindow(window);
 }
 
 } // namespace

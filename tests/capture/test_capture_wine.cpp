@@ -27,6 +27,7 @@
 #include <numbers>
 #include <optional>
 
+#include "audio_devices.h"
 #include "com_ptr.h"
 #include "device_events.h"
 #include "notification_client.h"
@@ -412,7 +413,8 @@ class WineDeviceChanges : public Capture {
 // Windows' may: either way Unregister gives every one back and releasing the
 // enumerator takes none away; a client not registered (any more) can't be
 // unregistered. The watcher holds one enumerator reference while open and
-// none once closed; close refuses what is not open.
+// none once closed, whether its own or an audio-device context's, which
+// holds one too; close refuses what is not open.
 TEST_F(WineDeviceChanges, ClientsAndTheWatcherGiveEveryReferenceBack) {
     NotificationClient client, stranger;
     {
@@ -444,6 +446,16 @@ TEST_F(WineDeviceChanges, ClientsAndTheWatcherGiveEveryReferenceBack) {
             EXPECT_EQ(references(e.get()), enumerator_refs);
             EXPECT_EQ(device_events_close(&events), -1);
         }
+
+        AudioDevices* devices = nullptr;
+        ASSERT_EQ(audio_devices_open(&devices), 0);
+        DeviceEvents* events = nullptr;
+        ASSERT_EQ(device_events_open(&events, window_, kDevicesChanged, devices), 0);
+        EXPECT_EQ(references(e.get()), enumerator_refs + 2);
+        EXPECT_EQ(audio_devices_close(&devices), 0);
+        EXPECT_EQ(references(e.get()), enumerator_refs + 1) << "the watcher keeps it";
+        EXPECT_EQ(device_events_close(&events), 0);
+        EXPECT_EQ(references(e.get()), enumerator_refs);
     }
     EXPECT_EQ(client.refs(), 1u);
     EXPECT_EQ(stranger.refs(), 1u);

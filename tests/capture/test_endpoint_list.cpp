@@ -4,6 +4,7 @@
 
 #include <string>
 
+#include "audio_devices.h"
 #include "capture_stream.h"
 #include "endpoints.h"
 
@@ -58,8 +59,12 @@ TEST(EndpointList, GrowsByHalfAndKeepsEveryEntry) {
     endpoint_list_free(&list);
 }
 
-// What the window may call on a stream that isn't there.
+// What the window may call on a stream or context that isn't there.
 TEST(CaptureStream, NullStreamsAreRefusedOrIgnoredAsDocumented) {
+    EXPECT_EQ(audio_devices_open(nullptr), -1);
+    EXPECT_EQ(audio_devices_close(nullptr), -1);
+    AudioDevices* no_devices = nullptr;
+    EXPECT_EQ(audio_devices_close(&no_devices), -1);
     EXPECT_EQ(std::wstring(capture_endpoint_id(nullptr)), L"");
     EXPECT_EQ(capture_start(nullptr), 0);
     EXPECT_EQ(capture_stop(nullptr), -1);
