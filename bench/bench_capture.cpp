@@ -19,6 +19,7 @@
 #include "capture_stream.h"
 #include "pulse_server.h"
 #include "sample_sink.h"
+#include "window_messages.h"
 
 namespace {
 
@@ -77,7 +78,7 @@ void run_capture(benchmark::State& state, bool recording) {
         RecorderState recorder;
         HWND window = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr,
                                       nullptr, nullptr);
-        recorder.hwnd = window;
+        recorder_attach(&recorder, window, WM_LEVEL_UPDATE, 0);
         Measured measured{&recorder};
         CaptureStream* stream = nullptr;
         if (capture_create(&stream, nullptr, 0) != 0) {

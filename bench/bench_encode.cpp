@@ -11,6 +11,7 @@
 #include <lame/lame.h>
 
 #include "sample_sink.h"
+#include "window_messages.h"
 #include "signals.h"
 
 namespace {
@@ -97,7 +98,7 @@ void BM_Meter(benchmark::State& state) {
     RecorderState recorder;
     HWND window =
         CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    recorder.hwnd = window;
+    recorder_attach(&recorder, window, WM_LEVEL_UPDATE, 0);
     LevelMeter meter{0.0f, 0};
     for (auto _ : state) {
         for (int32_t at = 0; at < kRate; at += kPacketFrames) {

@@ -23,6 +23,7 @@
 #include "peak_display.h"
 #include "resource.h"
 #include "sample_sink.h"
+#include "window_messages.h"
 #include "session_bus.h"
 #include "x_display.h"
 

@@ -47,6 +47,8 @@ class CWindowImplRoot : public CWindow, public CMessageMap {
   public:
     CCreationRecord m_record{}; // the binding record while the window is created
     CDialogStub* m_stub = nullptr;
+    // The message being handled (the outer one again after a nested
+    // dispatch), for a handler that needs more than its arguments.
     const MSG* m_pCurrentMsg = nullptr;
     DWORD m_dwState = 0;
 

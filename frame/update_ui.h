@@ -28,12 +28,12 @@ class CUpdateUIBase {
     // Updates the containers' controls when their kind is dirty (or `force`).
     BOOL UIUpdateChildWindows(BOOL force = FALSE);
 
-    const std::vector<Container>& Containers() const { return m_containers; }
-
     std::vector<Container> m_containers;
     const CUpdateUIMapEntry* m_map = nullptr;
     std::vector<WORD> m_state; // one word per map entry
     WORD m_wDirtyType = 0;
+    // Set while accelerators must not run (nothing here sets it; the
+    // frame's data keep the place of the window framework's own).
     bool m_bBlockAccelerators = false;
 
   protected:

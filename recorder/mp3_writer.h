@@ -1,9 +1,9 @@
 // MP3 writer: turns the capture's interleaved 32-bit float frames into one
 // constant-bit-rate MP3 file, over libmp3lame.
 //
-// The window opens a writer when a recording starts, the writer thread
-// (writer_thread.h) feeds it what the capture delivered, and the window
-// closes it when the recording ends. Write and close may run on different
+// The window opens a writer when a recording starts; the recording's writer
+// thread (writer_thread.h) feeds it what the capture delivered and closes it
+// when the recording ends. Write and close may still come from different
 // threads: a lock inside the writer makes close wait for a write in
 // progress, and a write that comes after close has begun does nothing.
 //
@@ -33,8 +33,8 @@ struct Mp3Writer {
     unsigned char* out_buffer; // MP3_OUT_BUFFER_SIZE bytes
     int32_t active;            // 1 from a successful open until close begins
 
-    // Guards the fields above between the capture thread (write) and the
-    // window thread (close).
+    // Guards the fields above between a thread that writes and one that
+    // closes.
     CRITICAL_SECTION lock;
     // MP3_CHUNK_FRAMES frames of what the encoder is given when the delivery
     // can't be handed over as it is: a copy with non-finite values replaced,

@@ -9,7 +9,7 @@ namespace {
 // no post: a null handle would post to this thread's own queue, which nobody
 // reads.
 bool post_to_window(RecorderState* state, UINT message) {
-    HWND window = state->hwnd.load(std::memory_order_relaxed);
+    HWND window = state->hwnd.load(std::memory_order_acquire);
     return window != nullptr && PostMessageW(window, message, 0, 0);
 }
 
@@ -24,12 +24,19 @@ void publish_level(RecorderState* state, float peak) {
     ring.written.store(at + 1);
     // A refused post (a full queue, a window gone) is tried again at the
     // next block instead of leaving the window without updates for good.
-    if (state->level_posted.exchange(1) == 0 && !post_to_window(state, WM_LEVEL_UPDATE)) {
+    if (state->level_posted.exchange(1) == 0 && !post_to_window(state, state->level_message)) {
         state->level_posted.store(0);
     }
 }
 
 } // namespace
+
+void recorder_attach(RecorderState* state, HWND window, UINT level_message, UINT arrived_message) {
+    state->level_message = level_message;
+    state->arrived_message = arrived_message;
+    // Published last: a capture thread that sees the window sees its messages.
+    state->hwnd.store(window);
+}
 
 LevelMeter* level_meter_process(void) {
     static LevelMeter meter{0.0f, 0};
@@ -82,7 +89,7 @@ int32_t on_samples_arriving(void* user, const float* /*samples*/, int32_t byte_c
     auto* state = static_cast<RecorderState*>(user);
     // A refused post is made again at the next delivery.
     if (byte_count > 0 && state->arrived.exchange(1) == 0 &&
-        !post_to_window(state, WM_CAPTURE_ARRIVED)) {
+        !post_to_window(state, state->arrived_message)) {
         state->arrived.store(0);
     }
     return 0;

@@ -2,6 +2,7 @@
 // capture thread calls on_samples once per packet; it feeds the level meter,
 // which hands the peak of every finished block to the window, and then, while
 // a recording runs, the writer thread, which encodes and writes the file.
+// The window hands the sink the messages it posts (recorder_attach).
 #pragma once
 
 #include <windows.h>
@@ -10,28 +11,6 @@
 #include <stdint.h>
 
 #include "writer_thread.h"
-
-// Posted to the window (both parameters 0) when a meter block closes and no
-// earlier one still waits in its queue; the window then takes every pending
-// peak from RecorderState::levels.
-constexpr UINT WM_LEVEL_UPDATE = WM_USER + 200;
-
-// Posted to the window (both parameters 0) by the writer thread when a write
-// of the running recording fails, once per recording: the window then ends
-// the recording and says so, rather than letting it go on silently losing
-// sound.
-constexpr UINT WM_RECORD_WRITE_FAILED = WM_USER + 201;
-
-// Posted to the window by a recording's writer thread once the file is
-// complete (lParam: the WriterThread, whose outcome writer_thread_finish
-// then gives without waiting). A stalled disk may hold it up for seconds,
-// while the window goes on, and a new recording may run meanwhile.
-constexpr UINT WM_RECORD_FINISHED = WM_USER + 204;
-
-// Posted to the window (both parameters 0) by on_samples_arriving at the
-// first delivery of a capture that is being opened beside the running one:
-// it delivers, so it can take over.
-constexpr UINT WM_CAPTURE_ARRIVED = WM_USER + 205;
 
 // Number of values in a meter block: a block closes at its 1025th value.
 constexpr int32_t LEVEL_BLOCK_VALUES = 1025;
@@ -57,10 +36,14 @@ struct LevelRing {
 // user pointer. Every field is shared between the window thread and the
 // capture thread, hence atomic.
 struct RecorderState {
-    std::atomic<HWND> hwnd{nullptr};     // target of WM_LEVEL_UPDATE
+    // Where the meter posts level_message and the arriving capture
+    // arrived_message; the messages are set before the window is.
+    std::atomic<HWND> hwnd{nullptr};
+    UINT level_message = 0;
+    UINT arrived_message = 0;
     std::atomic<float> block_peak{0.0f}; // peak of the last finished block
     LevelRing levels;                    // peaks the window has not drawn yet
-    // 1 from a WM_LEVEL_UPDATE's post until the window takes the levels: one
+    // 1 from a level message's post until the window takes the levels: one
     // level message at most waits in the queue, however slow the window is.
     std::atomic<int32_t> level_posted{0};
     std::atomic<int32_t> recording{0};          // 1 while a recording runs
@@ -87,14 +70,20 @@ LevelMeter* level_meter_process(void);
 
 // Takes `count` interleaved values into the meter. Comparisons are signed, so
 // negative values never raise the peak. Each closed block's peak is stored in
-// state->block_peak and in state->levels, and announced with WM_LEVEL_UPDATE
-// unless an announcement already waits.
+// state->block_peak and in state->levels, and announced with the level
+// message unless an announcement already waits.
 void level_meter_feed(LevelMeter* meter, RecorderState* state, const float* values, int32_t count);
 
-// The window's side, on WM_LEVEL_UPDATE: takes the pending peaks, oldest
+// Gives the sink its window and the messages it posts there: `level_message`
+// when a meter block closes (both parameters 0; the window then calls
+// recorder_take_levels), `arrived_message` at the first delivery of a
+// capture opened beside the running one (on_samples_arriving).
+void recorder_attach(RecorderState* state, HWND window, UINT level_message, UINT arrived_message);
+
+// The window's side, on the level message: takes the pending peaks, oldest
 // first, into `peaks` (room for `capacity`; with less room than is pending,
 // the oldest are dropped) and returns how many. From this call on, the next
-// closed block posts a new WM_LEVEL_UPDATE.
+// closed block posts a new level message.
 int32_t recorder_take_levels(RecorderState* state, float* peaks, int32_t capacity);
 
 // The capture's SampleCallback. `user` is the window's RecorderState;
@@ -103,7 +92,7 @@ int32_t on_samples(void* user, const float* samples, int32_t byte_count);
 
 // The callback of a capture opened beside the running one (a new default
 // device) until it takes over: its sound goes nowhere, and its first
-// delivery posts WM_CAPTURE_ARRIVED. Returns 0.
+// delivery posts the arrived message. Returns 0.
 int32_t on_samples_arriving(void* user, const float* samples, int32_t byte_count);
 
 // Waits until no delivery is in on_samples any more. The window calls it

@@ -10,10 +10,17 @@ namespace {
 // Frames the writer thread copies out of the ring and encodes at a time.
 constexpr uint32_t CHUNK_FRAMES = MP3_CHUNK_FRAMES;
 
-void note_write_failure(WriterThread* wt) {
-    if (wt->write_failed.exchange(1) == 0 && wt->window != nullptr) {
-        PostMessageW(wt->window, wt->failed_message, 0, 0);
+// The window learns of a failed write only from this message, so a post
+// refused by a full queue is made again at every wake until it is taken.
+void tell_write_failure(WriterThread* wt) {
+    if (wt->write_failed.load() != 0 && !wt->failure_posted && wt->window != nullptr) {
+        wt->failure_posted = PostMessageW(wt->window, wt->failed_message, 0, 0) != FALSE;
     }
+}
+
+void note_write_failure(WriterThread* wt) {
+    wt->write_failed.store(1);
+    tell_write_failure(wt);
 }
 
 // Copies the oldest frames waiting in the ring into the chunk and returns
@@ -97,6 +104,7 @@ DWORD WINAPI writer_thread_proc(LPVOID param) {
         // was pushed before finish set it is written.
         const bool stopping = wt->stop.load() != 0;
         write_pending(wt);
+        tell_write_failure(wt);
         if (stopping) {
             break;
         }

@@ -62,6 +62,7 @@ struct WriterThread {
     HWND window;                          // told of the first failed write
     UINT failed_message;                  // posted there (both parameters 0)
     std::atomic<int32_t> write_failed{0}; // a write or a flush failed
+    bool failure_posted = false;          // the writer thread's own
     std::atomic<uint64_t> dropped{0};     // frames lost to an overrun ring
 
     // Set by writer_thread_end before it sets `stop`: whom the thread tells
@@ -73,7 +74,8 @@ struct WriterThread {
 
 // Starts a writer thread for `writer` (which it owns from now on, also when
 // the start fails: it is closed then). The first failed write of the file
-// posts `failed_message` to `window`. Null when memory or the thread can't
+// posts `failed_message` to `window` (a post the queue refuses is made again
+// at the thread's next wake, until it is taken). Null when memory or the thread can't
 // be had. The frames are numbered from `first_frame` (tests start near a
 // counter's limit).
 WriterThread* writer_thread_start(Mp3Writer* writer, HWND window, UINT failed_message,

@@ -2,6 +2,8 @@
 
 #include <utility>
 
+#include "gdi_holders.h"
+
 namespace {
 
 constexpr COLORREF kBackground = 0x003C1E00; // dark blue
@@ -62,12 +64,12 @@ void PeakDisplay::Setup(HWND control) {
 void PeakDisplay::ClearPage(HDC page) {
     const int w = m_width;
     const int h = m_height;
-    HBRUSH brush = ::CreateSolidBrush(kBackground);
+    const GdiObject<HBRUSH> brush(::CreateSolidBrush(kBackground));
     const RECT all{0, 0, w, h};
-    ::FillRect(page, &all, brush);
+    ::FillRect(page, &all, brush.get());
 
-    HPEN pen = ::CreatePen(PS_SOLID, kPenWidth, kGrid);
-    HGDIOBJ old_pen = ::SelectObject(page, pen);
+    const GdiObject<HPEN> pen(::CreatePen(PS_SOLID, kPenWidth, kGrid));
+    const SelectedObject selected(page, pen.get());
     // Product first, then the division: the lines spread evenly over any
     // width instead of sitting at multiples of a rounded step.
     for (int i = 0; i < kGridColumns; ++i) {
@@ -80,9 +82,6 @@ void PeakDisplay::ClearPage(HDC page) {
         ::MoveToEx(page, 0, y, nullptr);
         ::LineTo(page, w, y);
     }
-    ::SelectObject(page, old_pen);
-    ::DeleteObject(pen);
-    ::DeleteObject(brush);
 }
 
 void PeakDisplay::OnLevelUpdate(float peak, int32_t recording) {
@@ -100,8 +99,8 @@ void PeakDisplay::OnLevelUpdate(const float* peaks, int32_t count, int32_t recor
     // them. Each update's copies repaint the whole control, so only the last
     // block's are made: the same picture for a fraction of the cost.
     // The trace pen stays in page B for the pass, and moves with it at a wrap.
-    HPEN pen = ::CreatePen(PS_SOLID, kPenWidth, kTrace);
-    HGDIOBJ old_pen = ::SelectObject(m_page_b, pen);
+    const GdiObject<HPEN> pen(::CreatePen(PS_SOLID, kPenWidth, kTrace));
+    SelectedObject selected(m_page_b, pen.get());
     for (int32_t i = 0; i < count; ++i) {
         const int32_t c = counter;
         const bool last = i == count - 1;
@@ -124,17 +123,16 @@ void PeakDisplay::OnLevelUpdate(const float* peaks, int32_t count, int32_t recor
             // The filled page becomes the outgoing one and the old outgoing
             // page is cleared to be filled next. Each page keeps its own
             // bitmap, so the bookkeeping of what to free travels with it.
-            ::SelectObject(m_page_b, old_pen);
+            selected.restore();
             std::swap(m_page_a, m_page_b);
             std::swap(m_bitmap_a, m_bitmap_b);
             std::swap(m_old_bitmap_a, m_old_bitmap_b);
             counter = 0;
             ClearPage(m_page_b);
-            old_pen = ::SelectObject(m_page_b, pen);
+            selected.select(m_page_b, pen.get());
         }
     }
-    ::SelectObject(m_page_b, old_pen);
-    ::DeleteObject(pen);
+    selected.restore();
 
     // Drawn after the copies at every update, so it stays steady while
     // recording and goes with the first update after it.
@@ -145,7 +143,7 @@ void PeakDisplay::OnLevelUpdate(const float* peaks, int32_t count, int32_t recor
     }
 }
 
-void PeakDisplay::Release() {
+void PeakDisplay::Destroy() {
     // The page goes before its bitmap: a bitmap still selected somewhere
     // can't be deleted, and a fresh memory DC may have handed back no
     // previous bitmap to select in its place.

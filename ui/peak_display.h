@@ -29,7 +29,7 @@ class PeakDisplay {
     // same picture as `count` single updates, copied to the control once.
     void OnLevelUpdate(const float* peaks, int32_t count, int32_t recording);
     // Gives back the DC, the pages and their bitmaps (the window is going).
-    void Release();
+    void Destroy();
 
     // The column of page B that the next update draws: one value for the
     // whole process, 0 at start, 0..width between updates.

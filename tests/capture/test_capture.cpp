@@ -16,6 +16,7 @@
 #include "mp3_decode.h"
 #include "sample_sink.h"
 #include "signals.h"
+#include "window_messages.h"
 #include "temp_dir.h"
 
 namespace {
@@ -210,7 +211,7 @@ TEST_P(CaptureToFile, RecordingDecodesToThePlayedTone) {
     RecorderState state;
     HWND window =
         CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
-    state.hwnd = window;
+    recorder_attach(&state, window, WM_LEVEL_UPDATE, 0);
     state.channels = static_cast<int32_t>(channels);
     WriterThread* writer = writer_thread_start(
         mp3_writer_open(dir.wfile("take.mp3").c_str(), static_cast<int32_t>(rate),

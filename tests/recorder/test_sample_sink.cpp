@@ -9,6 +9,7 @@
 #include "mp3_decode.h"
 #include "sample_sink.h"
 #include "signals.h"
+#include "window_messages.h"
 #include "temp_dir.h"
 
 namespace {
@@ -20,7 +21,7 @@ class SampleSink : public testing::Test {
         window_ = CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr,
                                   nullptr);
         ASSERT_NE(window_, nullptr);
-        state_.hwnd = window_;
+        recorder_attach(&state_, window_, WM_LEVEL_UPDATE, 0);
     }
     void TearDown() override {
         if (IsWindow(window_)) {
@@ -166,7 +167,7 @@ TEST_F(SampleSink, ARefusedLevelPostIsMadeAgainAtTheNextBlock) {
     window_ =
         CreateWindowExW(0, L"STATIC", L"", 0, 0, 0, 0, 0, HWND_MESSAGE, nullptr, nullptr, nullptr);
     ASSERT_NE(window_, nullptr);
-    state_.hwnd = window_;
+    recorder_attach(&state_, window_, WM_LEVEL_UPDATE, 0);
     deliver_blocks({0.75f});
     taken_.clear();
     EXPECT_EQ(take_updates(), 2);

@@ -16,6 +16,7 @@
 #include "peak_display.h"
 #include "resource.h"
 #include "sample_sink.h"
+#include "window_messages.h"
 
 namespace {
 
@@ -39,7 +40,7 @@ class COwner : public CDialogImpl<COwner> {
             result = 1;
             return TRUE;
         case WM_DESTROY:
-            display.Release();
+            display.Destroy();
             return FALSE;
         case WM_LEVEL_UPDATE:
             display.OnLevelUpdate(0.5f, 0);

@@ -26,6 +26,7 @@
 
 #include "main_dlg.h"
 #include "message_loop.h"
+#include "window_messages.h"
 #include "module.h"
 #include "mp3_decode.h"
 #include "pulse_server.h"
@@ -246,6 +247,7 @@ class MainWindow : public ::testing::Test {
   protected:
     CMessageLoop loop;
     std::unique_ptr<CMainDlg> dlg;
+    const RecordingSession& session() const { return dlg->Session(); }
     TempDir folder;
     std::wstring initial_folder; // what button 1006 showed before the test's folder
     int quit_code = -1;
@@ -260,7 +262,7 @@ class MainWindow : public ::testing::Test {
         dlg->ShowWindow(SW_SHOW);
         initial_folder = text(IDC_FOLDER);
         set_folder(folder.path().wstring());
-        ASSERT_NE(dlg->Capture(), nullptr) << "the default output is captured";
+        ASSERT_NE(session().Capture(), nullptr) << "the default output is captured";
     }
 
     void TearDown() override {
@@ -356,15 +358,17 @@ class MainWindow : public ::testing::Test {
             .count();
     }
     // The endpoint the capture has open; empty without one.
-    std::wstring captured() const { return capture_endpoint_id(dlg->Capture()); }
+    std::wstring captured() const {
+        return capture_endpoint_id(session().Capture());
+    }
 
     // Start: Recording, Stop and the other commands enabled; device locked.
     void expect_recording() {
         EXPECT_FALSE(enabled(IDC_START));
         EXPECT_TRUE(enabled(IDC_STOP));
         EXPECT_FALSE(enabled(IDC_DEVICE));
-        EXPECT_EQ(dlg->State().recording.load(), 1);
-        EXPECT_NE(dlg->State().writer.load(), nullptr);
+        EXPECT_EQ(session().Shared().recording.load(), 1);
+        EXPECT_NE(session().Shared().writer.load(), nullptr);
         for (int id : {IDC_BITRATE, IDC_FOLDER, IDC_CHANGE_FOLDER, IDC_ABOUT_LINK}) {
             EXPECT_TRUE(enabled(id)) << id;
         }
@@ -375,37 +379,37 @@ class MainWindow : public ::testing::Test {
         EXPECT_FALSE(enabled(IDC_START));
         EXPECT_FALSE(enabled(IDC_STOP));
         EXPECT_TRUE(enabled(IDC_DEVICE));
-        EXPECT_EQ(dlg->State().recording.load(), 0);
-        EXPECT_EQ(dlg->Capture(), nullptr);
+        EXPECT_EQ(session().Shared().recording.load(), 0);
+        EXPECT_EQ(session().Capture(), nullptr);
     }
     void expect_monitoring() {
         EXPECT_TRUE(enabled(IDC_START));
         EXPECT_FALSE(enabled(IDC_STOP));
         EXPECT_TRUE(enabled(IDC_DEVICE));
-        EXPECT_EQ(dlg->State().recording.load(), 0);
-        EXPECT_EQ(dlg->State().writer.load(), nullptr);
+        EXPECT_EQ(session().Shared().recording.load(), 0);
+        EXPECT_EQ(session().Shared().writer.load(), nullptr);
     }
 
     // After a failed write: the box came, the window monitors again, and
     // what was written up to the failure still plays.
     // The running recording's writer thread has met a failed write.
     bool write_failed() const {
-        const WriterThread* writer = dlg->State().writer.load();
+        const WriterThread* writer = session().Shared().writer.load();
         return writer != nullptr && writer->write_failed.load() == 1;
     }
 
     void expect_write_failure_reported(bool box_seen) {
         EXPECT_TRUE(box_seen) << "a recording never fails silently";
         expect_monitoring();
-        const DecodedMp3 mp3 = decode_mp3(fs::path(dlg->RecordingPath()).string());
+        const DecodedMp3 mp3 = decode_mp3(fs::path(session().RecordingPath()).string());
         EXPECT_TRUE(mp3.ok) << "what was written still plays: " << mp3.error;
     }
 
     // Records `seconds` of a 1 kHz tone played into `sink`; the file's path.
     std::string record_tone(const char* sink, double seconds, uint32_t channels = 2) {
         click(IDC_START);
-        EXPECT_EQ(dlg->State().recording.load(), 1);
-        const std::string path = fs::path(dlg->RecordingPath()).string();
+        EXPECT_EQ(session().Shared().recording.load(), 1);
+        const std::string path = fs::path(session().RecordingPath()).string();
         ToneSpec tone;
         tone.seconds = seconds;
         tone.channels = channels;
@@ -441,16 +445,16 @@ void expect_bit_rate(const DecodedMp3& mp3, int kbps) {
 }
 
 TEST_F(MainWindow, StartsMonitoringTheDefaultOutput) {
-    const EndpointList& devices = dlg->Devices();
+    const EndpointList& devices = session().Devices();
     ASSERT_EQ(devices.count, 7) << "two defaults, four outputs, one input";
     EXPECT_EQ(devices.entries[0].is_default, 1);
     EXPECT_EQ(devices.entries[0].flow, 0);
-    EXPECT_EQ(dlg->SelectedIndex(), 0);
+    EXPECT_EQ(session().SelectedIndex(), 0);
     EXPECT_EQ(text(IDC_DEVICE), devices.entries[0].display_text);
     EXPECT_EQ(text(IDC_BITRATE), L"192K bps") << "the rate recordings are made at";
-    EXPECT_EQ(dlg->BitRate(), 192000);
-    EXPECT_EQ(dlg->SampleRate(), 48000);
-    EXPECT_EQ(dlg->State().channels.load(), 2);
+    EXPECT_EQ(session().BitRate(), 192000);
+    EXPECT_EQ(session().SampleRate(), 48000);
+    EXPECT_EQ(session().Shared().channels.load(), 2);
     expect_monitoring();
 
     WCHAR music[MAX_PATH];
@@ -499,7 +503,7 @@ TEST_F(MainWindow, RecordsWhatIsPlayedIntoAFileNamedAfterTheStart) {
     SYSTEMTIME after{};
     GetLocalTime(&after);
     expect_recording();
-    const fs::path path = dlg->RecordingPath();
+    const fs::path path = session().RecordingPath();
     EXPECT_EQ(path.parent_path(), folder.path());
     const std::string name = path.filename().string();
     EXPECT_TRUE(name == name_for(before) || name == name_for(after)) << name;
@@ -525,10 +529,10 @@ TEST_F(MainWindow, RecordsWhatIsPlayedIntoAFileNamedAfterTheStart) {
 
 TEST_F(MainWindow, BitRateChoiceAppliesToTheNextRecording) {
     click(IDC_START);
-    const std::string first = fs::path(dlg->RecordingPath()).string();
+    const std::string first = fs::path(session().RecordingPath()).string();
     choose(IDC_BITRATE, 3);
     EXPECT_EQ(text(IDC_BITRATE), L"320K bps");
-    EXPECT_EQ(dlg->BitRate(), 320000);
+    EXPECT_EQ(session().BitRate(), 320000);
     auto tone = server().play_tone(PulseServer::kStereoSink, ToneSpec{});
     pump(1500);
     click(IDC_STOP);
@@ -538,19 +542,19 @@ TEST_F(MainWindow, BitRateChoiceAppliesToTheNextRecording) {
     expect_bit_rate(decode_mp3(second), 320);
 
     choose(IDC_BITRATE, -1);
-    EXPECT_EQ(dlg->BitRate(), 320000) << "dismissing the menu changes nothing";
+    EXPECT_EQ(session().BitRate(), 320000) << "dismissing the menu changes nothing";
     EXPECT_EQ(text(IDC_BITRATE), L"320K bps");
     choose(IDC_BITRATE, 0);
-    EXPECT_EQ(dlg->BitRate(), 128000);
+    EXPECT_EQ(session().BitRate(), 128000);
     EXPECT_EQ(text(IDC_BITRATE), L"128K bps");
 
     // The 16 kHz microphone can't carry 320 kbit/s: the button shows what
     // its recordings get, the choice stays for a device that can.
     choose(IDC_BITRATE, 3);
     choose(IDC_DEVICE, 1);
-    ASSERT_EQ(dlg->SampleRate(), 16000);
+    ASSERT_EQ(session().SampleRate(), 16000);
     EXPECT_EQ(text(IDC_BITRATE), L"160K bps");
-    EXPECT_EQ(dlg->BitRate(), 320000);
+    EXPECT_EQ(session().BitRate(), 320000);
     const std::string low = record_tone(PulseServer::kMicFeedSink, 2.0, 1);
     expect_bit_rate(decode_mp3(low), 160);
     choose(IDC_DEVICE, 0);
@@ -564,14 +568,14 @@ TEST_F(MainWindow, DeviceMenuSwitchesTheCaptureToTheMicrophone) {
     EXPECT_EQ(record_streams(), loopback) << "the selected device is not opened again";
     choose(IDC_DEVICE, -1);
     EXPECT_EQ(record_streams(), loopback) << "dismissing the menu changes nothing";
-    EXPECT_EQ(dlg->SelectedIndex(), 0);
+    EXPECT_EQ(session().SelectedIndex(), 0);
 
     choose(IDC_DEVICE, 1); // the default input
-    EXPECT_EQ(dlg->SelectedIndex(), 1);
-    EXPECT_EQ(text(IDC_DEVICE), dlg->Devices().entries[1].display_text);
+    EXPECT_EQ(session().SelectedIndex(), 1);
+    EXPECT_EQ(text(IDC_DEVICE), session().Devices().entries[1].display_text);
     EXPECT_NE(record_streams(), loopback);
-    EXPECT_EQ(dlg->SampleRate(), 16000);
-    EXPECT_EQ(dlg->State().channels.load(), 1);
+    EXPECT_EQ(session().SampleRate(), 16000);
+    EXPECT_EQ(session().Shared().channels.load(), 1);
     expect_monitoring();
 
     const std::string path = record_tone(PulseServer::kMicFeedSink, 3.0, 1);
@@ -592,8 +596,8 @@ TEST_F(MainWindow, DeviceThatCannotBeOpenedLeavesStartDisabledWithoutAMessage) {
     ASSERT_NE(dlg->Create(nullptr), nullptr);
     dlg->ShowWindow(SW_SHOW);
     int gone = -1;
-    for (int i = 0; i < dlg->Devices().count; ++i) {
-        if (std::wstring(dlg->Devices().entries[i].device_id) == L"sink:gone") {
+    for (int i = 0; i < session().Devices().count; ++i) {
+        if (std::wstring(session().Devices().entries[i].device_id) == L"sink:gone") {
             gone = i;
         }
     }
@@ -601,17 +605,17 @@ TEST_F(MainWindow, DeviceThatCannotBeOpenedLeavesStartDisabledWithoutAMessage) {
     ASSERT_TRUE(server().unload_module(module));
 
     // A message box would hold this handler until the test times out.
-    const std::wstring gone_text = dlg->Devices().entries[gone].display_text;
+    const std::wstring gone_text = session().Devices().entries[gone].display_text;
     choose(IDC_DEVICE, gone);
     EXPECT_EQ(text(IDC_DEVICE), gone_text);
-    EXPECT_EQ(dlg->Capture(), nullptr);
+    EXPECT_EQ(session().Capture(), nullptr);
     EXPECT_FALSE(enabled(IDC_START));
     EXPECT_FALSE(enabled(IDC_STOP));
     EXPECT_TRUE(enabled(IDC_DEVICE)) << "another device can still be chosen";
 
     choose(IDC_DEVICE, 0);
     expect_monitoring();
-    EXPECT_NE(dlg->Capture(), nullptr);
+    EXPECT_NE(session().Capture(), nullptr);
 }
 
 // Without a folder (neither the music nor the home folder could be had)
@@ -622,8 +626,8 @@ TEST_F(MainWindow, WithoutAFolderStartWaitsForOne) {
     EXPECT_FALSE(enabled(IDC_START));
     EXPECT_TRUE(enabled(IDC_DEVICE));
     click(IDC_START);
-    EXPECT_EQ(dlg->State().recording.load(), 0);
-    EXPECT_EQ(dlg->RecordingPath()[0], 0);
+    EXPECT_EQ(session().Shared().recording.load(), 0);
+    EXPECT_EQ(session().RecordingPath()[0], 0);
     set_folder(folder.path().wstring());
     expect_monitoring();
     expect_tone(decode_mp3(record_tone(PulseServer::kStereoSink, 2.5)), 1000.0);
@@ -680,7 +684,7 @@ TEST_F(MainWindow, WriteFailureEndsTheRecordingAndSaysSo) {
         BoxCounter boxes("录音出错");
         // The box's own loop runs inside, until the user has answered it;
         // then the closed box leaves the screen.
-        for (int i = 0; i < 600 && dlg->State().recording.load() == 1; ++i) {
+        for (int i = 0; i < 600 && session().Shared().recording.load() == 1; ++i) {
             pump(50);
         }
         run_for(500);
@@ -704,12 +708,12 @@ TEST_F(MainWindow, ADiskThatStallsLosesNothingUntilTheBufferIsFull) {
     for (const int stall_ms : {3000, 10000}) {
         BoxCounter boxes("录音出错");
         click(IDC_START);
-        const std::string path = fs::path(dlg->RecordingPath()).string();
+        const std::string path = fs::path(session().RecordingPath()).string();
         const double seconds = stall_ms / 1000.0 + 3.0;
         auto tone = server().play_tone(PulseServer::kStereoSink, ToneSpec{.seconds = seconds});
         run_for(1000);
         {
-            const StalledWriter stall(dlg->State().writer.load()->writer);
+            const StalledWriter stall(session().Shared().writer.load()->writer);
             EXPECT_GT(run_loop(stall_ms, [] { return false; }), 0) << "the trace moves";
         }
         tone->wait();
@@ -717,7 +721,7 @@ TEST_F(MainWindow, ADiskThatStallsLosesNothingUntilTheBufferIsFull) {
         click(IDC_STOP);
         expect_monitoring();
         // The file is complete (a failure told) when the writer thread says so.
-        EXPECT_TRUE(wait_until(10000, [&] { return dlg->FilesBeingCompleted() == 0; }));
+        EXPECT_TRUE(wait_until(10000, [&] { return session().FilesBeingCompleted() == 0; }));
         EXPECT_EQ(boxes.count(), stall_ms > 5000 ? 1 : 0) << "stall of " << stall_ms << " ms";
 
         const DecodedMp3 mp3 = decode_mp3(path);
@@ -749,26 +753,27 @@ TEST_F(MainWindow, AStalledDiskHoldsUpNeitherTheDefaultNorStopNorStartNorClose) 
         server().play_tone("slow44", ToneSpec{.frequency = 1500.0, .seconds = 20, .rate = 44100});
     BoxCounter boxes("录音出错");
     click(IDC_START);
-    const std::wstring first = dlg->RecordingPath();
+    const std::wstring first = session().RecordingPath();
     run_for(1500);
-    StallOnItsOwnThread first_stall(dlg->State().writer.load()->writer);
+    StallOnItsOwnThread first_stall(session().Shared().writer.load()->writer);
 
     server().pactl({"set-default-sink", "slow44"});
     ASSERT_TRUE(wait_until(10000, [&] { return captured() == L"sink:slow44"; }));
     EXPECT_TRUE(first_stall.held()) << "the new default was followed while the disk stalled";
     expect_recording();
-    const std::wstring second = dlg->RecordingPath();
+    const std::wstring second = session().RecordingPath();
     EXPECT_NE(second, first);
     // The second file's first second, then its disk stalls too.
-    ASSERT_TRUE(wait_until(10000, [&] { return dlg->State().block_peak.load() > 0.2f; }));
+    ASSERT_TRUE(wait_until(10000, [&] { return session().Shared().block_peak.load() > 0.2f; }));
     run_for(1500);
-    StallOnItsOwnThread second_stall(dlg->State().writer.load()->writer);
+    StallOnItsOwnThread second_stall(session().Shared().writer.load()->writer);
     const long long stop_ms = time_of([&] { click(IDC_STOP); });
     EXPECT_TRUE(second_stall.held()) << "Stop returned while the disk stalled";
     expect_monitoring();
     click(IDC_START);
     expect_recording();
-    EXPECT_EQ(dlg->FilesBeingCompleted(), 2u) << "both stalled files are still being completed";
+    EXPECT_EQ(session().FilesBeingCompleted(), 2u)
+        << "both stalled files are still being completed";
 
     run_for(1000);
     const long long close_ms = time_of([&] { SendMessageW(dlg->m_hWnd, WM_COMMAND, IDOK, 0); });
@@ -829,7 +834,7 @@ TEST_F(MainWindow, WriteFailureWhileTheQueueIsFullStillEndsTheRecording) {
 
     std::atomic<bool> seen{false};
     std::thread user = User::answer_box("录音出错", &seen);
-    for (int i = 0; i < 600 && dlg->State().recording.load() == 1; ++i) {
+    for (int i = 0; i < 600 && session().Shared().recording.load() == 1; ++i) {
         pump(50);
     }
     user.join();
@@ -847,7 +852,7 @@ TEST_F(MainWindow, AWindowHeldUpForSecondsTakesTheNextClickAtOnce) {
     auto tone = server().play_tone(PulseServer::kStereoSink, long_tone);
     // Shown and running, as the user sees it.
     run_loop(1500, [] { return false; });
-    ASSERT_EQ(dlg->State().recording.load(), 1);
+    ASSERT_EQ(session().Shared().recording.load(), 1);
 
     RECT stop{};
     ASSERT_TRUE(GetWindowRect(item(IDC_STOP), &stop));
@@ -873,10 +878,10 @@ TEST_F(MainWindow, AWindowHeldUpForSecondsTakesTheNextClickAtOnce) {
     for (const MSG& level : levels) {
         DispatchMessageW(&level);
     }
-    const int passes = run_loop(20000, [this] { return dlg->State().recording.load() == 0; });
+    const int passes = run_loop(20000, [this] { return session().Shared().recording.load() == 0; });
     const auto handled = std::chrono::duration_cast<std::chrono::milliseconds>(
         std::chrono::steady_clock::now() - resumed);
-    EXPECT_EQ(dlg->State().recording.load(), 0) << "the click on Stop was not handled";
+    EXPECT_EQ(session().Shared().recording.load(), 0) << "the click on Stop was not handled";
     // The toolkit reads the click's events (pointer entry, press, release)
     // one at a time between messages; a level update that comes meanwhile
     // is one pass (a few on a loaded machine under a sanitizer: up to 5
@@ -884,7 +889,7 @@ TEST_F(MainWindow, AWindowHeldUpForSecondsTakesTheNextClickAtOnce) {
     EXPECT_LE(passes, 10) << "drawing went before the user's click";
     RecordProperty("stop_handled_ms", static_cast<int>(handled.count()));
     expect_monitoring();
-    const DecodedMp3 mp3 = decode_mp3(fs::path(dlg->RecordingPath()).string());
+    const DecodedMp3 mp3 = decode_mp3(fs::path(session().RecordingPath()).string());
     EXPECT_TRUE(mp3.ok) << mp3.error;
 }
 
@@ -896,14 +901,14 @@ TEST_F(MainWindow, ClosingOrOkWhileRecordingCompletesTheFile) {
             set_folder(folder.path().wstring());
         }
         click(IDC_START);
-        const std::string path = fs::path(dlg->RecordingPath()).string();
+        const std::string path = fs::path(session().RecordingPath()).string();
         auto tone = server().play_tone(PulseServer::kStereoSink, ToneSpec{});
         tone->wait();
         pump(300);
         quit_code = -1;
         close_window(command);
         EXPECT_EQ(dlg->m_hWnd, nullptr) << "the window is gone";
-        EXPECT_EQ(dlg->Capture(), nullptr) << "and the capture with it";
+        EXPECT_EQ(session().Capture(), nullptr) << "and the capture with it";
         pump(0);
         EXPECT_EQ(quit_code, command) << "the exit code";
         const DecodedMp3 mp3 = decode_mp3(path);
@@ -916,15 +921,15 @@ TEST_F(MainWindow, HundredRecordingsInARowAreAllKept) {
     std::set<std::string> paths;
     for (int i = 0; i < 100; ++i) {
         click(IDC_START);
-        ASSERT_EQ(dlg->State().recording.load(), 1) << "round " << i;
-        paths.insert(fs::path(dlg->RecordingPath()).string());
+        ASSERT_EQ(session().Shared().recording.load(), 1) << "round " << i;
+        paths.insert(fs::path(session().RecordingPath()).string());
         pump(20);
         click(IDC_STOP);
         expect_monitoring();
     }
     EXPECT_EQ(paths.size(), 100u) << "no recording replaced another";
     EXPECT_EQ(folder.names().size(), 100u);
-    ASSERT_TRUE(wait_until(10000, [&] { return dlg->FilesBeingCompleted() == 0; }));
+    ASSERT_TRUE(wait_until(10000, [&] { return session().FilesBeingCompleted() == 0; }));
     for (const std::string& path : paths) {
         EXPECT_GT(fs::file_size(path), 0u) << path;
     }
@@ -934,7 +939,7 @@ TEST_F(MainWindow, FiftyDeviceChangesInARow) {
     const int targets[] = {1, 2, 0, 6, 3};
     for (int i = 0; i < 50; ++i) {
         choose(IDC_DEVICE, targets[i % 5]);
-        ASSERT_EQ(dlg->SelectedIndex(), targets[i % 5]) << "change " << i;
+        ASSERT_EQ(session().SelectedIndex(), targets[i % 5]) << "change " << i;
         ASSERT_TRUE(enabled(IDC_START)) << "change " << i;
     }
     const std::string path = record_tone(PulseServer::kStereoSink, 2.0);
@@ -947,19 +952,20 @@ TEST_F(MainWindow, FiftyDeviceChangesInARow) {
 TEST_F(MainWindow, AChosenDeviceUnpluggedEndsTheRecordingAndSaysSoOnce) {
     ExtraDevices devices;
     ASSERT_TRUE(devices.add("module-null-sink", "sink_name=unplugged rate=48000 channels=2"));
-    ASSERT_TRUE(wait_until(10000, [&] { return index_of(dlg->Devices(), L"sink:unplugged") >= 0; }))
+    ASSERT_TRUE(wait_until(10000,
+                           [&] { return index_of(session().Devices(), L"sink:unplugged") >= 0; }))
         << "a sink loaded after the start is listed";
-    const int unplugged = index_of(dlg->Devices(), L"sink:unplugged");
+    const int unplugged = index_of(session().Devices(), L"sink:unplugged");
     choose(IDC_DEVICE, unplugged);
     ASSERT_EQ(captured(), L"sink:unplugged");
     const std::wstring shown = text(IDC_DEVICE);
 
     click(IDC_START);
-    const std::string path = fs::path(dlg->RecordingPath()).string();
+    const std::string path = fs::path(session().RecordingPath()).string();
     auto tone = server().play_tone("unplugged", ToneSpec{.seconds = 10});
     // A sink loaded by the test has nothing keeping it awake: its first
     // packets can come a second or two late.
-    ASSERT_TRUE(wait_until(10000, [&] { return dlg->State().block_peak.load() > 0.2f; }))
+    ASSERT_TRUE(wait_until(10000, [&] { return session().Shared().block_peak.load() > 0.2f; }))
         << "the tone is being recorded";
     run_for(1500);
     BoxCounter boxes("");
@@ -969,8 +975,9 @@ TEST_F(MainWindow, AChosenDeviceUnpluggedEndsTheRecordingAndSaysSoOnce) {
     EXPECT_EQ(boxes.count(), 1) << "once";
     expect_no_capture();
     EXPECT_EQ(text(IDC_DEVICE), shown) << "no other device was chosen for the user";
-    EXPECT_EQ(index_of(dlg->Devices(), L"sink:unplugged"), -1) << "the menu no longer offers it";
-    EXPECT_EQ(dlg->SelectedIndex(), -1);
+    EXPECT_EQ(index_of(session().Devices(), L"sink:unplugged"), -1)
+        << "the menu no longer offers it";
+    EXPECT_EQ(session().SelectedIndex(), -1);
 
     const auto size = fs::file_size(path);
     run_for(500);
@@ -993,7 +1000,7 @@ TEST_F(MainWindow, TheDefaultOutputIsFollowedWithinTheSameFile) {
     auto b = server().play_tone("next48", ToneSpec{.frequency = 1500.0, .seconds = 12});
     BoxCounter boxes("");
     click(IDC_START);
-    const std::wstring path = dlg->RecordingPath();
+    const std::wstring path = session().RecordingPath();
     run_for(2000);
 
     server().pactl({"set-default-sink", "next48"});
@@ -1007,7 +1014,7 @@ TEST_F(MainWindow, TheDefaultOutputIsFollowedWithinTheSameFile) {
     RecordProperty("default_followed_ms", static_cast<int>(followed.count()));
     run_for(2000);
     expect_recording();
-    EXPECT_EQ(dlg->RecordingPath(), path) << "the same file";
+    EXPECT_EQ(session().RecordingPath(), path) << "the same file";
     click(IDC_STOP);
     EXPECT_EQ(boxes.count(), 0);
     EXPECT_EQ(folder.names().size(), 1u);
@@ -1035,7 +1042,7 @@ TEST_F(MainWindow, AFollowedDefaultCostsTheRecordingNoTime) {
     for (const int switches : {0, kSwitches}) {
         const auto started = std::chrono::steady_clock::now();
         click(IDC_START);
-        const std::string path = fs::path(dlg->RecordingPath()).string();
+        const std::string path = fs::path(session().RecordingPath()).string();
         run_for(1000);
         for (int i = 0; i < kSwitches; ++i) {
             if (switches == 0) {
@@ -1066,7 +1073,7 @@ TEST_F(MainWindow, AFollowedDefaultCostsTheRecordingNoTime) {
 // Devices come and go while the window runs: the list follows, the
 // selection stays on the same device, and a new device records.
 TEST_F(MainWindow, TheDeviceListFollowsTheSystem) {
-    const int mic = index_of(dlg->Devices(), L"source:mic16");
+    const int mic = index_of(session().Devices(), L"source:mic16");
     ASSERT_GE(mic, 2);
     choose(IDC_DEVICE, mic);
     ASSERT_EQ(captured(), L"source:mic16");
@@ -1074,23 +1081,26 @@ TEST_F(MainWindow, TheDeviceListFollowsTheSystem) {
     ExtraDevices devices;
     ASSERT_TRUE(devices.add("module-null-sink", "sink_name=plugged rate=48000 channels=2 "
                                                 "sink_properties=device.description=Plugged"));
-    ASSERT_TRUE(wait_until(10000, [&] { return index_of(dlg->Devices(), L"sink:plugged") >= 0; }));
-    EXPECT_LT(index_of(dlg->Devices(), L"sink:plugged"), index_of(dlg->Devices(), L"source:mic16"))
+    ASSERT_TRUE(
+        wait_until(10000, [&] { return index_of(session().Devices(), L"sink:plugged") >= 0; }));
+    EXPECT_LT(index_of(session().Devices(), L"sink:plugged"),
+              index_of(session().Devices(), L"source:mic16"))
         << "outputs before inputs";
-    EXPECT_EQ(dlg->SelectedIndex(), index_of(dlg->Devices(), L"source:mic16"))
+    EXPECT_EQ(session().SelectedIndex(), index_of(session().Devices(), L"source:mic16"))
         << "the selection stays on the microphone";
     EXPECT_EQ(captured(), L"source:mic16") << "and its capture goes on";
 
     // What the menu offers now: the new sink is there and records.
-    choose(IDC_DEVICE, index_of(dlg->Devices(), L"sink:plugged"));
+    choose(IDC_DEVICE, index_of(session().Devices(), L"sink:plugged"));
     ASSERT_EQ(captured(), L"sink:plugged");
     EXPECT_EQ(text(IDC_DEVICE), std::wstring(L"电脑输出   ：Plugged"));
     expect_tone(decode_mp3(record_tone("plugged", 2.5)), 1000.0);
 
     choose(IDC_DEVICE, 0);
     ASSERT_TRUE(devices.remove_last());
-    ASSERT_TRUE(wait_until(10000, [&] { return index_of(dlg->Devices(), L"sink:plugged") < 0; }));
-    EXPECT_EQ(dlg->SelectedIndex(), 0);
+    ASSERT_TRUE(
+        wait_until(10000, [&] { return index_of(session().Devices(), L"sink:plugged") < 0; }));
+    EXPECT_EQ(session().SelectedIndex(), 0);
     expect_monitoring();
 }
 
@@ -1104,7 +1114,7 @@ TEST_F(MainWindow, TheDefaultMicrophoneIsFollowed) {
                             "source_name=mic2 master=feed2.monitor channels=1 rate=48000"));
     server().pactl({"set-default-source", "mic2"});
     ASSERT_TRUE(wait_until(10000, [&] { return captured() == L"source:mic2"; }));
-    EXPECT_EQ(dlg->SampleRate(), 48000);
+    EXPECT_EQ(session().SampleRate(), 48000);
     expect_monitoring();
     const DecodedMp3 mp3 = decode_mp3(record_tone("feed2", 3.0, 1));
     EXPECT_EQ(mp3.rate, 48000);
@@ -1120,7 +1130,7 @@ TEST_F(MainWindow, ARestartedSoundServerIsSurvived) {
         if (recording) {
             click(IDC_START);
         }
-        const std::wstring path = dlg->RecordingPath();
+        const std::wstring path = session().RecordingPath();
         server().play_tone(PulseServer::kStereoSink, ToneSpec{.seconds = 2.0})->wait();
         server().kill();
         BoxCounter boxes("");
@@ -1129,7 +1139,7 @@ TEST_F(MainWindow, ARestartedSoundServerIsSurvived) {
         const auto restarted = std::chrono::steady_clock::now();
         const int32_t column = PeakDisplay::ColumnCounter();
         ASSERT_TRUE(wait_until(15000, [&] {
-            return dlg->Capture() != nullptr && PeakDisplay::ColumnCounter() != column;
+            return session().Capture() != nullptr && PeakDisplay::ColumnCounter() != column;
         })) << "the trace moves again";
         const auto resumed = std::chrono::duration_cast<std::chrono::milliseconds>(
             std::chrono::steady_clock::now() - restarted);
@@ -1141,7 +1151,7 @@ TEST_F(MainWindow, ARestartedSoundServerIsSurvived) {
             continue;
         }
         expect_recording();
-        EXPECT_EQ(dlg->RecordingPath(), path) << "the same file";
+        EXPECT_EQ(session().RecordingPath(), path) << "the same file";
         server()
             .play_tone(PulseServer::kStereoSink, ToneSpec{.frequency = 1500, .seconds = 2.0})
             ->wait();
@@ -1169,7 +1179,7 @@ TEST_F(MainWindow, AServerThatComesLaterIsTakenUnasked) {
     EXPECT_TRUE(seen.load()) << "the capture error is told";
     dlg->ShowWindow(SW_SHOW);
     set_folder(folder.path().wstring());
-    EXPECT_EQ(dlg->Capture(), nullptr);
+    EXPECT_EQ(session().Capture(), nullptr);
     EXPECT_FALSE(enabled(IDC_START));
 
     BoxCounter boxes("");
@@ -1177,7 +1187,7 @@ TEST_F(MainWindow, AServerThatComesLaterIsTakenUnasked) {
     ASSERT_TRUE(server().start()) << server().error();
     const int32_t column = PeakDisplay::ColumnCounter();
     EXPECT_TRUE(wait_until(15000, [&] {
-        return dlg->Capture() != nullptr && PeakDisplay::ColumnCounter() != column;
+        return session().Capture() != nullptr && PeakDisplay::ColumnCounter() != column;
     })) << "the default output is captured and its trace moves";
     expect_monitoring();
     EXPECT_EQ(boxes.count(), 0) << "told once";

@@ -471,12 +471,12 @@ TEST_F(PeakDisplayOnControl, SetUpTakesTheControlsSizeAndShowsPageAAtTheFirstUpd
     EXPECT_EQ(columns(display.m_screen, w, h), page) << "the control shows page A";
     display.OnLevelUpdate(1.0f, 0);
     EXPECT_EQ(column(display.m_screen, w - 1, h), std::vector<COLORREF>(h, kTrace));
-    display.Release();
+    display.Destroy();
 }
 
 TEST_F(PeakDisplayOnControl, ReleaseFreesBothPagesAndTheirBitmapsAfterAWrap) {
     PeakDisplay display;
-    display.Release(); // before set-up: nothing to free
+    display.Destroy(); // before set-up: nothing to free
     display.Setup(peak);
     const int w = display.m_width;
     for (int i = 0; i < w + 1 + 3; ++i) { // one wrap, and a little more
@@ -489,7 +489,7 @@ TEST_F(PeakDisplayOnControl, ReleaseFreesBothPagesAndTheirBitmapsAfterAWrap) {
     ASSERT_NE(bitmaps[1], nullptr);
     const HDC screen = display.m_screen;
 
-    display.Release();
+    display.Destroy();
     EXPECT_EQ(display.m_screen, nullptr);
     EXPECT_EQ(display.m_page_a, nullptr);
     EXPECT_EQ(display.m_page_b, nullptr);
@@ -500,7 +500,7 @@ TEST_F(PeakDisplayOnControl, ReleaseFreesBothPagesAndTheirBitmapsAfterAWrap) {
     EXPECT_FALSE(ReleaseDC(peak, screen)) << "the control's DC was given back already";
 
     // Again, and an update afterwards: nothing happens.
-    display.Release();
+    display.Destroy();
     display.OnLevelUpdate(1.0f, 1);
     EXPECT_EQ(PeakDisplay::ColumnCounter(), 3);
 }

@@ -1,0 +1,25 @@
+// What the recording session has to tell the user: one value per kind of
+// failure, and one table of the texts the window shows for them.
+#pragma once
+
+#include <windows.h>
+
+enum class SessionError {
+    None,
+    // A recording's file is not whole: a write or its close failed (the
+    // disk is full, the folder went away), or a stalled disk lost sound.
+    Write,
+    // A recording could not begin: no file could be made in the folder, or
+    // the encoder refused the capture's format.
+    EncoderOpen,
+    // The capture could not be opened, or was lost and could not be had back.
+    Capture,
+};
+
+struct SessionErrorText {
+    const WCHAR* text;
+    const WCHAR* caption;
+};
+
+// The message box's text and caption for `error`; both empty for None.
+SessionErrorText session_error_text(SessionError error);
