@@ -155,6 +155,51 @@ void report_failure(CaptureStream* s, HRESULT hr) {
     }
 }
 
+// The captured (or loopback) stream on `device` in the engine's mix format,
+// its capture service, the zeros for silent packets and the two events. 0,
+// or -1 with the failure's text in *failure (none for some steps).
+int32_t open_captured_stream(CaptureStream* s, IMMDevice* device, const WCHAR** failure) {
+    if (FAILED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                s->client_capture.receive_void()))) {
+        return -1;
+    }
+    WAVEFORMATEX* format = nullptr;
+    if (FAILED(s->client_capture->GetMixFormat(&format))) {
+        return -1;
+    }
+    s->channels = format->nChannels;
+    s->sample_rate = format->nSamplesPerSec;
+    DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
+    if (!s->is_capture) {
+        flags |= AUDCLNT_STREAMFLAGS_LOOPBACK;
+    }
+    // A failed initialisation shows in the next step: the service is refused.
+    s->client_capture->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, CAPTURE_BUFFER_DURATION, 0,
+                                  format, nullptr);
+    CoTaskMemFree(format);
+    if (FAILED(s->client_capture->GetService(__uuidof(IAudioCaptureClient),
+                                             s->service_capture.receive_void()))) {
+        *failure = L"Failed to client_capture->GetService";
+        return -1;
+    }
+
+    // Zeros for packets marked silent, as long as the stream's buffer (one
+    // second). The pages stay the system's shared zero page, never written.
+    if (s->channels > 0 && s->sample_rate > 0) {
+        s->silence = static_cast<float*>(
+            calloc(static_cast<size_t>(s->sample_rate) * s->channels, sizeof(float)));
+        s->silence_frames = s->silence != nullptr ? s->sample_rate : 0;
+    }
+
+    s->event_stop = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    s->event_ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    if (FAILED(s->client_capture->SetEventHandle(s->event_ready))) {
+        *failure = L"Failed to SetEventHandle";
+        return -1;
+    }
+    return 0;
+}
+
 } // namespace
 
 int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_capture,
@@ -201,43 +246,10 @@ int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_c
     }
     enumerator.reset();
 
-    if (FAILED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
-                                s->client_capture.receive_void()))) {
-        return fail(nullptr);
+    const WCHAR* failure = nullptr;
+    if (open_captured_stream(s, device.get(), &failure) != 0) {
+        return fail(failure);
     }
-    WAVEFORMATEX* format = nullptr;
-    if (FAILED(s->client_capture->GetMixFormat(&format))) {
-        return fail(nullptr);
-    }
-    s->channels = format->nChannels;
-    s->sample_rate = format->nSamplesPerSec;
-    DWORD flags = AUDCLNT_STREAMFLAGS_EVENTCALLBACK;
-    if (!is_capture) {
-        flags |= AUDCLNT_STREAMFLAGS_LOOPBACK;
-    }
-    // A failed initialisation shows in the next step: the service is refused.
-    s->client_capture->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, CAPTURE_BUFFER_DURATION, 0,
-                                  format, nullptr);
-    CoTaskMemFree(format);
-    if (FAILED(s->client_capture->GetService(__uuidof(IAudioCaptureClient),
-                                             s->service_capture.receive_void()))) {
-        return fail(L"Failed to client_capture->GetService");
-    }
-
-    // Zeros for packets marked silent, as long as the stream's buffer (one
-    // second). The pages stay the system's shared zero page, never written.
-    if (s->channels > 0 && s->sample_rate > 0) {
-        s->silence = static_cast<float*>(
-            calloc(static_cast<size_t>(s->sample_rate) * s->channels, sizeof(float)));
-        s->silence_frames = s->silence != nullptr ? s->sample_rate : 0;
-    }
-
-    s->event_stop = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    s->event_ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (FAILED(s->client_capture->SetEventHandle(s->event_ready))) {
-        return fail(L"Failed to SetEventHandle");
-    }
-
     if (!is_capture && start_silent_stream(s, device.get()) != 0) {
         return fail(nullptr);
     }

@@ -59,43 +59,7 @@ BOOL CMainDlg::ProcessWindowMessage(HWND /*hwnd*/, UINT message, WPARAM wparam, 
         result = OnInitDialog();
         return TRUE;
     case WM_COMMAND:
-        switch (LOWORD(wparam)) {
-        case ID_APP_ABOUT:
-            result = OnAbout();
-            return TRUE;
-        case IDOK:
-            result = OnClose(IDOK);
-            return TRUE;
-        case IDCANCEL:
-            result = OnClose(IDCANCEL);
-            return TRUE;
-        }
-        if (HIWORD(wparam) == BN_CLICKED) {
-            switch (LOWORD(wparam)) {
-            case IDC_START:
-                result = Show(m_session.Start());
-                return TRUE;
-            case IDC_STOP:
-                // The file is completed in the background; a failure is
-                // told when the writer thread says it is done.
-                m_session.Stop();
-                result = Show(SessionError::None);
-                return TRUE;
-            case IDC_FOLDER:
-                result = OnOpenFolder();
-                return TRUE;
-            case IDC_CHANGE_FOLDER:
-                result = OnChooseFolder();
-                return TRUE;
-            case IDC_DEVICE:
-                result = OnDeviceMenu();
-                return TRUE;
-            case IDC_BITRATE:
-                result = OnBitRateMenu();
-                return TRUE;
-            }
-        }
-        break;
+        return OnCommand(wparam, result);
     case WM_SETCURSOR:
         // Closed, and waiting for a file to be completed: busy all over.
         if (m_closing_code != 0) {
@@ -107,24 +71,53 @@ BOOL CMainDlg::ProcessWindowMessage(HWND /*hwnd*/, UINT message, WPARAM wparam, 
     case WM_LEVEL_UPDATE:
         result = OnLevelUpdate();
         return TRUE;
-    case WM_RECORD_WRITE_FAILED:
-        result = Show(m_session.OnWriteFailed());
-        return TRUE;
-    case WM_RECORD_FINISHED:
-        result = Show(m_session.OnRecordFinished(reinterpret_cast<const WriterThread*>(lparam)));
+    }
+    // What the session's threads post, and its timers.
+    SessionError error = SessionError::None;
+    if (!m_session.OnMessage(message, wparam, lparam, &error)) {
+        return FALSE;
+    }
+    result = Show(error);
+    if (message == WM_RECORD_FINISHED) {
         CloseWhenDone();
+    }
+    return TRUE;
+}
+
+BOOL CMainDlg::OnCommand(WPARAM wparam, LRESULT& result) {
+    switch (LOWORD(wparam)) {
+    case ID_APP_ABOUT:
+        result = OnAbout();
         return TRUE;
-    case WM_CAPTURE_FAILED:
-        result = Show(m_session.OnCaptureFailed());
+    case IDOK:
+    case IDCANCEL:
+        result = OnClose(LOWORD(wparam));
         return TRUE;
-    case WM_DEVICES_CHANGED:
-        result = Show(m_session.OnDevicesChanged());
+    }
+    if (HIWORD(wparam) != BN_CLICKED) {
+        return FALSE;
+    }
+    switch (LOWORD(wparam)) {
+    case IDC_START:
+        result = Show(m_session.Start());
         return TRUE;
-    case WM_CAPTURE_ARRIVED:
-        result = Show(m_session.OnCaptureArrived());
+    case IDC_STOP:
+        // The file is completed in the background; a failure is told when
+        // the writer thread says it is done.
+        m_session.Stop();
+        result = Show(SessionError::None);
         return TRUE;
-    case WM_TIMER:
-        result = Show(m_session.OnTimer(static_cast<UINT_PTR>(wparam)));
+    case IDC_FOLDER:
+        result = OnOpenFolder();
+        return TRUE;
+    case IDC_CHANGE_FOLDER:
+        result = OnChooseFolder();
+        return TRUE;
+    case IDC_DEVICE:
+        result = OnDeviceMenu();
+        return TRUE;
+    case IDC_BITRATE:
+        result = OnBitRateMenu();
         return TRUE;
     }
     return FALSE;

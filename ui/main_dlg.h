@@ -56,6 +56,8 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     LRESULT OnDeviceMenu();
     LRESULT OnBitRateMenu();
     LRESULT OnLevelUpdate();
+    // WM_COMMAND: the buttons' clicks, OK, Cancel and About.
+    BOOL OnCommand(WPARAM wparam, LRESULT& result);
     // After a call into the session: the controls follow its state, then
     // the user is told of `error`, if any (the box's modal loop may hand the
     // window other messages meanwhile, so it comes last).

@@ -333,6 +333,30 @@ SessionError RecordingSession::TakeArriving() {
     return failure;
 }
 
+bool RecordingSession::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, SessionError* error) {
+    switch (message) {
+    case WM_RECORD_WRITE_FAILED:
+        *error = OnWriteFailed();
+        return true;
+    case WM_RECORD_FINISHED:
+        *error = OnRecordFinished(reinterpret_cast<const WriterThread*>(lparam));
+        return true;
+    case WM_CAPTURE_FAILED:
+        *error = OnCaptureFailed();
+        return true;
+    case WM_DEVICES_CHANGED:
+        *error = OnDevicesChanged();
+        return true;
+    case WM_CAPTURE_ARRIVED:
+        *error = OnCaptureArrived();
+        return true;
+    case WM_TIMER:
+        *error = OnTimer(static_cast<UINT_PTR>(wparam));
+        return true;
+    }
+    return false;
+}
+
 SessionError RecordingSession::OnCaptureArrived() {
     if (m_arriving != nullptr && m_shared.arrived.load() == 1) {
         return TakeArriving();

@@ -85,13 +85,10 @@ class RecordingSession {
     // For the next recording; a running one keeps its rate.
     void SetBitRate(int32_t bits_per_second) { m_bit_rate = bits_per_second; }
 
-    // The window's messages and timers, handed on.
-    SessionError OnCaptureFailed();
-    SessionError OnDevicesChanged();
-    SessionError OnCaptureArrived();
-    SessionError OnWriteFailed();
-    SessionError OnRecordFinished(const WriterThread* thread);
-    SessionError OnTimer(UINT_PTR id);
+    // Takes one of the messages its threads post (window_messages.h, but
+    // for the meter's, which the window draws) or one of its timers, and
+    // sets *error to what the user must be told. False for any other message.
+    bool OnMessage(UINT message, WPARAM wparam, LPARAM lparam, SessionError* error);
     // Takes the peaks the meter closed since the last call (WM_LEVEL_UPDATE).
     int32_t TakeLevels(float* peaks, int32_t capacity);
 
@@ -127,6 +124,13 @@ class RecordingSession {
     size_t FilesBeingCompleted() const { return m_finishing.size(); }
 
   private:
+    // The messages and timers, one by one.
+    SessionError OnCaptureFailed();
+    SessionError OnDevicesChanged();
+    SessionError OnCaptureArrived();
+    SessionError OnWriteFailed();
+    SessionError OnRecordFinished(const WriterThread* thread);
+    SessionError OnTimer(UINT_PTR id);
     // The capture: made for the selection, opened afresh, lost and recovered.
     SessionError OpenSelectedCapture();
     int32_t CreateSelectedCapture();

@@ -61,32 +61,11 @@ class SessionHost {
   private:
     void hand_on(const MSG& msg) {
         SessionError error = SessionError::None;
-        switch (msg.message) {
-        case WM_LEVEL_UPDATE: {
+        if (msg.message == WM_LEVEL_UPDATE) {
             float peaks[LEVEL_RING_BLOCKS];
             session.TakeLevels(peaks, LEVEL_RING_BLOCKS);
-            break;
-        }
-        case WM_RECORD_WRITE_FAILED:
-            error = session.OnWriteFailed();
-            break;
-        case WM_RECORD_FINISHED:
-            error = session.OnRecordFinished(reinterpret_cast<const WriterThread*>(msg.lParam));
-            break;
-        case WM_CAPTURE_FAILED:
-            error = session.OnCaptureFailed();
-            break;
-        case WM_DEVICES_CHANGED:
-            error = session.OnDevicesChanged();
-            break;
-        case WM_CAPTURE_ARRIVED:
-            error = session.OnCaptureArrived();
-            break;
-        case WM_TIMER:
-            error = session.OnTimer(msg.wParam);
-            break;
-        }
-        if (error != SessionError::None) {
+        } else if (session.OnMessage(msg.message, msg.wParam, msg.lParam, &error) &&
+                   error != SessionError::None) {
             told.push_back(error);
         }
     }
