@@ -370,6 +370,9 @@ LRESULT CMainDlg::OnDeviceMenu() {
         if (endpoint_list_append(&shown, &devices.entries[i]) != 0) {
             break;
         }
+    }
+    // Only once the copy is whole: appending may move its entries.
+    for (int32_t i = 0; i < shown.count; ++i) {
         texts.push_back(shown.entries[i].display_text);
     }
     const int index = ChooseFromMenu(texts);
