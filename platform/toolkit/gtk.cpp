@@ -29,6 +29,11 @@ struct OsWindow {
     // while a draw is queued.
     GdkRectangle changed{0, 0, 0, 0};
     bool pending = false;
+    // On X11, the picture the control shows, kept in the X server once
+    // pages kept there are copied onto it; `stale` is what of `pixels` it
+    // still lacks (what was drawn here rather than copied there).
+    cairo_surface_t* shown = nullptr;
+    GdkRectangle stale{0, 0, 0, 0};
     int width = 0;
     int height = 0;
     std::string font; // Pango description of the dialog font
@@ -234,10 +239,63 @@ cairo_surface_t* picture_from(OsPixels pixels) {
     return surface;
 }
 
+// Sends `area` of `pixels` (`width` pixels a row) to `target`, and only that:
+// the image handed to cairo is the area's own rows, so no more of it can
+// travel to the X server.
+void upload(cairo_surface_t* target, const uint32_t* pixels, int width, const GdkRectangle& area) {
+    if (area.width <= 0 || area.height <= 0) {
+        return;
+    }
+    cairo_surface_t* part = cairo_image_surface_create_for_data(
+        reinterpret_cast<unsigned char*>(const_cast<uint32_t*>(pixels) +
+                                         static_cast<size_t>(area.y) * width + area.x),
+        CAIRO_FORMAT_RGB24, area.width, area.height, width * 4);
+    cairo_t* cr = cairo_create(target);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_set_source_surface(cr, part, area.x, area.y);
+    cairo_rectangle(cr, area.x, area.y, area.width, area.height);
+    cairo_fill(cr);
+    cairo_destroy(cr);
+    cairo_surface_destroy(part);
+}
+
+// A surface in the X server like `widget`'s window, width x height device
+// pixels at one pixel per unit; null off X11 or before the widget is realized.
+cairo_surface_t* server_surface(GtkWidget* widget, int width, int height) {
+    GdkWindow* window = gtk_widget_get_realized(widget) ? gtk_widget_get_window(widget) : nullptr;
+    if (!window || !on_x11()) {
+        return nullptr;
+    }
+    cairo_surface_t* surface = gdk_window_create_similar_surface(
+        window, CAIRO_CONTENT_COLOR, (width + window_scale - 1) / window_scale,
+        (height + window_scale - 1) / window_scale);
+    if (cairo_surface_status(surface) != CAIRO_STATUS_SUCCESS ||
+        cairo_surface_get_type(surface) != CAIRO_SURFACE_TYPE_XLIB) {
+        // Kept in the client after all: a second copy of the pixels there
+        // would only cost.
+        cairo_surface_destroy(surface);
+        return nullptr;
+    }
+    cairo_surface_set_device_scale(surface, 1, 1);
+    return surface;
+}
+
 gboolean on_draw_pixels(GtkWidget*, cairo_t* cr, gpointer data) {
     auto* w = static_cast<OsWindow*>(data);
     // The toolkit has clipped cr to what was queued (and to any damage).
     w->pending = false;
+    if (w->shown) {
+        // Only what was drawn in the client goes to the server; the rest of
+        // the picture is there already.
+        upload(w->shown, w->pixels.data(), w->width, w->stale);
+        w->stale = GdkRectangle{0, 0, 0, 0};
+        cairo_save(cr);
+        cairo_scale(cr, 1.0 / window_scale, 1.0 / window_scale);
+        cairo_set_source_surface(cr, w->shown, 0, 0);
+        cairo_paint(cr);
+        cairo_restore(cr);
+        return TRUE;
+    }
     cairo_surface_t* surface =
         cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(w->pixels.data()),
                                             CAIRO_FORMAT_RGB24, w->width, w->height, w->width * 4);
@@ -452,6 +510,9 @@ void os_window_destroy(OsWindow* window) {
         gtk_widget_destroy(window->widget);
         gdk_display_flush(display);
     }
+    if (window->shown) {
+        cairo_surface_destroy(window->shown);
+    }
     delete window;
 }
 
@@ -577,14 +638,12 @@ OsPixels os_window_pixels(OsWindow* w) {
     return OsPixels{w->pixels.data(), w->width, w->height};
 }
 
-void os_window_redraw(OsWindow* w, const RECT& changed) {
-    if (!w || changed.right <= changed.left || changed.bottom <= changed.top) {
-        return;
-    }
+namespace {
+
+// Queues `area` to be presented at the display's next frame.
+void present(OsWindow* w, const GdkRectangle& area) {
     // The toolkit draws queued areas at its frame clock's pace, one frame
     // for all of them; an area already queued is not queued again.
-    GdkRectangle area{changed.left, changed.top, changed.right - changed.left,
-                      changed.bottom - changed.top};
     if (w->pending) {
         GdkRectangle joined;
         gdk_rectangle_union(&w->changed, &area, &joined);
@@ -598,6 +657,80 @@ void os_window_redraw(OsWindow* w, const RECT& changed) {
     }
     const GdkRectangle logical = to_logical(area);
     gtk_widget_queue_draw_area(w->widget, logical.x, logical.y, logical.width, logical.height);
+}
+
+void join(GdkRectangle& into, const GdkRectangle& area) {
+    if (into.width <= 0 || into.height <= 0) {
+        into = area;
+    } else {
+        gdk_rectangle_union(&into, &area, &into);
+    }
+}
+
+} // namespace
+
+void os_window_redraw(OsWindow* w, const RECT& changed) {
+    if (!w || changed.right <= changed.left || changed.bottom <= changed.top) {
+        return;
+    }
+    const GdkRectangle area{changed.left, changed.top, changed.right - changed.left,
+                            changed.bottom - changed.top};
+    if (w->shown) {
+        join(w->stale, area);
+    }
+    present(w, area);
+}
+
+struct OsSurface {
+    cairo_surface_t* surface;
+};
+
+OsSurface* os_surface_create(OsWindow* like, int width, int height) {
+    cairo_surface_t* surface = like ? server_surface(like->widget, width, height) : nullptr;
+    return surface ? new OsSurface{surface} : nullptr;
+}
+
+void os_surface_destroy(OsSurface* surface) {
+    if (surface) {
+        cairo_surface_destroy(surface->surface);
+        delete surface;
+    }
+}
+
+void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area) {
+    if (!surface || !pixels.data) {
+        return;
+    }
+    const int left = std::max<int>(area.left, 0);
+    const int top = std::max<int>(area.top, 0);
+    const int right = std::min<int>(area.right, pixels.width);
+    const int bottom = std::min<int>(area.bottom, pixels.height);
+    upload(surface->surface, pixels.data, pixels.width,
+           GdkRectangle{left, top, right - left, bottom - top});
+}
+
+bool os_window_copy(OsWindow* w, int x, int y, int width, int height, OsSurface* from, int from_x,
+                    int from_y) {
+    if (!w || !from || w->pixels.empty() || width <= 0 || height <= 0) {
+        return false;
+    }
+    const GdkRectangle area{x, y, width, height};
+    if (!w->shown) {
+        w->shown = server_surface(w->widget, w->width, w->height);
+        if (!w->shown) {
+            return false;
+        }
+        // New, it holds nothing yet: all of it comes from the client once.
+        w->stale = GdkRectangle{0, 0, w->width, w->height};
+    }
+    cairo_t* cr = cairo_create(w->shown);
+    cairo_set_operator(cr, CAIRO_OPERATOR_SOURCE);
+    cairo_set_source_surface(cr, from->surface, x - from_x, y - from_y);
+    cairo_rectangle(cr, x, y, width, height);
+    cairo_fill(cr);
+    cairo_destroy(cr);
+    present(w, area);
+    return true;
 }
 
 int os_monitor_count() {
@@ -787,9 +920,9 @@ RenderedText render_text(const char* text, COLORREF colour) {
 
 } // namespace
 
-void os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colour) {
+RECT os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colour) {
     if (!target.data || target.width <= 0 || target.height <= 0 || !text) {
-        return;
+        return RECT{0, 0, 0, 0};
     }
     // Only the window thread draws; the last text is kept.
     static RenderedText cached;
@@ -819,6 +952,12 @@ void os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colo
             dst = out;
         }
     }
+    const int64_t left = std::clamp<int64_t>(x, 0, target.width);
+    const int64_t top = std::clamp<int64_t>(y, 0, target.height);
+    return RECT{
+        static_cast<LONG>(left), static_cast<LONG>(top),
+        static_cast<LONG>(std::clamp<int64_t>(int64_t{x} + cached.width, left, target.width)),
+        static_cast<LONG>(std::clamp<int64_t>(int64_t{y} + cached.height, top, target.height))};
 }
 
 namespace {
