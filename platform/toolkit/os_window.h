@@ -87,10 +87,11 @@ void os_surface_destroy(OsSurface* surface);
 // Sends `area` of `pixels` (the surface's own size) to the surface.
 void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area);
 // Copies a width x height block at (from_x, from_y) of `from` to (x, y) of
-// the control's picture, inside the display, and presents it like
-// os_window_redraw. The control's backing bitmap must already hold the same
-// pixels. False when the control keeps no picture on the display (then
-// os_window_redraw sends them).
+// the control on the screen, inside the display, at its next frame (one
+// presentation per frame with everything os_window_redraw asked for). The
+// control's backing bitmap must already hold the same pixels. False when
+// the control is not on a display that can (then os_window_redraw sends
+// them).
 bool os_window_copy(OsWindow* window, int x, int y, int width, int height, OsSurface* from,
                     int from_x, int from_y);
 

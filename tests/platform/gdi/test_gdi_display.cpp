@@ -1,6 +1,7 @@
-// Pages kept with the display: what the X server shows of the peak display,
-// read back from the server, is exactly what GDI drew, after the strip has
-// scrolled and wrapped while the notice is written over it.
+// Pages kept with the display: what the X server shows of a control, read
+// back from the server, is exactly what GDI drew there: the peak display
+// after its strip has scrolled and wrapped under the notice, and copies of a
+// page drawn on again before the display's next frame.
 #include <windows.h>
 
 #include <stdlib.h>
@@ -63,30 +64,42 @@ std::vector<uint32_t> drawn(HDC dc, int width, int height) {
     return pixels;
 }
 
-TEST(GdiDisplayPages, TheServerShowsExactlyWhatWasDrawnAfterScrollingAndAWrap) {
-    const char* name = getenv("DISPLAY");
-    if (!name || !*name) {
-        GTEST_SKIP() << "pages live in the X server only on X11";
-    }
-    Display* x = XOpenDisplay(name);
-    ASSERT_NE(x, nullptr);
-    PeakDisplay::ColumnCounter() = 0;
+// The main window's peak display control on the X server, read back from it.
+struct GdiDisplayPages : ::testing::Test {
+    Display* x = nullptr;
     CPeakHost host;
-    HWND hwnd = host.Create(nullptr);
-    ASSERT_NE(hwnd, nullptr);
-    ShowWindow(hwnd, SW_SHOW);
-    HWND peak = GetDlgItem(hwnd, IDC_PEAK);
-    PeakDisplay display;
-    display.Setup(peak);
-    const int w = display.m_width;
-    const int h = display.m_height;
+    HWND hwnd = nullptr;
+    HWND peak = nullptr;
 
-    // Runs the window's loop until the screen shows what GDI holds, for 10
+    void SetUp() override {
+        const char* name = getenv("DISPLAY");
+        if (!name || !*name) {
+            GTEST_SKIP() << "pages live in the X server only on X11";
+        }
+        x = XOpenDisplay(name);
+        ASSERT_NE(x, nullptr);
+        hwnd = host.Create(nullptr);
+        ASSERT_NE(hwnd, nullptr);
+        ShowWindow(hwnd, SW_SHOW);
+        peak = GetDlgItem(hwnd, IDC_PEAK);
+    }
+    void TearDown() override {
+        if (hwnd) {
+            DestroyWindow(hwnd);
+        }
+        if (x) {
+            XCloseDisplay(x);
+        }
+    }
+
+    // Runs the window's loop until the screen shows what `dc` holds, for 10
     // seconds at most (a timer wakes the loop to look again).
-    auto shown = [&] {
+    bool shown(HDC dc) {
+        RECT r{};
+        GetWindowRect(peak, &r);
+        const std::vector<uint32_t> expected = drawn(dc, r.right - r.left, r.bottom - r.top);
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
         SetTimer(hwnd, 1, 20, nullptr);
-        const std::vector<uint32_t> expected = drawn(display.m_screen, w, h);
         bool same = false;
         MSG msg;
         while (!(same = on_screen(x, peak) == expected) &&
@@ -95,10 +108,18 @@ TEST(GdiDisplayPages, TheServerShowsExactlyWhatWasDrawnAfterScrollingAndAWrap) {
         }
         KillTimer(hwnd, 1);
         return same;
-    };
+    }
+};
+
+TEST_F(GdiDisplayPages, TheServerShowsExactlyWhatWasDrawnAfterScrollingAndAWrap) {
+    PeakDisplay::ColumnCounter() = 0;
+    PeakDisplay display;
+    display.Setup(peak);
+    const int w = display.m_width;
 
     // Shown before its first copy, then copied inside the server: the strip
-    // with the notice over it, after a wrap, and without it again.
+    // with the notice over it, after a wrap, and without it again. Many
+    // passes come within one frame.
     float level = 0.0f;
     auto passes = [&](int count, int32_t recording) {
         for (int i = 0; i < count; ++i) {
@@ -107,18 +128,46 @@ TEST(GdiDisplayPages, TheServerShowsExactlyWhatWasDrawnAfterScrollingAndAWrap) {
         }
     };
     passes(1, 0);
-    EXPECT_TRUE(shown()) << "the first page";
+    EXPECT_TRUE(shown(display.m_screen)) << "the first page";
     passes(40, 1);
-    EXPECT_TRUE(shown()) << "the strip and the notice";
+    EXPECT_TRUE(shown(display.m_screen)) << "the strip and the notice";
     passes(w + 1 - 41 + 20, 1);
     ASSERT_EQ(PeakDisplay::ColumnCounter(), 20);
-    EXPECT_TRUE(shown()) << "after a wrap";
+    EXPECT_TRUE(shown(display.m_screen)) << "after a wrap";
     passes(3, 0);
-    EXPECT_TRUE(shown()) << "the notice gone";
-
+    EXPECT_TRUE(shown(display.m_screen)) << "the notice gone";
     display.Destroy();
-    DestroyWindow(hwnd);
-    XCloseDisplay(x);
+}
+
+// A copy waits for the display's next frame; a page drawn on before then
+// still shows what it held at the copy.
+TEST_F(GdiDisplayPages, APageDrawnOnAfterItsCopyShowsWhatItHeldThen) {
+    HDC screen = GetDC(peak);
+    RECT r{};
+    GetWindowRect(peak, &r);
+    const RECT all{0, 0, r.right - r.left, r.bottom - r.top};
+    HDC page = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, all.right, all.bottom);
+    HGDIOBJ old = SelectObject(page, bitmap);
+    HBRUSH first = CreateSolidBrush(RGB(0, 30, 60));
+    HBRUSH second = CreateSolidBrush(RGB(0, 255, 0));
+
+    FillRect(page, &all, first);
+    BitBlt(screen, 0, 0, all.right, all.bottom, page, 0, 0, SRCCOPY);
+    EXPECT_TRUE(shown(screen)) << "on the screen, so the next copies are the server's";
+    const RECT left_half{0, 0, all.right / 2, all.bottom};
+    FillRect(page, &left_half, second);
+    BitBlt(screen, 0, 0, all.right, all.bottom, page, 0, 0, SRCCOPY);
+    FillRect(page, &all, first);
+    BitBlt(screen, 0, 0, 3, 3, page, 0, 0, SRCCOPY);
+    EXPECT_TRUE(shown(screen));
+
+    DeleteObject(second);
+    DeleteObject(first);
+    SelectObject(page, old);
+    DeleteDC(page);
+    DeleteObject(bitmap);
+    ReleaseDC(peak, screen);
 }
 
 } // namespace
