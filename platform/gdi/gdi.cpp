@@ -514,12 +514,14 @@ BOOL LineTo(HDC hdc, int x, int y) {
     const OsPixels s = surface(*dc);
     if (s.data) {
         draw_line(s, dc->position, POINT{x, y}, dc->pen);
-        // The pen's square around both ends bounds what it covered.
-        const int64_t margin = dc->pen.width;
-        drawn(*dc, int64_t{std::min(x, dc->position.x)} - margin,
-              int64_t{std::min(y, dc->position.y)} - margin,
-              int64_t{std::max(x, dc->position.x)} + margin + 1,
-              int64_t{std::max(y, dc->position.y)} + margin + 1);
+        // The pen's square at both ends bounds what it covered, exactly: on
+        // a page kept with the display this is what is sent of a trace line.
+        const int64_t before = dc->pen.width / 2;
+        const int64_t after = dc->pen.width - before;
+        drawn(*dc, int64_t{std::min(x, dc->position.x)} - before,
+              int64_t{std::min(y, dc->position.y)} - before,
+              int64_t{std::max(x, dc->position.x)} + after,
+              int64_t{std::max(y, dc->position.y)} + after);
     }
     dc->position = POINT{x, y};
     return TRUE;
