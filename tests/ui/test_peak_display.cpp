@@ -18,6 +18,7 @@
 #include "dialog.h"
 #include "gdi_page.h"
 #include "peak_display.h"
+#include "template_host.h"
 #include "resource.h"
 
 namespace {
@@ -401,20 +402,8 @@ TEST(PeakDisplayNotice, DrawnOnTheControlWhileRecordingAndGoneWithTheNextUpdateA
 
 // ---- on the main window's control ----
 
-class CHost : public CDialogImpl<CHost> {
-  public:
-    enum { IDD = IDD_MAINDLG };
-    BOOL ProcessWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result, DWORD) override {
-        if (message == WM_INITDIALOG) {
-            result = 1;
-            return TRUE;
-        }
-        return FALSE;
-    }
-};
-
 struct PeakDisplayOnControl : ::testing::Test {
-    CHost host;
+    CTemplateHost host;
     HWND hwnd = nullptr;
     HWND peak = nullptr;
     void SetUp() override {

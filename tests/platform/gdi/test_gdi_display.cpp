@@ -13,6 +13,7 @@
 
 #include "dialog.h"
 #include "peak_display.h"
+#include "template_host.h"
 #include "resource.h"
 
 // Last: Xlib's macros (None, Bool, Status) would rename what the others declare.
@@ -20,18 +21,6 @@
 #include <X11/Xutil.h>
 
 namespace {
-
-class CPeakHost : public CDialogImpl<CPeakHost> {
-  public:
-    enum { IDD = IDD_MAINDLG };
-    BOOL ProcessWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result, DWORD) override {
-        if (message == WM_INITDIALOG) {
-            result = 1;
-            return TRUE;
-        }
-        return FALSE;
-    }
-};
 
 // The control's pixels on the X server's screen (0x00RRGGBB), empty when
 // they can't be read.
@@ -67,7 +56,7 @@ std::vector<uint32_t> drawn(HDC dc, int width, int height) {
 // The main window's peak display control on the X server, read back from it.
 struct GdiDisplayPages : ::testing::Test {
     Display* x = nullptr;
-    CPeakHost host;
+    CTemplateHost host;
     HWND hwnd = nullptr;
     HWND peak = nullptr;
 
