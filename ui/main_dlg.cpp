@@ -4,6 +4,8 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
+#include <wchar.h>
+
 #include "about_dlg.h"
 #include "module.h"
 #include "window_messages.h"
@@ -146,6 +148,9 @@ LRESULT CMainDlg::OnDestroy() {
 
 void CMainDlg::SetItemEnabled(int id, bool enable) {
     HWND control = GetDlgItem(id);
+    if ((::IsWindowEnabled(control) != FALSE) == enable) {
+        return; // as it is: the controls are brought up to date at every timer
+    }
     if (enable) {
         ::EnableWindow(control, TRUE);
         return;
@@ -160,6 +165,17 @@ void CMainDlg::SetItemEnabled(int id, bool enable) {
         }
     }
     ::EnableWindow(control, FALSE);
+}
+
+void CMainDlg::SetItemText(int id, const WCHAR* text) {
+    // A text set again, even the same, is laid out and drawn again: the
+    // controls are brought up to date at every timer of the session.
+    WCHAR shown[1024];
+    HWND control = GetDlgItem(id);
+    if (::GetWindowTextW(control, shown, 1024) >= 0 && wcscmp(shown, text) == 0) {
+        return;
+    }
+    ::SetWindowTextW(control, text);
 }
 
 void CMainDlg::UpdateControls() {

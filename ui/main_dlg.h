@@ -82,7 +82,7 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     // window would take no keys, not even Escape, until the user clicked
     // one of its controls.
     void SetItemEnabled(int id, bool enable);
-    void SetItemText(int id, const WCHAR* text) { ::SetWindowTextW(GetDlgItem(id), text); }
+    void SetItemText(int id, const WCHAR* text);
     void SetItemNote(int id, const WCHAR* note);
     void SetItemIcon(int id, int icon_id);
 

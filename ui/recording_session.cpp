@@ -424,7 +424,8 @@ void RecordingSession::WatchDevices() {
     if (m_audio == nullptr) {
         audio_devices_open(&m_audio);
     }
-    if (device_events_open(&m_events, m_window, WM_DEVICES_CHANGED, m_audio) != 0 ||
+    if (m_audio == nullptr ||
+        device_events_open(&m_events, m_window, WM_DEVICES_CHANGED, m_audio) != 0 ||
         m_events == nullptr) {
         ::SetTimer(m_window, kWatchTimer, kWatchRetryMs, nullptr);
     }
