@@ -116,6 +116,16 @@ def cpu_ticks(path):
     return int(fields[11]) + int(fields[12])  # utime, stime
 
 
+def written_bytes(pid):
+    """What the process has handed to write and send so far: while it only
+    monitors, its requests to the X server and the sound server."""
+    with open('/proc/%d/io' % pid) as f:
+        for line in f:
+            if line.startswith('wchar:'):
+                return int(line.split()[1])
+    return 0
+
+
 def run_ns(path):
     try:
         with open(path) as f:
@@ -131,9 +141,11 @@ class Snapshot:
     def __init__(self, pid, servers):
         self.time = time.monotonic()
         self.process = None
+        self.written = None
         self.threads = {}
         if pid is not None:
             self.process = cpu_ticks('/proc/%d/stat' % pid)
+            self.written = written_bytes(pid)
             for entry in os.listdir('/proc/%d/task' % pid):
                 base = '/proc/%d/task/%s/' % (pid, entry)
                 try:
@@ -195,6 +207,7 @@ class Phase(Span):
         if pid is None:
             return
         self.cpu = (after.process - before.process) / TICKS_PER_SECOND
+        self.written = after.written - before.written
         for tid, (name_, ticks, ns) in sorted(after.threads.items()):
             # A thread that began inside the phase spent all it has there.
             _, ticks0, ns0 = before.threads.get(tid, (name_, 0, 0))
@@ -230,6 +243,8 @@ class Phase(Span):
                          if audio_seconds else '')
             print('  %s: %.0f ms of CPU, %.2f%% of one core%s' %
                   (program, 1000 * self.cpu, self.percent(), per_audio))
+            print('  %s: %.0f KB a second written to its sockets and files' %
+                  (program, self.written / 1024 / self.wall))
         if role is not None:
             print('    %-8s %-14s %-40s %9s %9s' % ('tid', 'name', 'role', 'stat ms', 'run ms'))
             for tid, name, seconds, run in sorted(self.threads, key=lambda t: -t[2]):

@@ -23,6 +23,13 @@ struct Bitmap {
     int width = 0;
     int height = 0;
     std::vector<uint32_t> pixels;
+    // A bitmap made compatible with a window lives with the display too, as a
+    // device-dependent bitmap does on Windows: copied onto a window, it moves
+    // inside the display. `pixels` stay the truth; `shown` (made at the first
+    // such copy) is sent only what was drawn here since, `stale`.
+    bool with_display = false;
+    OsSurface* shown = nullptr;
+    RECT stale{0, 0, 0, 0};
 };
 
 struct Pen {
@@ -144,21 +151,55 @@ void fill(OsPixels s, int left, int top, int right, int bottom, uint32_t value) 
     }
 }
 
-// A window DC's drawing goes to the screen: only the part it changed.
+// A window DC's drawing goes to the screen, a display-side bitmap's is owed
+// to the display: only the part it changed.
 void drawn(const Dc& dc, int64_t left, int64_t top, int64_t right, int64_t bottom) {
-    if (!dc.window) {
+    if (!dc.window && !(dc.bitmap && dc.bitmap->shown)) {
         return;
     }
-    const OsPixels s = os_window_pixels(dc.window);
+    const OsPixels s = surface(dc);
     const RECT changed{static_cast<LONG>(std::clamp<int64_t>(left, 0, s.width)),
                        static_cast<LONG>(std::clamp<int64_t>(top, 0, s.height)),
                        static_cast<LONG>(std::clamp<int64_t>(right, 0, s.width)),
                        static_cast<LONG>(std::clamp<int64_t>(bottom, 0, s.height))};
-    os_window_redraw(dc.window, changed);
+    if (changed.right <= changed.left || changed.bottom <= changed.top) {
+        return;
+    }
+    if (dc.window) {
+        os_window_redraw(dc.window, changed);
+        return;
+    }
+    RECT& stale = dc.bitmap->stale;
+    if (stale.right <= stale.left || stale.bottom <= stale.top) {
+        stale = changed;
+    } else {
+        stale = RECT{std::min(stale.left, changed.left), std::min(stale.top, changed.top),
+                     std::max(stale.right, changed.right), std::max(stale.bottom, changed.bottom)};
+    }
 }
 
-void drawn_all(const Dc& dc) {
-    drawn(dc, 0, 0, INT32_MAX, INT32_MAX);
+// Copies a block of a display-side bitmap onto a window inside the display,
+// after sending it what was drawn since the last copy. False when the
+// display keeps no pixels of either (then the window's are sent).
+bool copy_on_display(Bitmap& from, OsWindow* window, int64_t x, int64_t y, int64_t width,
+                     int64_t height, int64_t from_x, int64_t from_y) {
+    if (!from.with_display) {
+        return false;
+    }
+    if (!from.shown) {
+        // Made at the first copy, when the window is on the screen.
+        from.shown = os_surface_create(window, from.width, from.height);
+        if (!from.shown) {
+            return false;
+        }
+        from.stale = RECT{0, 0, from.width, from.height};
+    }
+    os_surface_upload(from.shown, OsPixels{from.pixels.data(), from.width, from.height},
+                      from.stale);
+    from.stale = RECT{0, 0, 0, 0};
+    return os_window_copy(window, static_cast<int>(x), static_cast<int>(y), static_cast<int>(width),
+                          static_cast<int>(height), from.shown, static_cast<int>(from_x),
+                          static_cast<int>(from_y));
 }
 
 } // namespace
@@ -209,7 +250,8 @@ BOOL DeleteDC(HDC hdc) {
 }
 
 HBITMAP CreateCompatibleBitmap(HDC hdc, int width, int height) {
-    if (!find_dc(hdc)) {
+    const Dc* dc = find_dc(hdc);
+    if (!dc) {
         return nullptr;
     }
     if (width <= 0 || height <= 0 || width > 16384 || height > 16384) {
@@ -219,6 +261,7 @@ HBITMAP CreateCompatibleBitmap(HDC hdc, int width, int height) {
     auto* o = new Object{Object::kBitmap, {}, {}, {}, 0, false};
     o->bitmap.width = width;
     o->bitmap.height = height;
+    o->bitmap.with_display = dc->window != nullptr;
     // Linux: always 32 bits per pixel, starting black, as a screen bitmap does.
     o->bitmap.pixels.assign(static_cast<size_t>(width) * height, 0);
     return reinterpret_cast<HBITMAP>(add(o));
@@ -306,6 +349,9 @@ BOOL DeleteObject(HGDIOBJ object) {
                 dc.brush_handle = nullptr;
             }
         }
+    }
+    if (o->kind == Object::kBitmap) {
+        os_surface_destroy(o->bitmap.shown);
     }
     remove(object);
     return TRUE;
@@ -468,12 +514,14 @@ BOOL LineTo(HDC hdc, int x, int y) {
     const OsPixels s = surface(*dc);
     if (s.data) {
         draw_line(s, dc->position, POINT{x, y}, dc->pen);
-        // The pen's square around both ends bounds what it covered.
-        const int64_t margin = dc->pen.width;
-        drawn(*dc, int64_t{std::min(x, dc->position.x)} - margin,
-              int64_t{std::min(y, dc->position.y)} - margin,
-              int64_t{std::max(x, dc->position.x)} + margin + 1,
-              int64_t{std::max(y, dc->position.y)} + margin + 1);
+        // The pen's square at both ends bounds what it covered, exactly: on
+        // a page kept with the display this is what is sent of a trace line.
+        const int64_t before = dc->pen.width / 2;
+        const int64_t after = dc->pen.width - before;
+        drawn(*dc, int64_t{std::min(x, dc->position.x)} - before,
+              int64_t{std::min(y, dc->position.y)} - before,
+              int64_t{std::max(x, dc->position.x)} + after,
+              int64_t{std::max(y, dc->position.y)} + after);
     }
     dc->position = POINT{x, y};
     return TRUE;
@@ -520,7 +568,10 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sourc
                     from.data + (from_y + row) * from.width + from_x,
                     static_cast<size_t>(w) * sizeof *to.data);
         }
-        drawn(*d, to_x, to_y, to_x + w, to_y + h);
+        if (!d->window || !src->bitmap ||
+            !copy_on_display(*src->bitmap, d->window, to_x, to_y, w, h, from_x, from_y)) {
+            drawn(*d, to_x, to_y, to_x + w, to_y + h);
+        }
     }
     return TRUE;
 }
@@ -558,8 +609,8 @@ BOOL TextOutW(HDC hdc, int x, int y, LPCWSTR text, int count) {
     const OsPixels s = surface(*dc);
     if (s.data && count > 0) {
         // Linux: the text is always drawn transparently, over what is there.
-        os_draw_text(s, x, y, narrow.c_str(), dc->text_colour);
-        drawn_all(*dc);
+        const RECT r = os_draw_text(s, x, y, narrow.c_str(), dc->text_colour);
+        drawn(*dc, r.left, r.top, r.right, r.bottom);
     }
     return TRUE;
 }

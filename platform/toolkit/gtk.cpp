@@ -4,6 +4,7 @@
 
 #include <gtk/gtk.h>
 #ifdef GDK_WINDOWING_X11
+#include <cairo-xlib.h>
 #include <gdk/gdkx.h>
 #endif
 
@@ -15,6 +16,16 @@
 
 #include <string>
 #include <vector>
+
+struct OsSurface;
+
+// A block of a page in the X server, to be copied onto a control.
+struct ServerCopy {
+    OsSurface* from;
+    int from_x;
+    int from_y;
+    GdkRectangle to;
+};
 
 struct OsWindow {
     GtkWidget* widget = nullptr; // the GtkWindow, or the control's outer widget
@@ -29,6 +40,14 @@ struct OsWindow {
     // while a draw is queued.
     GdkRectangle changed{0, 0, 0, 0};
     bool pending = false;
+    // On X11, once pages kept in the X server are copied onto the control,
+    // it is presented by the server: at the next frame the copies waiting
+    // in `copies` are made there, in order, and then `stale`, what was drawn
+    // in `pixels` themselves, is sent.
+    bool by_server = false;
+    std::vector<struct ServerCopy> copies;
+    GdkRectangle stale{0, 0, 0, 0};
+    guint frame = 0; // the tick callback that presents them
     int width = 0;
     int height = 0;
     std::string font; // Pango description of the dialog font
@@ -40,6 +59,8 @@ struct OsWindow {
 namespace {
 
 int display_state = 0; // 0 not tried, 1 open, -1 none
+
+void forget_presenting(OsWindow* w);
 
 // The program works in device pixels, as a DPI-aware Windows program does:
 // its fonts, dialogs and bitmaps grow with the display's DPI. The toolkit
@@ -233,6 +254,129 @@ cairo_surface_t* picture_from(OsPixels pixels) {
     g_object_unref(pixbuf);
     return surface;
 }
+
+// Pixmaps in the X server are written with Xlib's own copy and put-image
+// requests, not cairo: cairo keeps a pixmap it was given an image to draw in
+// a client-side copy for a while, and would then composite the pages' copies
+// in the client, reading them back from the server first.
+#ifdef GDK_WINDOWING_X11
+
+GC copy_gc(Display* display, Drawable drawable) {
+    static Display* made_for = nullptr;
+    static GC gc = nullptr;
+    if (made_for != display) {
+        // No GraphicsExpose or NoExpose event for every copy: what a copy
+        // could not take from a page is sent from the client instead.
+        XGCValues values{};
+        values.graphics_exposures = False;
+        gc = XCreateGC(display, drawable, GCGraphicsExposures, &values);
+        made_for = display;
+    }
+    return gc;
+}
+
+// Sends `area` of `pixels` (`width` pixels a row), and only that, to (x, y)
+// of `drawable`, whose pixels are 0x00RRGGBB.
+void put_pixels(Display* display, Drawable drawable, Visual* visual, const uint32_t* pixels,
+                int width, const GdkRectangle& area, int x, int y) {
+    if (area.width <= 0 || area.height <= 0) {
+        return;
+    }
+    XImage* image =
+        XCreateImage(display, visual, 24, ZPixmap, 0,
+                     reinterpret_cast<char*>(const_cast<uint32_t*>(pixels) +
+                                             static_cast<size_t>(area.y) * width + area.x),
+                     area.width, area.height, 32, width * 4);
+    if (!image) {
+        return;
+    }
+    // The pixels are 32-bit words in this machine's order; Xlib swaps them
+    // for a server of the other.
+    const uint32_t probe = 1;
+    image->byte_order = *reinterpret_cast<const unsigned char*>(&probe) ? LSBFirst : MSBFirst;
+    XPutImage(display, drawable, copy_gc(display, drawable), image, 0, 0, x, y, area.width,
+              area.height);
+    image->data = nullptr; // ours, not Xlib's to free
+    XDestroyImage(image);
+}
+
+void upload(cairo_surface_t* target, const uint32_t* pixels, int width, const GdkRectangle& area) {
+    cairo_surface_flush(target);
+    put_pixels(cairo_xlib_surface_get_display(target), cairo_xlib_surface_get_drawable(target),
+               cairo_xlib_surface_get_visual(target), pixels, width, area, area.x, area.y);
+    cairo_surface_mark_dirty_rectangle(target, area.x, area.y, area.width, area.height);
+}
+
+bool plain_visual(const Visual* visual, int depth) {
+    return visual && depth == 24 && visual->red_mask == 0xFF0000 && visual->green_mask == 0xFF00 &&
+           visual->blue_mask == 0xFF;
+}
+
+// A pixmap in the X server like `widget`'s window, width x height device
+// pixels at one pixel per unit; null off X11, before the widget is realized,
+// or when its pixels are not the bitmaps' own 0x00RRGGBB.
+cairo_surface_t* server_surface(GtkWidget* widget, int width, int height) {
+    GdkWindow* window = gtk_widget_get_realized(widget) ? gtk_widget_get_window(widget) : nullptr;
+    if (!window || !on_x11()) {
+        return nullptr;
+    }
+    cairo_surface_t* surface = gdk_window_create_similar_surface(
+        window, CAIRO_CONTENT_COLOR, (width + window_scale - 1) / window_scale,
+        (height + window_scale - 1) / window_scale);
+    const bool xlib = cairo_surface_status(surface) == CAIRO_STATUS_SUCCESS &&
+                      cairo_surface_get_type(surface) == CAIRO_SURFACE_TYPE_XLIB;
+    if (!xlib || !plain_visual(cairo_xlib_surface_get_visual(surface),
+                               cairo_xlib_surface_get_depth(surface))) {
+        // Kept in the client after all: a second copy of the pixels there
+        // would only cost.
+        cairo_surface_destroy(surface);
+        return nullptr;
+    }
+    cairo_surface_set_device_scale(surface, 1, 1);
+    return surface;
+}
+
+// The X window that shows `widget` and where the widget lies in it, in
+// device pixels; false when it is not on the screen or its pixels are not
+// plain 0x00RRGGBB.
+bool server_target(GtkWidget* widget, Window* xid, int* x, int* y) {
+    if (!on_x11() || !gtk_widget_is_drawable(widget)) {
+        return false;
+    }
+    GdkWindow* window = gtk_widget_get_window(widget);
+    int left = 0;
+    int top = 0;
+    // The toolkit's child windows live in the client; the nearest native
+    // one is the X window they are drawn in.
+    while (window && !gdk_window_has_native(window)) {
+        int wx = 0;
+        int wy = 0;
+        gdk_window_get_position(window, &wx, &wy);
+        left += wx;
+        top += wy;
+        window = gdk_window_get_parent(window);
+    }
+    if (!window || !GDK_IS_X11_WINDOW(window)) {
+        return false;
+    }
+    GdkVisual* visual = gdk_window_get_visual(window);
+    if (!plain_visual(gdk_x11_visual_get_xvisual(visual), gdk_visual_get_depth(visual))) {
+        return false;
+    }
+    *xid = GDK_WINDOW_XID(window);
+    *x = left * window_scale;
+    *y = top * window_scale;
+    return true;
+}
+
+#else
+
+void upload(cairo_surface_t*, const uint32_t*, int, const GdkRectangle&) {}
+cairo_surface_t* server_surface(GtkWidget*, int, int) {
+    return nullptr;
+}
+
+#endif
 
 gboolean on_draw_pixels(GtkWidget*, cairo_t* cr, gpointer data) {
     auto* w = static_cast<OsWindow*>(data);
@@ -452,6 +596,7 @@ void os_window_destroy(OsWindow* window) {
         gtk_widget_destroy(window->widget);
         gdk_display_flush(display);
     }
+    forget_presenting(window);
     delete window;
 }
 
@@ -577,14 +722,12 @@ OsPixels os_window_pixels(OsWindow* w) {
     return OsPixels{w->pixels.data(), w->width, w->height};
 }
 
-void os_window_redraw(OsWindow* w, const RECT& changed) {
-    if (!w || changed.right <= changed.left || changed.bottom <= changed.top) {
-        return;
-    }
+namespace {
+
+// Queues `area` to be presented at the display's next frame.
+void present(OsWindow* w, const GdkRectangle& area) {
     // The toolkit draws queued areas at its frame clock's pace, one frame
     // for all of them; an area already queued is not queued again.
-    GdkRectangle area{changed.left, changed.top, changed.right - changed.left,
-                      changed.bottom - changed.top};
     if (w->pending) {
         GdkRectangle joined;
         gdk_rectangle_union(&w->changed, &area, &joined);
@@ -598,6 +741,181 @@ void os_window_redraw(OsWindow* w, const RECT& changed) {
     }
     const GdkRectangle logical = to_logical(area);
     gtk_widget_queue_draw_area(w->widget, logical.x, logical.y, logical.width, logical.height);
+}
+
+void join(GdkRectangle& into, const GdkRectangle& area) {
+    if (into.width <= 0 || into.height <= 0) {
+        into = area;
+    } else {
+        gdk_rectangle_union(&into, &area, &into);
+    }
+}
+
+} // namespace
+
+struct OsSurface {
+    cairo_surface_t* surface;
+};
+
+namespace {
+
+// Controls with copies or drawing waiting for the next frame.
+std::vector<OsWindow*> presenting;
+
+bool inside(const GdkRectangle& inner, const GdkRectangle& outer) {
+    return inner.x >= outer.x && inner.y >= outer.y &&
+           inner.x + inner.width <= outer.x + outer.width &&
+           inner.y + inner.height <= outer.y + outer.height;
+}
+
+// A waiting copy from `surface` (inside `area` of it, when given) would copy
+// what the page holds no more: its block is sent from the control's own
+// pixels instead, which hold what it copied.
+void unhook(OsSurface* surface, const GdkRectangle* area) {
+    for (OsWindow* w : presenting) {
+        std::erase_if(w->copies, [&](const ServerCopy& c) {
+            const GdkRectangle read{c.from_x, c.from_y, c.to.width, c.to.height};
+            if (c.from != surface || (area && !gdk_rectangle_intersect(&read, area, nullptr))) {
+                return false;
+            }
+            join(w->stale, c.to);
+            return true;
+        });
+    }
+}
+
+gboolean on_frame(GtkWidget*, GdkFrameClock*, gpointer data) {
+    auto* w = static_cast<OsWindow*>(data);
+    w->frame = 0;
+    std::erase(presenting, w);
+    const GdkRectangle stale = w->stale;
+    std::vector<ServerCopy> copies;
+    copies.swap(w->copies);
+    w->stale = GdkRectangle{0, 0, 0, 0};
+#ifdef GDK_WINDOWING_X11
+    Window xid = 0;
+    int x = 0;
+    int y = 0;
+    if (server_target(w->widget, &xid, &x, &y)) {
+        Display* display = GDK_DISPLAY_XDISPLAY(gtk_widget_get_display(w->widget));
+        GC gc = copy_gc(display, xid);
+        for (const ServerCopy& c : copies) {
+            XCopyArea(display, cairo_xlib_surface_get_drawable(c.from->surface), xid, gc, c.from_x,
+                      c.from_y, c.to.width, c.to.height, x + c.to.x, y + c.to.y);
+        }
+        // Last: the client's pixels are what the control shows now.
+        put_pixels(
+            display, xid,
+            gdk_x11_visual_get_xvisual(gdk_window_get_visual(gtk_widget_get_window(w->widget))),
+            w->pixels.data(), w->width, stale, x + stale.x, y + stale.y);
+    }
+#endif
+    // Not on the screen: it is drawn from the client's pixels when it is.
+    return G_SOURCE_REMOVE;
+}
+
+// The waiting copies and drawing go to the screen at the display's next
+// frame, however many passes come before it.
+void present_by_server(OsWindow* w) {
+    if (w->frame == 0) {
+        w->frame = gtk_widget_add_tick_callback(w->widget, on_frame, w, nullptr);
+        presenting.push_back(w);
+    }
+}
+
+void forget_presenting(OsWindow* w) {
+    std::erase(presenting, w);
+    w->frame = 0; // its tick callback goes with the widget
+}
+
+} // namespace
+
+void os_window_redraw(OsWindow* w, const RECT& changed) {
+    if (!w || changed.right <= changed.left || changed.bottom <= changed.top) {
+        return;
+    }
+    const GdkRectangle area{changed.left, changed.top, changed.right - changed.left,
+                            changed.bottom - changed.top};
+    if (w->by_server) {
+        join(w->stale, area);
+        present_by_server(w);
+    } else {
+        present(w, area);
+    }
+}
+
+OsSurface* os_surface_create(OsWindow* like, int width, int height) {
+    cairo_surface_t* surface = like ? server_surface(like->widget, width, height) : nullptr;
+    return surface ? new OsSurface{surface} : nullptr;
+}
+
+void os_surface_destroy(OsSurface* surface) {
+    if (surface) {
+        unhook(surface, nullptr);
+        cairo_surface_destroy(surface->surface);
+        delete surface;
+    }
+}
+
+void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area) {
+    if (!surface || !pixels.data) {
+        return;
+    }
+    const int left = std::max<int>(area.left, 0);
+    const int top = std::max<int>(area.top, 0);
+    const int right = std::min<int>(area.right, pixels.width);
+    const int bottom = std::min<int>(area.bottom, pixels.height);
+    const GdkRectangle sent{left, top, right - left, bottom - top};
+    if (sent.width <= 0 || sent.height <= 0) {
+        return;
+    }
+    unhook(surface, &sent);
+    upload(surface->surface, pixels.data, pixels.width, sent);
+}
+
+bool os_window_copy(OsWindow* w, int x, int y, int width, int height, OsSurface* from, int from_x,
+                    int from_y) {
+#ifdef GDK_WINDOWING_X11
+    Window xid = 0;
+    int at_x = 0;
+    int at_y = 0;
+    if (!w || !from || w->pixels.empty() || width <= 0 || height <= 0 ||
+        !server_target(w->widget, &xid, &at_x, &at_y)) {
+        return false;
+    }
+    const GdkRectangle to{x, y, width, height};
+    // What this copy covers needs no earlier copy, nor anything drawn
+    // before it. With the copy before it, side by side, it may cover a
+    // whole strip: then the strips of passes that came within one frame
+    // are not all copied.
+    GdkRectangle cover = to;
+    size_t keep = w->copies.size();
+    if (keep > 0) {
+        const GdkRectangle& last = w->copies.back().to;
+        if (last.y == to.y && last.height == to.height &&
+            (last.x + last.width == to.x || to.x + to.width == last.x)) {
+            gdk_rectangle_union(&last, &to, &cover);
+            --keep;
+        }
+    }
+    for (size_t i = keep; i-- > 0;) {
+        if (inside(w->copies[i].to, cover)) {
+            w->copies.erase(w->copies.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+    if (inside(w->stale, to)) {
+        w->stale = GdkRectangle{0, 0, 0, 0};
+    }
+    // From now on the server presents it. The toolkit may still have a draw
+    // from the client's pixels queued: the same picture.
+    w->by_server = true;
+    w->copies.push_back(ServerCopy{from, from_x, from_y, to});
+    present_by_server(w);
+    return true;
+#else
+    (void)w, (void)x, (void)y, (void)width, (void)height, (void)from, (void)from_x, (void)from_y;
+    return false;
+#endif
 }
 
 int os_monitor_count() {
@@ -787,9 +1105,9 @@ RenderedText render_text(const char* text, COLORREF colour) {
 
 } // namespace
 
-void os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colour) {
+RECT os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colour) {
     if (!target.data || target.width <= 0 || target.height <= 0 || !text) {
-        return;
+        return RECT{0, 0, 0, 0};
     }
     // Only the window thread draws; the last text is kept.
     static RenderedText cached;
@@ -819,6 +1137,12 @@ void os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colo
             dst = out;
         }
     }
+    const int64_t left = std::clamp<int64_t>(x, 0, target.width);
+    const int64_t top = std::clamp<int64_t>(y, 0, target.height);
+    return RECT{
+        static_cast<LONG>(left), static_cast<LONG>(top),
+        static_cast<LONG>(std::clamp<int64_t>(int64_t{x} + cached.width, left, target.width)),
+        static_cast<LONG>(std::clamp<int64_t>(int64_t{y} + cached.height, top, target.height))};
 }
 
 namespace {

@@ -76,6 +76,25 @@ OsPixels os_window_pixels(OsWindow* window);
 // once per frame, and only the part that changed.
 void os_window_redraw(OsWindow* window, const RECT& changed);
 
+// Pixels kept where the display is, as a device-dependent bitmap is on
+// Windows: on X11 a pixmap in the X server, so that copying them onto a
+// control moves no pixels through the client. Null where that gains nothing
+// (on Wayland every pixel is the client's anyway) or while `like` is not yet
+// on the screen; the caller then keeps to its own pixels.
+struct OsSurface;
+OsSurface* os_surface_create(OsWindow* like, int width, int height);
+void os_surface_destroy(OsSurface* surface);
+// Sends `area` of `pixels` (the surface's own size) to the surface.
+void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area);
+// Copies a width x height block at (from_x, from_y) of `from` to (x, y) of
+// the control on the screen, inside the display, at its next frame (one
+// presentation per frame with everything os_window_redraw asked for). The
+// control's backing bitmap must already hold the same pixels. False when
+// the control is not on a display that can (then os_window_redraw sends
+// them).
+bool os_window_copy(OsWindow* window, int x, int y, int width, int height, OsSurface* from,
+                    int from_x, int from_y);
+
 int os_monitor_count();
 // Index of the monitor nearest to the rectangle's centre.
 int os_monitor_nearest(const RECT& rect);
@@ -101,7 +120,8 @@ void os_popup_menu(OsWindow* owner, const OsMenuItem* items, int count, int x, i
 
 // Text drawn onto `target` at (x, y) (the top-left of its cell) in colour
 // 0x00BBGGRR, clipped to the bitmap; the font is the toolkit's default.
-void os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colour);
+// Returns the rectangle it may have changed (empty when none).
+RECT os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colour);
 
 // Folder chooser, modal to `owner`; `done(path or null)` is called once it closes.
 void os_choose_folder(OsWindow* owner, void (*done)(void*, const char*), void* context);

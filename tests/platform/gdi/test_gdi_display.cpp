@@ -1,0 +1,162 @@
+// Pages kept with the display: what the X server shows of a control, read
+// back from the server, is exactly what GDI drew there: the peak display
+// after its strip has scrolled and wrapped under the notice, and copies of a
+// page drawn on again before the display's next frame.
+#include <windows.h>
+
+#include <stdlib.h>
+
+#include <chrono>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "dialog.h"
+#include "peak_display.h"
+#include "template_host.h"
+#include "resource.h"
+
+// Last: Xlib's macros (None, Bool, Status) would rename what the others declare.
+#include <X11/Xlib.h>
+#include <X11/Xutil.h>
+
+namespace {
+
+// The control's pixels on the X server's screen (0x00RRGGBB), empty when
+// they can't be read.
+std::vector<uint32_t> on_screen(Display* x, HWND control) {
+    RECT r{};
+    GetWindowRect(control, &r);
+    XImage* image = XGetImage(x, DefaultRootWindow(x), r.left, r.top, r.right - r.left,
+                              r.bottom - r.top, AllPlanes, ZPixmap);
+    std::vector<uint32_t> pixels;
+    if (!image) {
+        return pixels;
+    }
+    for (int y = 0; y < image->height; ++y) {
+        for (int x_ = 0; x_ < image->width; ++x_) {
+            pixels.push_back(static_cast<uint32_t>(XGetPixel(image, x_, y)) & 0xFFFFFF);
+        }
+    }
+    XDestroyImage(image);
+    return pixels;
+}
+
+std::vector<uint32_t> drawn(HDC dc, int width, int height) {
+    std::vector<uint32_t> pixels;
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x) {
+            const COLORREF c = GetPixel(dc, x, y);
+            pixels.push_back(GetRValue(c) << 16 | GetGValue(c) << 8 | GetBValue(c));
+        }
+    }
+    return pixels;
+}
+
+// The main window's peak display control on the X server, read back from it.
+struct GdiDisplayPages : ::testing::Test {
+    Display* x = nullptr;
+    CTemplateHost host;
+    HWND hwnd = nullptr;
+    HWND peak = nullptr;
+
+    void SetUp() override {
+        const char* name = getenv("DISPLAY");
+        if (!name || !*name) {
+            GTEST_SKIP() << "pages live in the X server only on X11";
+        }
+        x = XOpenDisplay(name);
+        ASSERT_NE(x, nullptr);
+        hwnd = host.Create(nullptr);
+        ASSERT_NE(hwnd, nullptr);
+        ShowWindow(hwnd, SW_SHOW);
+        peak = GetDlgItem(hwnd, IDC_PEAK);
+    }
+    void TearDown() override {
+        if (hwnd) {
+            DestroyWindow(hwnd);
+        }
+        if (x) {
+            XCloseDisplay(x);
+        }
+    }
+
+    // Runs the window's loop until the screen shows what `dc` holds, for 10
+    // seconds at most (a timer wakes the loop to look again).
+    bool shown(HDC dc) {
+        RECT r{};
+        GetWindowRect(peak, &r);
+        const std::vector<uint32_t> expected = drawn(dc, r.right - r.left, r.bottom - r.top);
+        const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        SetTimer(hwnd, 1, 20, nullptr);
+        bool same = false;
+        MSG msg;
+        while (!(same = on_screen(x, peak) == expected) &&
+               std::chrono::steady_clock::now() < until && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+            DispatchMessageW(&msg);
+        }
+        KillTimer(hwnd, 1);
+        return same;
+    }
+};
+
+TEST_F(GdiDisplayPages, TheServerShowsExactlyWhatWasDrawnAfterScrollingAndAWrap) {
+    PeakDisplay::ColumnCounter() = 0;
+    PeakDisplay display;
+    display.Setup(peak);
+    const int w = display.m_width;
+
+    // Shown before its first copy, then copied inside the server: the strip
+    // with the notice over it, after a wrap, and without it again. Many
+    // passes come within one frame.
+    float level = 0.0f;
+    auto passes = [&](int count, int32_t recording) {
+        for (int i = 0; i < count; ++i) {
+            level = level > 1.0f ? 0.05f : level + 0.07f;
+            display.OnLevelUpdate(level, recording);
+        }
+    };
+    passes(1, 0);
+    EXPECT_TRUE(shown(display.m_screen)) << "the first page";
+    passes(40, 1);
+    EXPECT_TRUE(shown(display.m_screen)) << "the strip and the notice";
+    passes(w + 1 - 41 + 20, 1);
+    ASSERT_EQ(PeakDisplay::ColumnCounter(), 20);
+    EXPECT_TRUE(shown(display.m_screen)) << "after a wrap";
+    passes(3, 0);
+    EXPECT_TRUE(shown(display.m_screen)) << "the notice gone";
+    display.Destroy();
+}
+
+// A copy waits for the display's next frame; a page drawn on before then
+// still shows what it held at the copy.
+TEST_F(GdiDisplayPages, APageDrawnOnAfterItsCopyShowsWhatItHeldThen) {
+    HDC screen = GetDC(peak);
+    RECT r{};
+    GetWindowRect(peak, &r);
+    const RECT all{0, 0, r.right - r.left, r.bottom - r.top};
+    HDC page = CreateCompatibleDC(screen);
+    HBITMAP bitmap = CreateCompatibleBitmap(screen, all.right, all.bottom);
+    HGDIOBJ old = SelectObject(page, bitmap);
+    HBRUSH first = CreateSolidBrush(RGB(0, 30, 60));
+    HBRUSH second = CreateSolidBrush(RGB(0, 255, 0));
+
+    FillRect(page, &all, first);
+    BitBlt(screen, 0, 0, all.right, all.bottom, page, 0, 0, SRCCOPY);
+    EXPECT_TRUE(shown(screen)) << "on the screen, so the next copies are the server's";
+    const RECT left_half{0, 0, all.right / 2, all.bottom};
+    FillRect(page, &left_half, second);
+    BitBlt(screen, 0, 0, all.right, all.bottom, page, 0, 0, SRCCOPY);
+    FillRect(page, &all, first);
+    BitBlt(screen, 0, 0, 3, 3, page, 0, 0, SRCCOPY);
+    EXPECT_TRUE(shown(screen));
+
+    DeleteObject(second);
+    DeleteObject(first);
+    SelectObject(page, old);
+    DeleteDC(page);
+    DeleteObject(bitmap);
+    ReleaseDC(peak, screen);
+}
+
+} // namespace
