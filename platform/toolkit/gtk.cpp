@@ -1224,6 +1224,10 @@ void os_wait_events_for(unsigned timeout_ms) {
     }
 }
 
+void os_run_ready_events() {
+    g_main_context_iteration(nullptr, FALSE);
+}
+
 void os_wake() {
     g_main_context_wakeup(nullptr);
 }

@@ -136,6 +136,9 @@ void os_wait_events();
 // The same, but returns after `timeout_ms` at the latest (a window timer
 // falls due then).
 void os_wait_events_for(unsigned timeout_ms);
+// Runs the toolkit's events that are ready now (input, drawing, requests
+// still to be sent to the display), without waiting.
+void os_run_ready_events();
 void os_wake();
 
 // Events the seam reports, implemented by the user area (user/input.cpp).

@@ -396,6 +396,14 @@ BOOL GetMessageW(LPMSG msg, HWND hwnd, UINT filter_min, UINT filter_max) {
         return -1;
     }
     ThreadQueue& queue = current_queue();
+    // The window thread's input and drawing wait in the toolkit, not in this
+    // queue, and come first: a thread that always finds a message here (a
+    // timer due again by the time its handler returns, a steady stream of
+    // posts on a slow machine) would otherwise never show or draw its window.
+    // Only this thread sets serves_toolkit, so it reads it unlocked.
+    if (queue.serves_toolkit) {
+        os_run_ready_events();
+    }
     std::unique_lock held(queue.lock);
     while (!take_message(queue, msg, hwnd, filter_min, filter_max, true)) {
         wait_for_posted_message(queue, held, next_timer_due(queue, hwnd, filter_min, filter_max));

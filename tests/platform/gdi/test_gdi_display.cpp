@@ -82,17 +82,28 @@ struct GdiDisplayPages : ::testing::Test {
     }
 
     // Runs the window's loop until the screen shows what `dc` holds, for 10
-    // seconds at most (a timer wakes the loop to look again).
+    // seconds at most. Each look takes longer than the loop's timer period,
+    // as a slow handler would, so the timer is due at every read of the
+    // queue: the window is still drawn (the toolkit is served first).
     bool shown(HDC dc) {
         RECT r{};
         GetWindowRect(peak, &r);
         const std::vector<uint32_t> expected = drawn(dc, r.right - r.left, r.bottom - r.top);
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        SetTimer(hwnd, 1, 20, nullptr);
+        auto looks_same = [&] {
+            const auto period_passed = std::chrono::steady_clock::now() +
+                                       std::chrono::milliseconds(USER_TIMER_MINIMUM + 2);
+            const bool same = on_screen(x, peak) == expected;
+            while (std::chrono::steady_clock::now() < period_passed) {
+            }
+            return same;
+        };
+        SetTimer(hwnd, 1, USER_TIMER_MINIMUM, nullptr);
+        looks_same();
         bool same = false;
         MSG msg;
-        while (!(same = on_screen(x, peak) == expected) &&
-               std::chrono::steady_clock::now() < until && GetMessageW(&msg, nullptr, 0, 0) > 0) {
+        while (!(same = looks_same()) && std::chrono::steady_clock::now() < until &&
+               GetMessageW(&msg, nullptr, 0, 0) > 0) {
             DispatchMessageW(&msg);
         }
         KillTimer(hwnd, 1);
