@@ -124,15 +124,30 @@ void remove(const void* handle) {
     }
 }
 
-// The pixels a DC draws on; null data when it has none.
-OsPixels surface(const Dc& dc) {
+RECT rect_of(int64_t left, int64_t top, int64_t right, int64_t bottom) {
+    auto at = [](int64_t v) { return static_cast<LONG>(std::clamp<int64_t>(v, 0, INT32_MAX)); };
+    return RECT{at(left), at(top), at(right), at(bottom)};
+}
+
+// The pixels a DC draws on; null data when it has none. `area` is the part
+// about to be used: a window's pixels are brought up to date there (copies
+// of pages kept with the display are made in them only when needed), and a
+// page that is `drawing` there first hands over what was copied from it.
+OsPixels surface(const Dc& dc, const RECT& area = RECT{0, 0, 0, 0}, bool drawing = false) {
     if (dc.bitmap) {
+        if (drawing && dc.bitmap->shown) {
+            os_surface_will_change(dc.bitmap->shown, area);
+        }
         return OsPixels{dc.bitmap->pixels.data(), dc.bitmap->width, dc.bitmap->height};
     }
     if (dc.window) {
-        return os_window_pixels(dc.window);
+        return os_window_pixels(dc.window, area);
     }
     return OsPixels{nullptr, 0, 0};
+}
+
+OsPixels surface_to_draw(const Dc& dc, const RECT& area) {
+    return surface(dc, area, true);
 }
 
 uint32_t pixel_of(COLORREF c) {
@@ -211,7 +226,7 @@ HDC GetDC(HWND hwnd) {
         return new_dc(Dc{});
     }
     OsWindow* window = user_os_window(hwnd);
-    if (!window || !os_window_pixels(window).data) {
+    if (!window || !os_window_pixels(window, RECT{0, 0, 0, 0}).data) {
         // Linux: only controls with a backing bitmap (the black rectangle) have a DC.
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
@@ -363,7 +378,8 @@ int FillRect(HDC hdc, const RECT* rect, HBRUSH brush) {
     if (!dc || !b || !rect) {
         return 0;
     }
-    const OsPixels s = surface(*dc);
+    const OsPixels s =
+        surface_to_draw(*dc, rect_of(rect->left, rect->top, rect->right, rect->bottom));
     if (s.data) {
         fill(s, rect->left, rect->top, rect->right, rect->bottom, pixel_of(b->brush));
         drawn(*dc, rect->left, rect->top, rect->right, rect->bottom);
@@ -511,17 +527,18 @@ BOOL LineTo(HDC hdc, int x, int y) {
     if (!dc) {
         return FALSE;
     }
-    const OsPixels s = surface(*dc);
+    // The pen's square at both ends bounds what it covers, exactly: on a
+    // page kept with the display this is what is sent of a trace line.
+    const int64_t before = dc->pen.width / 2;
+    const int64_t after = dc->pen.width - before;
+    const RECT covered = rect_of(int64_t{std::min(x, dc->position.x)} - before,
+                                 int64_t{std::min(y, dc->position.y)} - before,
+                                 int64_t{std::max(x, dc->position.x)} + after,
+                                 int64_t{std::max(y, dc->position.y)} + after);
+    const OsPixels s = surface_to_draw(*dc, covered);
     if (s.data) {
         draw_line(s, dc->position, POINT{x, y}, dc->pen);
-        // The pen's square at both ends bounds what it covered, exactly: on
-        // a page kept with the display this is what is sent of a trace line.
-        const int64_t before = dc->pen.width / 2;
-        const int64_t after = dc->pen.width - before;
-        drawn(*dc, int64_t{std::min(x, dc->position.x)} - before,
-              int64_t{std::min(y, dc->position.y)} - before,
-              int64_t{std::max(x, dc->position.x)} + after,
-              int64_t{std::max(y, dc->position.y)} + after);
+        drawn(*dc, covered.left, covered.top, covered.right, covered.bottom);
     }
     dc->position = POINT{x, y};
     return TRUE;
@@ -558,21 +575,27 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sourc
     };
     clip(to_x, from_x, w, to.width, from.width);
     clip(to_y, from_y, h, to.height, from.height);
-    if (w > 0 && h > 0) {
-        // Within one bitmap the rows are taken in the order that never
-        // reads a row already overwritten; memmove takes care of each row.
-        const bool upward = to.data == from.data && to_y > from_y;
-        for (int64_t i = 0; i < h; ++i) {
-            const int64_t row = upward ? h - 1 - i : i;
-            memmove(to.data + (to_y + row) * to.width + to_x,
-                    from.data + (from_y + row) * from.width + from_x,
-                    static_cast<size_t>(w) * sizeof *to.data);
-        }
-        if (!d->window || !src->bitmap ||
-            !copy_on_display(*src->bitmap, d->window, to_x, to_y, w, h, from_x, from_y)) {
-            drawn(*d, to_x, to_y, to_x + w, to_y + h);
-        }
+    if (w <= 0 || h <= 0) {
+        return TRUE;
     }
+    // A page kept with the display is copied there; the window's own pixels
+    // get the block only when something uses that part of them.
+    if (d->window && src->bitmap &&
+        copy_on_display(*src->bitmap, d->window, to_x, to_y, w, h, from_x, from_y)) {
+        return TRUE;
+    }
+    surface(*src, rect_of(from_x, from_y, from_x + w, from_y + h));
+    surface_to_draw(*d, rect_of(to_x, to_y, to_x + w, to_y + h));
+    // Within one bitmap the rows are taken in the order that never reads a
+    // row already overwritten; memmove takes care of each row.
+    const bool upward = to.data == from.data && to_y > from_y;
+    for (int64_t i = 0; i < h; ++i) {
+        const int64_t row = upward ? h - 1 - i : i;
+        memmove(to.data + (to_y + row) * to.width + to_x,
+                from.data + (from_y + row) * from.width + from_x,
+                static_cast<size_t>(w) * sizeof *to.data);
+    }
+    drawn(*d, to_x, to_y, to_x + w, to_y + h);
     return TRUE;
 }
 
@@ -606,8 +629,12 @@ BOOL TextOutW(HDC hdc, int x, int y, LPCWSTR text, int count) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    const OsPixels s = surface(*dc);
-    if (s.data && count > 0) {
+    if (count == 0) {
+        return TRUE;
+    }
+    const OsPixels s =
+        surface_to_draw(*dc, os_text_cell(x, y, narrow.c_str(), dc->text_colour));
+    if (s.data) {
         // Linux: the text is always drawn transparently, over what is there.
         const RECT r = os_draw_text(s, x, y, narrow.c_str(), dc->text_colour);
         drawn(*dc, r.left, r.top, r.right, r.bottom);
@@ -620,7 +647,7 @@ COLORREF GetPixel(HDC hdc, int x, int y) {
     if (!dc) {
         return CLR_INVALID;
     }
-    const OsPixels s = surface(*dc);
+    const OsPixels s = surface(*dc, rect_of(x, y, int64_t{x} + 1, int64_t{y} + 1));
     if (!s.data || x < 0 || y < 0 || x >= s.width || y >= s.height) {
         return CLR_INVALID;
     }

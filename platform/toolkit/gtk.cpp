@@ -47,6 +47,10 @@ struct OsWindow {
     bool by_server = false;
     std::vector<struct ServerCopy> copies;
     GdkRectangle stale{0, 0, 0, 0};
+    // The same blocks are owed to `pixels`, in order: made there only when
+    // something reads or draws that part of the control, or before their
+    // page changes there. A strip copied on every pass mostly never is.
+    std::vector<struct ServerCopy> owed;
     guint frame = 0; // the tick callback that presents them
     int width = 0;
     int height = 0;
@@ -61,6 +65,7 @@ namespace {
 int display_state = 0; // 0 not tried, 1 open, -1 none
 
 void forget_presenting(OsWindow* w);
+void settle(OsWindow* w, const GdkRectangle& area);
 
 // The program works in device pixels, as a DPI-aware Windows program does:
 // its fonts, dialogs and bitmaps grow with the display's DPI. The toolkit
@@ -382,6 +387,7 @@ gboolean on_draw_pixels(GtkWidget*, cairo_t* cr, gpointer data) {
     auto* w = static_cast<OsWindow*>(data);
     // The toolkit has clipped cr to what was queued (and to any damage).
     w->pending = false;
+    settle(w, GdkRectangle{0, 0, w->width, w->height});
     cairo_surface_t* surface =
         cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(w->pixels.data()),
                                             CAIRO_FORMAT_RGB24, w->width, w->height, w->width * 4);
@@ -715,10 +721,11 @@ void os_window_set_owner(OsWindow* w, OsWindow* owner) {
     }
 }
 
-OsPixels os_window_pixels(OsWindow* w) {
+OsPixels os_window_pixels(OsWindow* w, const RECT& area) {
     if (!w || w->pixels.empty()) {
         return OsPixels{nullptr, 0, 0};
     }
+    settle(w, GdkRectangle{area.left, area.top, area.right - area.left, area.bottom - area.top});
     return OsPixels{w->pixels.data(), w->width, w->height};
 }
 
@@ -755,6 +762,7 @@ void join(GdkRectangle& into, const GdkRectangle& area) {
 
 struct OsSurface {
     cairo_surface_t* surface;
+    OsPixels pixels{nullptr, 0, 0}; // the page's own, given at each upload
 };
 
 namespace {
@@ -766,6 +774,95 @@ bool inside(const GdkRectangle& inner, const GdkRectangle& outer) {
     return inner.x >= outer.x && inner.y >= outer.y &&
            inner.x + inner.width <= outer.x + outer.width &&
            inner.y + inner.height <= outer.y + outer.height;
+}
+
+// Controls that are owed blocks copied inside the display.
+std::vector<OsWindow*> owing;
+
+// Makes the blocks owed to `w` in its own pixels, in order, where they fall
+// in `area`; what lies outside it stays owed, in up to four pieces a block.
+void settle(OsWindow* w, const GdkRectangle& area) {
+    if (w->owed.empty() || area.width <= 0 || area.height <= 0) {
+        return;
+    }
+    std::vector<ServerCopy> still;
+    for (const ServerCopy& c : w->owed) {
+        GdkRectangle part;
+        if (!gdk_rectangle_intersect(&c.to, &area, &part)) {
+            still.push_back(c);
+            continue;
+        }
+        const OsPixels& from = c.from->pixels;
+        for (int row = 0; row < part.height; ++row) {
+            const int from_y = c.from_y + part.y - c.to.y + row;
+            const int from_x = c.from_x + part.x - c.to.x;
+            memcpy(w->pixels.data() + static_cast<size_t>(part.y + row) * w->width + part.x,
+                   from.data + static_cast<size_t>(from_y) * from.width + from_x,
+                   static_cast<size_t>(part.width) * sizeof(uint32_t));
+        }
+        const int right = c.to.x + c.to.width;
+        const int bottom = c.to.y + c.to.height;
+        const GdkRectangle pieces[] = {
+            {c.to.x, c.to.y, c.to.width, part.y - c.to.y},
+            {c.to.x, part.y + part.height, c.to.width, bottom - part.y - part.height},
+            {c.to.x, part.y, part.x - c.to.x, part.height},
+            {part.x + part.width, part.y, right - part.x - part.width, part.height}};
+        for (const GdkRectangle& piece : pieces) {
+            if (piece.width > 0 && piece.height > 0) {
+                still.push_back(ServerCopy{c.from, c.from_x + piece.x - c.to.x,
+                                           c.from_y + piece.y - c.to.y, piece});
+            }
+        }
+    }
+    w->owed.swap(still);
+    if (w->owed.empty()) {
+        std::erase(owing, w);
+    }
+}
+
+// Makes the blocks owed from `area` of `surface`, in every control, before
+// the page changes there.
+void settle_from(OsSurface* surface, const GdkRectangle& area) {
+    const std::vector<OsWindow*> windows = owing;
+    for (OsWindow* w : windows) {
+        std::vector<GdkRectangle> reading;
+        for (const ServerCopy& c : w->owed) {
+            const GdkRectangle read{c.from_x, c.from_y, c.to.width, c.to.height};
+            GdkRectangle part;
+            if (c.from == surface && gdk_rectangle_intersect(&read, &area, &part)) {
+                reading.push_back(GdkRectangle{part.x + c.to.x - c.from_x,
+                                               part.y + c.to.y - c.from_y, part.width,
+                                               part.height});
+            }
+        }
+        for (const GdkRectangle& r : reading) {
+            settle(w, r);
+        }
+    }
+}
+
+// Adds `copy` to `list`, dropping what it makes needless. What a copy covers
+// needs no earlier copy. With the copy before it, side by side, it may cover
+// a whole strip: then the strips of passes that came within one frame are
+// not all copied.
+void add_copy(std::vector<ServerCopy>& list, const ServerCopy& copy) {
+    const GdkRectangle& to = copy.to;
+    GdkRectangle cover = to;
+    size_t keep = list.size();
+    if (keep > 0) {
+        const GdkRectangle& last = list.back().to;
+        if (last.y == to.y && last.height == to.height &&
+            (last.x + last.width == to.x || to.x + to.width == last.x)) {
+            gdk_rectangle_union(&last, &to, &cover);
+            --keep;
+        }
+    }
+    for (size_t i = keep; i-- > 0;) {
+        if (inside(list[i].to, cover)) {
+            list.erase(list.begin() + static_cast<std::ptrdiff_t>(i));
+        }
+    }
+    list.push_back(copy);
 }
 
 // A waiting copy from `surface` (inside `area` of it, when given) would copy
@@ -804,6 +901,7 @@ gboolean on_frame(GtkWidget*, GdkFrameClock*, gpointer data) {
                       c.from_y, c.to.width, c.to.height, x + c.to.x, y + c.to.y);
         }
         // Last: the client's pixels are what the control shows now.
+        settle(w, stale);
         put_pixels(
             display, xid,
             gdk_x11_visual_get_xvisual(gdk_window_get_visual(gtk_widget_get_window(w->widget))),
@@ -825,6 +923,7 @@ void present_by_server(OsWindow* w) {
 
 void forget_presenting(OsWindow* w) {
     std::erase(presenting, w);
+    std::erase(owing, w);
     w->frame = 0; // its tick callback goes with the widget
 }
 
@@ -851,6 +950,7 @@ OsSurface* os_surface_create(OsWindow* like, int width, int height) {
 
 void os_surface_destroy(OsSurface* surface) {
     if (surface) {
+        settle_from(surface, GdkRectangle{0, 0, surface->pixels.width, surface->pixels.height});
         unhook(surface, nullptr);
         cairo_surface_destroy(surface->surface);
         delete surface;
@@ -869,8 +969,16 @@ void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area) {
     if (sent.width <= 0 || sent.height <= 0) {
         return;
     }
+    surface->pixels = pixels;
     unhook(surface, &sent);
     upload(surface->surface, pixels.data, pixels.width, sent);
+}
+
+void os_surface_will_change(OsSurface* surface, const RECT& area) {
+    if (surface && !owing.empty()) {
+        settle_from(surface, GdkRectangle{area.left, area.top, area.right - area.left,
+                                          area.bottom - area.top});
+    }
 }
 
 bool os_window_copy(OsWindow* w, int x, int y, int width, int height, OsSurface* from, int from_x,
@@ -884,32 +992,23 @@ bool os_window_copy(OsWindow* w, int x, int y, int width, int height, OsSurface*
         return false;
     }
     const GdkRectangle to{x, y, width, height};
-    // What this copy covers needs no earlier copy, nor anything drawn
-    // before it. With the copy before it, side by side, it may cover a
-    // whole strip: then the strips of passes that came within one frame
-    // are not all copied.
-    GdkRectangle cover = to;
-    size_t keep = w->copies.size();
-    if (keep > 0) {
-        const GdkRectangle& last = w->copies.back().to;
-        if (last.y == to.y && last.height == to.height &&
-            (last.x + last.width == to.x || to.x + to.width == last.x)) {
-            gdk_rectangle_union(&last, &to, &cover);
-            --keep;
-        }
-    }
-    for (size_t i = keep; i-- > 0;) {
-        if (inside(w->copies[i].to, cover)) {
-            w->copies.erase(w->copies.begin() + static_cast<std::ptrdiff_t>(i));
-        }
-    }
     if (inside(w->stale, to)) {
         w->stale = GdkRectangle{0, 0, 0, 0};
     }
     // From now on the server presents it. The toolkit may still have a draw
     // from the client's pixels queued: the same picture.
     w->by_server = true;
-    w->copies.push_back(ServerCopy{from, from_x, from_y, to});
+    add_copy(w->copies, ServerCopy{from, from_x, from_y, to});
+    if (w->owed.empty()) {
+        owing.push_back(w);
+    }
+    add_copy(w->owed, ServerCopy{from, from_x, from_y, to});
+    // Copies that never cover each other are made at once past a few, so
+    // that what is owed stays small whatever a caller copies.
+    constexpr size_t kMostOwed = 64;
+    if (w->owed.size() > kMostOwed) {
+        settle(w, GdkRectangle{0, 0, w->width, w->height});
+    }
     present_by_server(w);
     return true;
 #else
@@ -1103,17 +1202,30 @@ RenderedText render_text(const char* text, COLORREF colour) {
     return r;
 }
 
+// Only the window thread draws; the last text is kept.
+const RenderedText& rendered(const char* text, COLORREF colour) {
+    static RenderedText cached;
+    if (cached.text != text || cached.colour != colour || cached.pixels.empty()) {
+        cached = render_text(text, colour);
+    }
+    return cached;
+}
+
 } // namespace
+
+RECT os_text_cell(int x, int y, const char* text, COLORREF colour) {
+    const RenderedText& r = rendered(text ? text : "", colour);
+    auto end = [](int start, int length) {
+        return static_cast<LONG>(std::min<int64_t>(int64_t{start} + length, INT32_MAX));
+    };
+    return RECT{x, y, end(x, r.width), end(y, r.height)};
+}
 
 RECT os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colour) {
     if (!target.data || target.width <= 0 || target.height <= 0 || !text) {
         return RECT{0, 0, 0, 0};
     }
-    // Only the window thread draws; the last text is kept.
-    static RenderedText cached;
-    if (cached.text != text || cached.colour != colour || cached.pixels.empty()) {
-        cached = render_text(text, colour);
-    }
+    const RenderedText& cached = rendered(text, colour);
     // Over the target's pixels (0x00RRGGBB), clipped to it.
     for (int row = 0; row < cached.height; ++row) {
         const int ty = y + row;

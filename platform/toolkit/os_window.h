@@ -69,8 +69,10 @@ void os_window_focus(OsWindow* window);
 // A dialog that stays above `owner` (null: none) while it is open.
 void os_window_set_owner(OsWindow* window, OsWindow* owner);
 // The control's backing bitmap, which its window DC draws into; null for
-// controls that have none. Call os_window_redraw after drawing.
-OsPixels os_window_pixels(OsWindow* window);
+// controls that have none. Blocks os_window_copy copied onto the control
+// are made in it only where something reads or draws: `area` is the part
+// about to be used (empty for none). Call os_window_redraw after drawing.
+OsPixels os_window_pixels(OsWindow* window, const RECT& area);
 // `changed` (in the bitmap's pixels) goes to the screen at the display's
 // next frame: however many calls come before it, the control is presented
 // once per frame, and only the part that changed.
@@ -84,14 +86,19 @@ void os_window_redraw(OsWindow* window, const RECT& changed);
 struct OsSurface;
 OsSurface* os_surface_create(OsWindow* like, int width, int height);
 void os_surface_destroy(OsSurface* surface);
-// Sends `area` of `pixels` (the surface's own size) to the surface.
+// Sends `area` of `pixels` (the surface's own size) to the surface. The
+// pixels stay the caller's and must live as long as the surface.
 void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area);
+// Call before drawing on the pixels behind `surface` in `area`: what was
+// copied from there and is still owed to a control is made there first.
+void os_surface_will_change(OsSurface* surface, const RECT& area);
 // Copies a width x height block at (from_x, from_y) of `from` to (x, y) of
 // the control on the screen, inside the display, at its next frame (one
-// presentation per frame with everything os_window_redraw asked for). The
-// control's backing bitmap must already hold the same pixels. False when
-// the control is not on a display that can (then os_window_redraw sends
-// them).
+// presentation per frame with everything os_window_redraw asked for), and
+// to the control's backing bitmap when something uses that part of it
+// (os_window_pixels). `from` must have been sent what its pixels hold.
+// False when the control is not on a display that can (then the caller
+// copies into the backing bitmap and os_window_redraw sends it).
 bool os_window_copy(OsWindow* window, int x, int y, int width, int height, OsSurface* from,
                     int from_x, int from_y);
 
@@ -122,6 +129,8 @@ void os_popup_menu(OsWindow* owner, const OsMenuItem* items, int count, int x, i
 // 0x00BBGGRR, clipped to the bitmap; the font is the toolkit's default.
 // Returns the rectangle it may have changed (empty when none).
 RECT os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colour);
+// The cell os_draw_text fills with `text` at (x, y), unclipped.
+RECT os_text_cell(int x, int y, const char* text, COLORREF colour);
 
 // Folder chooser, modal to `owner`; `done(path or null)` is called once it closes.
 void os_choose_folder(OsWindow* owner, void (*done)(void*, const char*), void* context);

@@ -53,6 +53,19 @@ std::vector<uint32_t> drawn(HDC dc, int width, int height) {
     return pixels;
 }
 
+// Whether the red notice is where the peak display draws it.
+bool notice_shown(HDC dc) {
+    for (int y = 20; y < 40; ++y) {
+        for (int x = 20; x < 60; ++x) {
+            const COLORREF c = GetPixel(dc, x, y);
+            if (GetRValue(c) > 200 && GetGValue(c) < 80 && GetBValue(c) < 80) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
 // The main window's peak display control on the X server, read back from it.
 struct GdiDisplayPages : ::testing::Test {
     Display* x = nullptr;
@@ -81,33 +94,38 @@ struct GdiDisplayPages : ::testing::Test {
         }
     }
 
-    // Runs the window's loop until the screen shows what `dc` holds, for 10
-    // seconds at most. Each look takes longer than the loop's timer period,
-    // as a slow handler would, so the timer is due at every read of the
-    // queue: the window is still drawn (the toolkit is served first).
-    bool shown(HDC dc) {
-        RECT r{};
-        GetWindowRect(peak, &r);
-        const std::vector<uint32_t> expected = drawn(dc, r.right - r.left, r.bottom - r.top);
+    // Runs the window's loop until `done()`, for 10 seconds at most. Each
+    // look takes longer than the loop's timer period, as a slow handler
+    // would, so the timer is due at every read of the queue: the window is
+    // still drawn (the toolkit is served first).
+    template <typename Done> bool pump_until(Done done) {
         const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        auto looks_same = [&] {
+        auto look = [&] {
             const auto period_passed = std::chrono::steady_clock::now() +
                                        std::chrono::milliseconds(USER_TIMER_MINIMUM + 2);
-            const bool same = on_screen(x, peak) == expected;
+            const bool yes = done();
             while (std::chrono::steady_clock::now() < period_passed) {
             }
-            return same;
+            return yes;
         };
         SetTimer(hwnd, 1, USER_TIMER_MINIMUM, nullptr);
-        looks_same();
-        bool same = false;
+        look();
+        bool yes = false;
         MSG msg;
-        while (!(same = looks_same()) && std::chrono::steady_clock::now() < until &&
+        while (!(yes = look()) && std::chrono::steady_clock::now() < until &&
                GetMessageW(&msg, nullptr, 0, 0) > 0) {
             DispatchMessageW(&msg);
         }
         KillTimer(hwnd, 1);
-        return same;
+        return yes;
+    }
+
+    // Whether the screen comes to show exactly what `dc` holds.
+    bool shown(HDC dc) {
+        RECT r{};
+        GetWindowRect(peak, &r);
+        const std::vector<uint32_t> expected = drawn(dc, r.right - r.left, r.bottom - r.top);
+        return pump_until([&] { return on_screen(x, peak) == expected; });
     }
 };
 
@@ -131,6 +149,7 @@ TEST_F(GdiDisplayPages, TheServerShowsExactlyWhatWasDrawnAfterScrollingAndAWrap)
     EXPECT_TRUE(shown(display.m_screen)) << "the first page";
     passes(40, 1);
     EXPECT_TRUE(shown(display.m_screen)) << "the strip and the notice";
+    EXPECT_TRUE(notice_shown(display.m_screen));
     passes(w + 1 - 41 + 20, 1);
     ASSERT_EQ(PeakDisplay::ColumnCounter(), 20);
     EXPECT_TRUE(shown(display.m_screen)) << "after a wrap";
@@ -139,8 +158,9 @@ TEST_F(GdiDisplayPages, TheServerShowsExactlyWhatWasDrawnAfterScrollingAndAWrap)
     display.Destroy();
 }
 
-// A copy waits for the display's next frame; a page drawn on before then
-// still shows what it held at the copy.
+// A copy waits for the display's next frame, and the window's own pixels
+// get it only when something reads them; a page drawn on before then still
+// shows what it held at the copy, on the screen and in the window's pixels.
 TEST_F(GdiDisplayPages, APageDrawnOnAfterItsCopyShowsWhatItHeldThen) {
     HDC screen = GetDC(peak);
     RECT r{};
@@ -158,9 +178,21 @@ TEST_F(GdiDisplayPages, APageDrawnOnAfterItsCopyShowsWhatItHeldThen) {
     const RECT left_half{0, 0, all.right / 2, all.bottom};
     FillRect(page, &left_half, second);
     BitBlt(screen, 0, 0, all.right, all.bottom, page, 0, 0, SRCCOPY);
-    FillRect(page, &all, first);
+    // Two corners change; what is sent of the page then spans all of it.
+    const RECT top_left{0, 0, 2, 2};
+    const RECT bottom_right{all.right - 2, all.bottom - 2, all.right, all.bottom};
+    FillRect(page, &top_left, first);
+    FillRect(page, &bottom_right, second);
     BitBlt(screen, 0, 0, 3, 3, page, 0, 0, SRCCOPY);
+    // The display's frame comes before anything reads the window's pixels.
+    const size_t left_middle = static_cast<size_t>(all.bottom / 2) * all.right + all.right / 4;
+    EXPECT_TRUE(pump_until([&] { return on_screen(x, peak).at(left_middle) == 0x00FF00; }));
     EXPECT_TRUE(shown(screen));
+    EXPECT_EQ(GetPixel(screen, all.right / 4, all.bottom / 2), RGB(0, 255, 0));
+    EXPECT_EQ(GetPixel(screen, all.right - 1, all.bottom - 1), RGB(0, 30, 60))
+        << "the corner as the page held it at its copy";
+    EXPECT_EQ(GetPixel(screen, 1, 1), RGB(0, 30, 60)) << "the last copy";
+    EXPECT_EQ(GetPixel(screen, 2, 2), RGB(0, 255, 0));
 
     DeleteObject(second);
     DeleteObject(first);
