@@ -51,7 +51,9 @@ struct OsWindow {
     // something reads or draws that part of the control, or before their
     // page changes there. A strip copied on every pass mostly never is.
     std::vector<struct ServerCopy> owed;
-    guint frame = 0; // the tick callback that presents them
+    guint frame = 0;        // the tick callback that presents them
+    guint soon = 0;         // or the idle source, when a frame has passed
+    gint64 presented = 0;   // when they last were (monotonic microseconds)
     int width = 0;
     int height = 0;
     std::string font; // Pango description of the dialog font
@@ -881,9 +883,9 @@ void unhook(OsSurface* surface, const GdkRectangle* area) {
     }
 }
 
-gboolean on_frame(GtkWidget*, GdkFrameClock*, gpointer data) {
-    auto* w = static_cast<OsWindow*>(data);
-    w->frame = 0;
+// The waiting copies, then what was drawn in the control's own pixels.
+void present_now(OsWindow* w) {
+    w->presented = g_get_monotonic_time();
     std::erase(presenting, w);
     const GdkRectangle stale = w->stale;
     std::vector<ServerCopy> copies;
@@ -909,22 +911,52 @@ gboolean on_frame(GtkWidget*, GdkFrameClock*, gpointer data) {
     }
 #endif
     // Not on the screen: it is drawn from the client's pixels when it is.
+}
+
+gboolean on_frame(GtkWidget*, GdkFrameClock*, gpointer data) {
+    auto* w = static_cast<OsWindow*>(data);
+    w->frame = 0;
+    present_now(w);
     return G_SOURCE_REMOVE;
 }
 
-// The waiting copies and drawing go to the screen at the display's next
-// frame, however many passes come before it.
+gboolean on_soon(gpointer data) {
+    auto* w = static_cast<OsWindow*>(data);
+    w->soon = 0;
+    present_now(w);
+    return G_SOURCE_REMOVE;
+}
+
+// The waiting copies and drawing go to the screen once per display frame at
+// most, however many passes come before it. When a frame has passed since
+// the last time, that is as soon as the thread is done with what it is
+// handling (an idle source, run before the thread sleeps again); otherwise
+// at the next frame. A meter that updates less often than the display then
+// costs no wake-up of its own to be shown.
 void present_by_server(OsWindow* w) {
-    if (w->frame == 0) {
-        w->frame = gtk_widget_add_tick_callback(w->widget, on_frame, w, nullptr);
-        presenting.push_back(w);
+    if (w->frame != 0 || w->soon != 0) {
+        return;
     }
+    constexpr gint64 kFrameMicroseconds = 1000000 / 60;
+    if (g_get_monotonic_time() - w->presented >= kFrameMicroseconds) {
+        // Ahead of the display's event source: a loop iteration that runs
+        // this one skips that source, whose preparation flushes what is
+        // queued for the display, so the pass's requests leave in one write.
+        w->soon = g_idle_add_full(G_PRIORITY_HIGH, on_soon, w, nullptr);
+    } else {
+        w->frame = gtk_widget_add_tick_callback(w->widget, on_frame, w, nullptr);
+    }
+    presenting.push_back(w);
 }
 
 void forget_presenting(OsWindow* w) {
     std::erase(presenting, w);
     std::erase(owing, w);
     w->frame = 0; // its tick callback goes with the widget
+    if (w->soon != 0) {
+        g_source_remove(w->soon);
+        w->soon = 0;
+    }
 }
 
 } // namespace
