@@ -8,6 +8,15 @@ streams of silence keeping it awake). Sonaret is the real executable, driven
 with the mouse and keyboard.
 
 usage: program_cpu.py SONARET BENCH_ENCODE [--idle S] [--silence S] [--music S] [--record S]
+                      [--wayland]
+
+With --wayland the same phases run in a Wayland session instead: weston
+nested in the Xvfb display, as the UI tests run it (tests/support/session.py),
+with both programs its clients (GDK_BACKEND=wayland) and the clicks and
+windows found through tests/support/desktop.py. The display server's work is
+then weston's (with the helpers it starts) and Xvfb's, which weston's x11
+backend presents into: both are reported, and their sum stands where the X
+server's figure stands on X11.
 
 Phases, in this order (seconds of wall-clock time, defaults 10, 10, 20, 30):
   servers only            nothing but the X and sound servers (--idle)
@@ -93,9 +102,13 @@ LAME_RUNS = 3
 
 SOUND = 'sound server'
 X = 'X server'
+WESTON = 'weston'
+XVFB = 'Xvfb'
 
 sys.path.insert(0, os.path.join(HERE, '..', 'tests', 'support'))
-from session import SCREEN, SessionError, SoundServer, Xvfb, stop_process, xdotool  # noqa: E402
+from desktop import desktop_for  # noqa: E402
+from session import (SCREEN, DesktopSession, SessionError, SoundServer, Xvfb,  # noqa: E402
+                     descendants, stop_process, xdotool)
 
 # The measurement could not be made: no figures from this run.
 Failed = SessionError
@@ -115,6 +128,35 @@ def stat_fields(path):
 def cpu_ticks(path):
     _, fields = stat_fields(path)
     return int(fields[11]) + int(fields[12])  # utime, stime
+
+
+def tree_ticks(pid):
+    """The CPU of a process and of all it started, in ticks: each one's own
+    time with that of its children that have ended (which the kernel adds to
+    a parent when it reaps them), so that a helper that ends between two
+    looks neither vanishes from the sum nor is counted twice."""
+    total = 0
+    for member in [pid] + descendants(pid):
+        try:
+            _, fields = stat_fields('/proc/%d/stat' % member)
+        except OSError:
+            if member == pid:
+                raise
+            continue  # it ended while we looked; its parent reaps it
+        total += sum(int(f) for f in fields[11:15])  # utime, stime, cutime, cstime
+    return total
+
+
+class Server:
+    """A server whose CPU is counted: its own process, or with `helpers` the
+    processes it starts as well."""
+
+    def __init__(self, pid, helpers=False):
+        self.pid = pid
+        self.helpers = helpers
+
+    def ticks(self):
+        return tree_ticks(self.pid) if self.helpers else cpu_ticks('/proc/%d/stat' % self.pid)
 
 
 def written_bytes(pid):
@@ -158,9 +200,9 @@ class Snapshot:
         self.servers = {}
         for label, server in servers.items():
             try:
-                self.servers[label] = cpu_ticks('/proc/%d/stat' % server)
+                self.servers[label] = server.ticks()
             except OSError:
-                raise Failed('the %s (pid %d) has ended' % (label, server))
+                raise Failed('the %s (pid %d) has ended' % (label, server.pid))
 
 
 def thread_role(pid, tid, name, capture_tid):
@@ -186,6 +228,14 @@ class Span:
     def above(self, idle, label):
         """The server's share of one core over what it takes in `idle`."""
         return self.server_percent(label) - idle.server_percent(label)
+
+    def display_labels(self):
+        """The servers that stand for the display: the X server, or weston
+        and the Xvfb it presents into."""
+        return [label for label in self.servers if label != SOUND]
+
+    def display_above(self, idle):
+        return sum(self.above(idle, label) for label in self.display_labels())
 
     @staticmethod
     def pooled(name, spans):
@@ -229,10 +279,10 @@ class Phase(Span):
 
     def monitoring_sum(self, idle):
         """The program's share of one core with what the servers spend above
-        `idle` on its behalf: (own, sound server, X server, sum)."""
+        `idle` on its behalf: (own, sound server, display server, sum)."""
         own = self.percent()
         sound = self.above(idle, SOUND)
-        x = self.above(idle, X)
+        x = self.display_above(idle)
         return own, sound, x, own + sound + x
 
     def report(self, program, role=None, audio_seconds=None, idle=None):
@@ -259,7 +309,7 @@ class Phase(Span):
                       'thread): about %.0f ms' %
                       (1000 * self.gone))
         beside = []
-        for label in (SOUND, X):
+        for label in self.servers:
             text = '%s %.2f%%' % (label, self.server_percent(label))
             if idle is not None:
                 text += ' (%+.2f%% over %s)' % (self.above(idle, label), idle.name)
@@ -464,7 +514,16 @@ def geometry(env, wid):
     return tuple(int(values.get(k, 0)) for k in ('X', 'Y', 'WIDTH', 'HEIGHT'))
 
 
-def find_window(env, proc, seconds=60):
+def find_window(env, proc, seconds=60, desktop=None):
+    """Sonaret's client area: (x, y, width, height) in the X screen. On
+    Wayland through `desktop`, which finds it in weston's scene graph."""
+    if desktop is not None:
+        window = desktop.find_window('^Sonaret$', seconds, alive=lambda: proc.poll() is None)
+        if window is None and proc.poll() is not None:
+            raise Failed('Sonaret ended (code %d) before its window appeared' % proc.returncode)
+        if window is None:
+            raise Failed('the window "Sonaret" did not appear')
+        return window.x, window.y, window.width, window.height
     deadline = time.time() + seconds
     while time.time() < deadline:
         if proc.poll() is not None:
@@ -484,8 +543,11 @@ def control_centre(window, control):
             y + round((cy + ch / 2) * height / TEMPLATE[1]))
 
 
-def click(env, window, control):
+def click(env, window, control, desktop=None):
     px, py = control_centre(window, control)
+    if desktop is not None:
+        desktop.click(px, py)
+        return
     xdotool(env, 'mousemove', '--sync', str(px), str(py))
     time.sleep(0.2)
     xdotool(env, 'click', '1')
@@ -495,6 +557,8 @@ def pointer_away(env):
     # Off every window, so that no control is hovered and redrawn for it
     # while the figures are taken: without a window manager the mixer's
     # window sits at the top left, and Sonaret's is not in the far corner.
+    # weston's output is smaller than the screen, so there the pointer
+    # leaves the output altogether and weston draws no cursor for it.
     corner = (SCREEN[0] - 1, SCREEN[1] - 1)
     where = xdotool(env, 'getmouselocation', '--shell').stdout
     values = dict(line.split('=', 1) for line in where.split() if '=' in line)
@@ -553,7 +617,16 @@ def default_monitor(env):
     return done.stdout.strip() + '.monitor'
 
 
-def start_pavucontrol(pavucontrol, env, errors, monitor):
+def shown_by(env, pid, desktop):
+    """Whether the process `pid` has a window on the screen."""
+    if desktop is None:
+        return bool(xdotool(env, 'search', '--onlyvisible', '--pid', str(pid)).stdout.split())
+    # The desktop's windows carry no process id on Wayland; Sonaret has
+    # gone by now, so a window on weston's output is the mixer's.
+    return bool(desktop.toplevels())
+
+
+def start_pavucontrol(pavucontrol, env, errors, monitor, desktop=None):
     """pavucontrol on its Output Devices tab, once its window is on the
     screen and its level meter records from `monitor`; returns the process
     and the sources of all its record streams."""
@@ -567,7 +640,7 @@ def start_pavucontrol(pavucontrol, env, errors, monitor):
                 errors.seek(0)
                 raise Failed('pavucontrol ended (code %d) before its window appeared\n%s' %
                              (proc.returncode, errors.read()))
-            shown = xdotool(env, 'search', '--onlyvisible', '--pid', str(proc.pid)).stdout.split()
+            shown = shown_by(env, proc.pid, desktop)
             streams = record_streams(env, proc.pid)
             if shown and monitor in streams:
                 return proc, streams
@@ -587,9 +660,13 @@ def parse_args(argv):
         sys.exit(__doc__)
     program, bench_encode = argv[0], argv[1]
     lengths = {'--idle': 10.0, '--silence': 10.0, '--music': 20.0, '--record': 30.0}
+    wayland = False
     rest = argv[2:]
     while rest:
-        if rest[0] in lengths and len(rest) >= 2:
+        if rest[0] == '--wayland':
+            wayland = True
+            rest = rest[1:]
+        elif rest[0] in lengths and len(rest) >= 2:
             try:
                 lengths[rest[0]] = float(rest[1])
             except ValueError:
@@ -602,7 +679,7 @@ def parse_args(argv):
     for path in (program, bench_encode):
         if not os.access(path, os.X_OK):
             sys.exit('program_cpu: %s is not an executable file' % path)
-    return program, bench_encode, lengths
+    return program, bench_encode, lengths, wayland
 
 
 def peer_tools():
@@ -638,13 +715,13 @@ def print_table(rows):
         print('  '.join(cell.ljust(widths[i]) for i, cell in enumerate(row)).rstrip())
 
 
-def run(program, bench_encode, lengths):
+def run(program, bench_encode, lengths, wayland=False):
     # Other work on the machine slows everything down; the load says how much
     # there was.
     load_before = os.getloadavg()[0]
     pavucontrol, lame = peer_tools()
     work = tempfile.mkdtemp(prefix='sonaret-cpu-')
-    xvfb = sound = proc = mixer = player = None
+    xvfb = session = sound = proc = mixer = player = None
     logs = []
     try:
         # First, while nothing else of ours runs.
@@ -657,7 +734,11 @@ def run(program, bench_encode, lengths):
         pink_noise_file(noise, 2 * lengths['--music'] + lengths['--record'] +
                         2 * lengths['--idle'] + 60)
 
-        xvfb = Xvfb()
+        if wayland:
+            session = DesktopSession(work, wayland=True)
+            xvfb = session.xvfb
+        else:
+            xvfb = Xvfb()
         sound = SoundServer(work, devices=os.path.join(HERE, 'one_output.pa'), wakers=False)
         env = dict(os.environ)
         # Both programs run in the same desktop: a home of their own (the
@@ -675,8 +756,35 @@ def run(program, bench_encode, lengths):
         env['NO_AT_BRIDGE'] = '1'
         env.update(sound.environment())
         env['DISPLAY'] = xvfb.display
+        desktop = None
+        if wayland:
+            # The session's runtime folder and weston's socket, as a Wayland
+            # login gives them, and the Wayland backend asked for outright:
+            # a client that cannot reach weston fails here instead of
+            # opening on the X screen behind it. The session's bus is
+            # weston's; the programs keep the address where nothing
+            # answers, so that they do the same work as on X11. The
+            # toolkit's own theme: the desktop finds title bars by its
+            # colours.
+            env['XDG_RUNTIME_DIR'] = session.runtime
+            env.update(session.weston.environment)
+            env['XDG_SESSION_TYPE'] = 'wayland'
+            env['GDK_BACKEND'] = 'wayland'
+            env['GTK_THEME'] = 'Adwaita'
+            desktop = desktop_for(session, env)
+            # weston's desktop shell runs as its child; weston's x11 backend
+            # draws each frame it presents into Xvfb, so both are the display.
+            servers = {SOUND: Server(sound.pid),
+                       WESTON: Server(session.weston.proc.pid, helpers=True),
+                       XVFB: Server(xvfb.proc.pid)}
+            display_name = 'display server (%s + %s)' % (WESTON, XVFB)
+            display_text = '%s on Wayland, nested in Xvfb %s' % (
+                version(['weston', '--version'], env), xvfb.display)
+        else:
+            servers = {SOUND: Server(sound.pid), X: Server(xvfb.proc.pid)}
+            display_name = X
+            display_text = xvfb.display
         monitor = default_monitor(env)
-        servers = {SOUND: sound.pid, X: xvfb.proc.pid}
 
         def measure(name, pid, seconds, watched=()):
             before = Snapshot(pid, servers)
@@ -699,7 +807,7 @@ def run(program, bench_encode, lengths):
         errors = log('sonaret')
         proc = subprocess.Popen([program], env=env, stdout=subprocess.DEVNULL, stderr=errors)
         pid = proc.pid
-        window = find_window(env, proc)
+        window = find_window(env, proc, desktop=desktop)
         pointer_away(env)
         # Start-up work (fonts, the device list, the first packets) settles.
         time.sleep(3)
@@ -728,14 +836,14 @@ def run(program, bench_encode, lengths):
 
         music_folder = os.path.join(home, 'Music')
         before = Snapshot(pid, servers)
-        click(env, window, START_BUTTON)
+        click(env, window, START_BUTTON, desktop)
         pointer_away(env)
         made = wait_until(lambda: recordings(home), 5)
         if len(made) != 1:
             raise Failed('Start made %d recordings, expected one: %s' % (len(made), made))
         path = made[0]
         time.sleep(max(0.0, lengths['--record'] - (time.monotonic() - before.time)))
-        click(env, window, STOP_BUTTON)
+        click(env, window, STOP_BUTTON, desktop)
         # The Stop click's handler finishes the file before it returns.
         time.sleep(0.4)
         after = Snapshot(pid, servers)
@@ -759,8 +867,9 @@ def run(program, bench_encode, lengths):
         if os.path.dirname(path) != music_folder:
             print('note: the recording went to %s, not the music folder' % path)
 
-        # Escape goes to the window under the pointer: the peak display's
-        # place does nothing when clicked or hovered.
+        # Escape goes to the window under the pointer (weston gives it to
+        # the window last clicked, the same one): the peak display's place
+        # does nothing when clicked or hovered.
         px, py = control_centre(window, PEAK_DISPLAY)
         xdotool(env, 'mousemove', '--sync', str(px), str(py))
         time.sleep(0.3)
@@ -780,7 +889,8 @@ def run(program, bench_encode, lengths):
         idle_a = measure('player only', None, lengths['--idle'], playing)
 
         mixer_errors = log('pavucontrol')
-        mixer, mixer_streams = start_pavucontrol(pavucontrol, env, mixer_errors, monitor)
+        mixer, mixer_streams = start_pavucontrol(pavucontrol, env, mixer_errors, monitor,
+                                                   desktop)
         pointer_away(env)
         # Its start-up work settles, as Sonaret's did.
         time.sleep(3)
@@ -802,7 +912,7 @@ def run(program, bench_encode, lengths):
         # --- The figures.
         clock = audio_seconds / recording.wall
         print('Sonaret %s, on %s; %d cores online, load average %.1f before and %.1f after' %
-              (program, xvfb.display, os.cpu_count() or 0, load_before, os.getloadavg()[0]))
+              (program, display_text, os.cpu_count() or 0, load_before, os.getloadavg()[0]))
         print('beside it: %s (--tab=%d, Output Devices); %s' %
               (version([pavucontrol, '--version'], env), PAVUCONTROL_OUTPUT_TAB,
                version([lame, '--version'], env)))
@@ -821,7 +931,7 @@ def run(program, bench_encode, lengths):
             print('%s: %.1f s wall clock; %s' %
                   (span.name, span.wall,
                    ', '.join('%s %.2f%% of one core' % (label, span.server_percent(label))
-                             for label in (SOUND, X))))
+                             for label in servers)))
         print()
 
         def sonaret_role(tid, name):
@@ -848,19 +958,28 @@ def run(program, bench_encode, lengths):
             print('note: pavucontrol wrote %d lines to stderr, the first: %s' %
                   (len(said), said[0]))
 
-        print('monitoring the pink noise, program + sound server over idle + X server over '
-              'idle, in % of one core:')
+        print('monitoring the pink noise, program + sound server over idle + %s over '
+              'idle, in %% of one core:' % display_name)
         sums = {}
+        parts = {}
         for who, phase in (('Sonaret', music), ('pavucontrol', mixing)):
             sums[who] = phase.monitoring_sum(idle)
-            print('  %-12s %6.2f%% + %6.2f%% + %6.2f%% = %6.2f%%' % ((who,) + sums[who]))
+            parts[who] = ' + '.join('%s %.2f%%' % (label, phase.above(idle, label))
+                                    for label in phase.display_labels())
+            if wayland:
+                own, sound_part, _, total = sums[who]
+                print('  %-12s %6.2f%% + %6.2f%% + (%s) = %6.2f%%' %
+                      (who, own, sound_part, parts[who], total))
+            else:
+                print('  %-12s %6.2f%% + %6.2f%% + %6.2f%% = %6.2f%%' % ((who,) + sums[who]))
         record_ms = 1000 * recording.cpu / audio_seconds
         record_sound_ms = 10 * recording.above(idle, SOUND) * recording.wall / audio_seconds
-        record_x_ms = 10 * recording.above(idle, X) * recording.wall / audio_seconds
+        record_x_ms = 10 * recording.display_above(idle) * recording.wall / audio_seconds
         record_all_ms = record_ms + record_sound_ms + record_x_ms
         print('recording, in ms of CPU per second of audio:')
-        print('  Sonaret      %.2f, with the sound server over idle (%+.2f) and the X server '
-              'over idle (%+.2f): %.2f' % (record_ms, record_sound_ms, record_x_ms, record_all_ms))
+        print('  Sonaret      %.2f, with the sound server over idle (%+.2f) and the %s '
+              'over idle (%+.2f): %.2f' % (record_ms, record_sound_ms, display_name, record_x_ms,
+                                           record_all_ms))
         print('  lame         %.2f (median of %d encodings of %.2f s of the same noise: %s s of '
               'CPU)' % (lame_ms, len(lame_times), lame_seconds,
                         ', '.join('%.3f' % t for t in lame_times)))
@@ -885,7 +1004,9 @@ def run(program, bench_encode, lengths):
             rows.append(('monitoring sum: %s' % who, '%.2f%% of one core' % sums[who][3], '',
                          ''))
         own_x, mixer_x = sums['Sonaret'][2], sums['pavucontrol'][2]
-        rows.append(('monitoring: X server over idle', '%.2f%% of one core' % own_x,
+        rows.append(('monitoring: %s over idle' % display_name,
+                     '%.2f%% of one core' % own_x +
+                     (' (%s)' % parts['Sonaret'] if wayland else ''),
                      '<= pavucontrol\'s %.2f%%' % mixer_x,
                      'pass' if own_x <= mixer_x else 'FAIL'))
         mixer_sum = sums['pavucontrol'][3]
@@ -924,7 +1045,9 @@ def run(program, bench_encode, lengths):
         stop_process(mixer)
         stop_process(player)
         stop_process(proc)
-        if xvfb:
+        if session:
+            session.stop()
+        elif xvfb:
             xvfb.stop()
         if sound:
             sound.stop()
@@ -934,11 +1057,11 @@ def run(program, bench_encode, lengths):
 
 
 def main():
-    program, bench_encode, lengths = parse_args(sys.argv[1:])
+    program, bench_encode, lengths, wayland = parse_args(sys.argv[1:])
     # Stopped from outside, the run still ends what it started.
     signal.signal(signal.SIGTERM, lambda *_: sys.exit('program_cpu: stopped'))
     try:
-        run(program, bench_encode, lengths)
+        run(program, bench_encode, lengths, wayland)
     except (Failed, OSError, subprocess.SubprocessError) as error:
         sys.exit('program_cpu: %s' % error)
 
