@@ -784,7 +784,11 @@ std::vector<OsWindow*> owing;
 // Makes the blocks owed to `w` in its own pixels, in order, where they fall
 // in `area`; what lies outside it stays owed, in up to four pieces a block.
 void settle(OsWindow* w, const GdkRectangle& area) {
-    if (w->owed.empty() || area.width <= 0 || area.height <= 0) {
+    // Called before every drawing call on a window or a page: most find
+    // nothing owed there, and cost no allocation.
+    if (std::none_of(w->owed.begin(), w->owed.end(), [&](const ServerCopy& c) {
+            return gdk_rectangle_intersect(&c.to, &area, nullptr);
+        })) {
         return;
     }
     std::vector<ServerCopy> still;
@@ -825,8 +829,10 @@ void settle(OsWindow* w, const GdkRectangle& area) {
 // Makes the blocks owed from `area` of `surface`, in every control, before
 // the page changes there.
 void settle_from(OsSurface* surface, const GdkRectangle& area) {
-    const std::vector<OsWindow*> windows = owing;
-    for (OsWindow* w : windows) {
+    // From the back: settling may take a window out of `owing`, and only
+    // that window.
+    for (size_t i = owing.size(); i-- > 0;) {
+        OsWindow* w = owing[i];
         std::vector<GdkRectangle> reading;
         for (const ServerCopy& c : w->owed) {
             const GdkRectangle read{c.from_x, c.from_y, c.to.width, c.to.height};

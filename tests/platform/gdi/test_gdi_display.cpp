@@ -6,6 +6,7 @@
 
 #include <stdlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <vector>
 
@@ -84,6 +85,22 @@ struct GdiDisplayPages : ::testing::Test {
         ASSERT_NE(hwnd, nullptr);
         ShowWindow(hwnd, SW_SHOW);
         peak = GetDlgItem(hwnd, IDC_PEAK);
+        // The toolkit's first drawing of the window is done (the dialog
+        // around the control and the control's black are on the screen), so
+        // that it can't later repaint what a test looks at.
+        RECT r{};
+        GetWindowRect(peak, &r);
+        ASSERT_TRUE(pump_until([&] {
+            XImage* image = XGetImage(x, DefaultRootWindow(x), r.left - 2, r.top, 1, 1,
+                                      AllPlanes, ZPixmap);
+            const bool dialog = image && (XGetPixel(image, 0, 0) & 0xFFFFFF) != 0;
+            if (image) {
+                XDestroyImage(image);
+            }
+            const std::vector<uint32_t> control = on_screen(x, peak);
+            return dialog && std::all_of(control.begin(), control.end(),
+                                         [](uint32_t p) { return p == 0; });
+        }));
     }
     void TearDown() override {
         if (hwnd) {
