@@ -50,8 +50,9 @@ packages=(
   libmp3lame-dev libmpg123-dev
   # the sound server's client library
   libpulse-dev
-  # the window system of the Linux build, and the resource step that reads the .rc
-  libgtk-3-dev python3
+  # the window system of the Linux build (and Wayland's client library, which
+  # its own surfaces use), and the resource step that reads the .rc
+  libgtk-3-dev libwayland-dev python3
   # fonts with Chinese glyphs: the dialogs' texts are Chinese
   fonts-wqy-microhei
   # the build holds the tests and benchmarks too

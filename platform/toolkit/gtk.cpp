@@ -7,6 +7,13 @@
 #include <cairo-xlib.h>
 #include <gdk/gdkx.h>
 #endif
+#ifdef GDK_WINDOWING_WAYLAND
+#include <gdk/gdkwayland.h>
+
+#include "toolkit/wayland_pane.h"
+#else
+struct WaylandPane;
+#endif
 
 #include <locale.h>
 #include <string.h>
@@ -51,6 +58,10 @@ struct OsWindow {
     // something reads or draws that part of the control, or before their
     // page changes there. A strip copied on every pass mostly never is.
     std::vector<struct ServerCopy> owed;
+    // On Wayland, a surface of its own in front of the window's, which
+    // the control's drawing goes to in place of the toolkit's (made once
+    // the control is on the screen, dropped when it leaves it).
+    WaylandPane* pane = nullptr;
     guint frame = 0;        // the tick callback that presents them
     guint soon = 0;         // or the idle source, when a frame has passed
     gint64 presented = 0;   // when they last were (monotonic microseconds)
@@ -67,6 +78,7 @@ namespace {
 int display_state = 0; // 0 not tried, 1 open, -1 none
 
 void forget_presenting(OsWindow* w);
+void drop_pane(OsWindow* w);
 void settle(OsWindow* w, const GdkRectangle& area);
 
 // The program works in device pixels, as a DPI-aware Windows program does:
@@ -400,6 +412,12 @@ gboolean on_draw_pixels(GtkWidget*, cairo_t* cr, gpointer data) {
     return TRUE;
 }
 
+// The pane leaves the screen with the control (and with its window, whose
+// surface the toolkit destroys when it is hidden).
+void on_unmapped(GtkWidget*, gpointer data) {
+    drop_pane(static_cast<OsWindow*>(data));
+}
+
 void set_link_text(OsWindow* w, const char* text) {
     gtk_button_set_label(GTK_BUTTON(w->widget), text);
     w->label = gtk_bin_get_child(GTK_BIN(w->widget));
@@ -568,6 +586,7 @@ OsWindow* os_control_create(OsWindow* toplevel, HWND hwnd, OsControl kind, const
         w->pixels.assign(static_cast<size_t>(width) * height, 0);
         w->widget = gtk_drawing_area_new();
         g_signal_connect(w->widget, "draw", G_CALLBACK(on_draw_pixels), w);
+        g_signal_connect(w->widget, "unmap", G_CALLBACK(on_unmapped), w);
         break;
     case OsControl::Icon:
         w->widget = w->image = gtk_image_new();
@@ -605,6 +624,7 @@ void os_window_destroy(OsWindow* window) {
         gdk_display_flush(display);
     }
     forget_presenting(window);
+    drop_pane(window);
     delete window;
 }
 
@@ -889,6 +909,53 @@ void unhook(OsSurface* surface, const GdkRectangle* area) {
     }
 }
 
+gboolean on_frame(GtkWidget*, GdkFrameClock*, gpointer data);
+
+// The control's pane, made when it is first presented on the screen; null
+// where the toolkit presents it.
+WaylandPane* pane_for(OsWindow* w) {
+#ifdef GDK_WINDOWING_WAYLAND
+    GdkDisplay* display = gtk_widget_get_display(w->widget);
+    if (!w->pane && !w->pixels.empty() && GDK_IS_WAYLAND_DISPLAY(display) &&
+        gtk_widget_get_mapped(w->widget)) {
+        GdkWindow* window = gtk_widget_get_window(gtk_widget_get_toplevel(w->widget));
+        if (window && gdk_window_get_scale_factor(window) == window_scale) {
+            w->pane = wayland_pane_create(gdk_wayland_display_get_wl_display(display),
+                                          gdk_wayland_window_get_wl_surface(window), w->width,
+                                          w->height, window_scale);
+        }
+    }
+#endif
+    return w->pane;
+}
+
+void drop_pane(OsWindow* w) {
+#ifdef GDK_WINDOWING_WAYLAND
+    wayland_pane_destroy(w->pane);
+#endif
+    w->pane = nullptr;
+}
+
+void show_on_pane(OsWindow* w, const GdkRectangle& stale) {
+#ifdef GDK_WINDOWING_WAYLAND
+    int x = 0;
+    int y = 0;
+    gtk_widget_translate_coordinates(w->widget, gtk_widget_get_toplevel(w->widget), 0, 0, &x, &y);
+    if (wayland_pane_place(w->pane, x, y)) {
+        // Where it is takes effect with the window's next frame.
+        gtk_widget_queue_draw(w->widget);
+    }
+    settle(w, stale);
+    if (!wayland_pane_show(w->pane, w->pixels.data(), stale.x, stale.y, stale.width,
+                           stale.height)) {
+        // The compositor still holds both buffers: at the next frame.
+        join(w->stale, stale);
+        w->frame = gtk_widget_add_tick_callback(w->widget, on_frame, w, nullptr);
+        presenting.push_back(w);
+    }
+#endif
+}
+
 // The waiting copies, then what was drawn in the control's own pixels.
 void present_now(OsWindow* w) {
     w->presented = g_get_monotonic_time();
@@ -916,6 +983,9 @@ void present_now(OsWindow* w) {
             w->pixels.data(), w->width, stale, x + stale.x, y + stale.y);
     }
 #endif
+    if (w->pane) {
+        show_on_pane(w, stale);
+    }
     // Not on the screen: it is drawn from the client's pixels when it is.
 }
 
@@ -973,7 +1043,7 @@ void os_window_redraw(OsWindow* w, const RECT& changed) {
     }
     const GdkRectangle area{changed.left, changed.top, changed.right - changed.left,
                             changed.bottom - changed.top};
-    if (w->by_server) {
+    if (w->by_server || pane_for(w)) {
         join(w->stale, area);
         present_by_server(w);
     } else {

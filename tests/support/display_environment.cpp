@@ -1,7 +1,9 @@
 // Linked into the Linux build's window test programs: every test of the
 // program runs on a private display and a private session bus (session_bus.h),
 // started before the first test. The display is an Xvfb (x_display.h), or
-// weston headless (wayland_display.h) when SONARET_TEST_DISPLAY is "wayland".
+// weston headless (wayland_display.h) when SONARET_TEST_DISPLAY is "wayland",
+// or weston nested in an Xvfb when it is "wayland-shown": the X display then
+// shows what weston composed, and SONARET_TEST_SCREEN names it.
 #include <stdlib.h>
 
 #include <memory>
@@ -20,15 +22,20 @@ class DisplayEnvironment : public ::testing::Environment {
     void SetUp() override {
         const char* chosen = getenv("SONARET_TEST_DISPLAY");
         const std::string kind = chosen && *chosen ? chosen : "x11";
-        if (kind == "wayland") {
-            wayland_ = std::make_unique<WaylandDisplay>();
+        if (kind == "wayland" || kind == "wayland-shown") {
+            if (kind == "wayland-shown") {
+                x_ = std::make_unique<XDisplay>();
+                ASSERT_TRUE(x_->ok()) << x_->error();
+                setenv("SONARET_TEST_SCREEN", x_->name().c_str(), 1);
+            }
+            wayland_ = std::make_unique<WaylandDisplay>(1280, 800, x_ ? x_->name() : "");
             ASSERT_TRUE(wayland_->ok()) << wayland_->error();
             setenv("XDG_RUNTIME_DIR", wayland_->runtime_dir().c_str(), 1);
             setenv("WAYLAND_DISPLAY", wayland_->name().c_str(), 1);
             setenv("GDK_BACKEND", "wayland", 1);
             unsetenv("DISPLAY");
         } else {
-            ASSERT_EQ(kind, "x11") << "SONARET_TEST_DISPLAY is x11 or wayland";
+            ASSERT_EQ(kind, "x11") << "SONARET_TEST_DISPLAY is x11, wayland or wayland-shown";
             x_ = std::make_unique<XDisplay>();
             ASSERT_TRUE(x_->ok()) << x_->error();
             setenv("DISPLAY", x_->name().c_str(), 1);
@@ -42,8 +49,8 @@ class DisplayEnvironment : public ::testing::Environment {
         setenv("DBUS_SESSION_BUS_ADDRESS", bus_->address().c_str(), 1);
     }
     void TearDown() override {
-        x_.reset();
         wayland_.reset();
+        x_.reset();
         bus_.reset();
     }
 

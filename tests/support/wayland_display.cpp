@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-WaylandDisplay::WaylandDisplay(int width, int height) {
+WaylandDisplay::WaylandDisplay(int width, int height, const std::string& x_display) {
     std::string pattern = std::filesystem::temp_directory_path() / "sonaret-wayland-XXXXXX";
     if (!mkdtemp(pattern.data())) {
         error_ = "no temporary folder";
@@ -45,7 +45,8 @@ WaylandDisplay::WaylandDisplay(int width, int height) {
     // No user's weston.ini, no idle blanking (a blanked output sends no frame
     // callbacks), pixman so that the output really shows what clients draw.
     options.argv = {"weston",
-                    "--backend=headless-backend.so",
+                    x_display.empty() ? "--backend=headless-backend.so"
+                                      : "--backend=x11-backend.so",
                     "--socket=" + name_,
                     "--width=" + std::to_string(width),
                     "--height=" + std::to_string(height),
@@ -55,7 +56,12 @@ WaylandDisplay::WaylandDisplay(int width, int height) {
                     "--modules=systemd-notify.so",
                     "--log=" + log};
     options.set = {{"XDG_RUNTIME_DIR", runtime_dir()}, {"NOTIFY_SOCKET", ready_path}};
-    options.unset = {"DISPLAY", "WAYLAND_DISPLAY", "WAYLAND_SOCKET"};
+    options.unset = {"WAYLAND_DISPLAY", "WAYLAND_SOCKET"};
+    if (x_display.empty()) {
+        options.unset.push_back("DISPLAY");
+    } else {
+        options.set["DISPLAY"] = x_display;
+    }
     if (server_.start(options, &error_)) {
         std::string message;
         char buffer[256];

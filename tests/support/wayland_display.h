@@ -1,6 +1,8 @@
 // A private Wayland display for the window tests of the Linux build: weston
-// of our own, headless, in a runtime folder of its own, stopped by its
-// process id. Its shell's clients are its children and end with it.
+// of our own, headless or nested in an X display (whose screen then shows
+// what weston composed, for tests that read it back), in a runtime folder of
+// its own, stopped by its process id. Its shell's clients are its children
+// and end with it.
 #pragma once
 
 #include <filesystem>
@@ -10,9 +12,10 @@
 
 class WaylandDisplay {
   public:
-    // Starts weston with one output of width x height; ok() once it
-    // accepts clients.
-    WaylandDisplay(int width = 1280, int height = 800);
+    // Starts weston with one output of width x height, headless or, with
+    // `x_display` (":N"), as a window at the top-left of that display's
+    // screen; ok() once it accepts clients.
+    explicit WaylandDisplay(int width = 1280, int height = 800, const std::string& x_display = "");
     // Stops weston, removes the folder.
     ~WaylandDisplay();
     WaylandDisplay(const WaylandDisplay&) = delete;

@@ -1,7 +1,8 @@
-// Pages kept with the display: what the X server shows of a control, read
-// back from the server, is exactly what GDI drew there: the peak display
-// after its strip has scrolled and wrapped under the notice, and copies of a
-// page drawn on again before the display's next frame.
+// Pages kept with the display: what the display shows of a control, read
+// back from the X server's screen (on Wayland, that of an X server weston is
+// nested in), is exactly what GDI drew there: the peak display after its
+// strip has scrolled and wrapped under the notice, and copies of a page
+// drawn on again before the display's next frame.
 #include <windows.h>
 
 #include <stdlib.h>
@@ -23,13 +24,11 @@
 
 namespace {
 
-// The control's pixels on the X server's screen (0x00RRGGBB), empty when
-// they can't be read.
-std::vector<uint32_t> on_screen(Display* x, HWND control) {
-    RECT r{};
-    GetWindowRect(control, &r);
-    XImage* image = XGetImage(x, DefaultRootWindow(x), r.left, r.top, r.right - r.left,
-                              r.bottom - r.top, AllPlanes, ZPixmap);
+// A width x height block of the X server's screen at (left, top), as
+// 0x00RRGGBB rows; empty when it can't be read.
+std::vector<uint32_t> on_screen(Display* x, int left, int top, int width, int height) {
+    XImage* image =
+        XGetImage(x, DefaultRootWindow(x), left, top, width, height, AllPlanes, ZPixmap);
     std::vector<uint32_t> pixels;
     if (!image) {
         return pixels;
@@ -67,40 +66,92 @@ bool notice_shown(HDC dc) {
     return false;
 }
 
-// The main window's peak display control on the X server, read back from it.
+// The top-left of the first all-black width x height block on `screen` (of
+// `screen_width` pixels a row) that has something else at its left and
+// above: a black control inside a window.
+bool find_black_block(const std::vector<uint32_t>& screen, int screen_width, int width, int height,
+                      POINT* at) {
+    const int screen_height = static_cast<int>(screen.size()) / std::max(screen_width, 1);
+    auto black = [&](int x, int y) {
+        return screen[static_cast<size_t>(y) * screen_width + x] == 0;
+    };
+    for (int y = 1; y + height <= screen_height; ++y) {
+        for (int x = 1; x + width <= screen_width; ++x) {
+            if (!black(x, y) || black(x - 1, y) || black(x, y - 1)) {
+                continue;
+            }
+            bool all = true;
+            for (int j = 0; j < height && all; ++j) {
+                for (int i = 0; i < width && all; ++i) {
+                    all = black(x + i, y + j);
+                }
+            }
+            if (all) {
+                *at = POINT{x, y};
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The main window's peak display control on the X server's screen, read
+// back from it. On X11 the control is where its window rectangle says; on
+// weston nested in X, where weston put the window, found on the screen.
 struct GdiDisplayPages : ::testing::Test {
     Display* x = nullptr;
     CTemplateHost host;
     HWND hwnd = nullptr;
     HWND peak = nullptr;
+    RECT place{};
 
     void SetUp() override {
-        const char* name = getenv("DISPLAY");
+        const char* nested = getenv("SONARET_TEST_SCREEN");
+        const char* name = nested && *nested ? nested : getenv("DISPLAY");
         if (!name || !*name) {
-            GTEST_SKIP() << "pages live in the X server only on X11";
+            GTEST_SKIP() << "the screen is read back on X11, and on weston nested in X";
         }
         x = XOpenDisplay(name);
         ASSERT_NE(x, nullptr);
+        if (nested && *nested) {
+            // weston draws the pointer into what it shows: into a corner with
+            // it, away from the window.
+            XWarpPointer(x, 0, DefaultRootWindow(x), 0, 0, 0, 0,
+                         DisplayWidth(x, DefaultScreen(x)) - 1,
+                         DisplayHeight(x, DefaultScreen(x)) - 1);
+            XSync(x, False);
+        }
         hwnd = host.Create(nullptr);
         ASSERT_NE(hwnd, nullptr);
         ShowWindow(hwnd, SW_SHOW);
         peak = GetDlgItem(hwnd, IDC_PEAK);
+        GetWindowRect(peak, &place);
+        const int width = place.right - place.left;
+        const int height = place.bottom - place.top;
         // The toolkit's first drawing of the window is done (the dialog
         // around the control and the control's black are on the screen), so
         // that it can't later repaint what a test looks at.
-        RECT r{};
-        GetWindowRect(peak, &r);
         ASSERT_TRUE(pump_until([&] {
-            XImage* image = XGetImage(x, DefaultRootWindow(x), r.left - 2, r.top, 1, 1,
-                                      AllPlanes, ZPixmap);
-            const bool dialog = image && (XGetPixel(image, 0, 0) & 0xFFFFFF) != 0;
-            if (image) {
-                XDestroyImage(image);
+            if (nested && *nested) {
+                const int screen_width = DisplayWidth(x, DefaultScreen(x));
+                POINT at{};
+                if (!find_black_block(
+                        on_screen(x, 0, 0, screen_width, DisplayHeight(x, DefaultScreen(x))),
+                        screen_width, width, height, &at)) {
+                    return false;
+                }
+                place = RECT{at.x, at.y, at.x + width, at.y + height};
             }
-            const std::vector<uint32_t> control = on_screen(x, peak);
-            return dialog && std::all_of(control.begin(), control.end(),
-                                         [](uint32_t p) { return p == 0; });
+            const std::vector<uint32_t> left = on_screen(x, place.left - 2, place.top, 1, 1);
+            const std::vector<uint32_t> control = shown_control();
+            return !left.empty() && left[0] != 0 && !control.empty() &&
+                   std::all_of(control.begin(), control.end(), [](uint32_t p) { return p == 0; });
         }));
+    }
+
+    std::vector<uint32_t> shown_control() {
+        return on_screen(x, place.left, place.top, place.right - place.left,
+                         place.bottom - place.top);
     }
     void TearDown() override {
         if (hwnd) {
@@ -142,7 +193,7 @@ struct GdiDisplayPages : ::testing::Test {
         RECT r{};
         GetWindowRect(peak, &r);
         const std::vector<uint32_t> expected = drawn(dc, r.right - r.left, r.bottom - r.top);
-        return pump_until([&] { return on_screen(x, peak) == expected; });
+        return pump_until([&] { return shown_control() == expected; });
     }
 };
 
@@ -203,7 +254,7 @@ TEST_F(GdiDisplayPages, APageDrawnOnAfterItsCopyShowsWhatItHeldThen) {
     BitBlt(screen, 0, 0, 3, 3, page, 0, 0, SRCCOPY);
     // The display's frame comes before anything reads the window's pixels.
     const size_t left_middle = static_cast<size_t>(all.bottom / 2) * all.right + all.right / 4;
-    EXPECT_TRUE(pump_until([&] { return on_screen(x, peak).at(left_middle) == 0x00FF00; }));
+    EXPECT_TRUE(pump_until([&] { return shown_control().at(left_middle) == 0x00FF00; }));
     EXPECT_TRUE(shown(screen));
     EXPECT_EQ(GetPixel(screen, all.right / 4, all.bottom / 2), RGB(0, 255, 0));
     EXPECT_EQ(GetPixel(screen, all.right - 1, all.bottom - 1), RGB(0, 30, 60))
