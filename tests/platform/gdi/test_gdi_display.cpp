@@ -27,9 +27,15 @@ namespace {
 // A width x height block of the X server's screen at (left, top), as
 // 0x00RRGGBB rows; empty when it can't be read.
 std::vector<uint32_t> on_screen(Display* x, int left, int top, int width, int height) {
+    std::vector<uint32_t> pixels;
+    // A block off the screen is an error the X server ends the program for.
+    if (left < 0 || top < 0 || width <= 0 || height <= 0 ||
+        left + width > DisplayWidth(x, DefaultScreen(x)) ||
+        top + height > DisplayHeight(x, DefaultScreen(x))) {
+        return pixels;
+    }
     XImage* image =
         XGetImage(x, DefaultRootWindow(x), left, top, width, height, AllPlanes, ZPixmap);
-    std::vector<uint32_t> pixels;
     if (!image) {
         return pixels;
     }
@@ -66,27 +72,22 @@ bool notice_shown(HDC dc) {
     return false;
 }
 
-// The top-left of the first all-black width x height block on `screen` (of
-// `screen_width` pixels a row) that has something else at its left and
-// above: a black control inside a window.
-bool find_black_block(const std::vector<uint32_t>& screen, int screen_width, int width, int height,
-                      POINT* at) {
+// Where `block` (`width` pixels a row) is on `screen` (`screen_width` a
+// row): the top-left of the first place that holds exactly its pixels.
+bool find_block(const std::vector<uint32_t>& screen, int screen_width,
+                const std::vector<uint32_t>& block, int width, POINT* at) {
+    const int height = static_cast<int>(block.size()) / width;
     const int screen_height = static_cast<int>(screen.size()) / std::max(screen_width, 1);
-    auto black = [&](int x, int y) {
-        return screen[static_cast<size_t>(y) * screen_width + x] == 0;
-    };
-    for (int y = 1; y + height <= screen_height; ++y) {
-        for (int x = 1; x + width <= screen_width; ++x) {
-            if (!black(x, y) || black(x - 1, y) || black(x, y - 1)) {
-                continue;
+    for (int y = 0; y + height <= screen_height; ++y) {
+        for (int x = 0; x + width <= screen_width; ++x) {
+            bool same = true;
+            for (int j = 0; j < height && same; ++j) {
+                same =
+                    std::equal(block.begin() + static_cast<ptrdiff_t>(j) * width,
+                               block.begin() + static_cast<ptrdiff_t>(j + 1) * width,
+                               screen.begin() + static_cast<ptrdiff_t>(y + j) * screen_width + x);
             }
-            bool all = true;
-            for (int j = 0; j < height && all; ++j) {
-                for (int i = 0; i < width && all; ++i) {
-                    all = black(x + i, y + j);
-                }
-            }
-            if (all) {
+            if (same) {
                 *at = POINT{x, y};
                 return true;
             }
@@ -103,17 +104,19 @@ struct GdiDisplayPages : ::testing::Test {
     CTemplateHost host;
     HWND hwnd = nullptr;
     HWND peak = nullptr;
+    bool nested = false; // weston in the X server, not the X server itself
     RECT place{};
 
     void SetUp() override {
-        const char* nested = getenv("SONARET_TEST_SCREEN");
-        const char* name = nested && *nested ? nested : getenv("DISPLAY");
+        const char* screen = getenv("SONARET_TEST_SCREEN");
+        nested = screen && *screen;
+        const char* name = nested ? screen : getenv("DISPLAY");
         if (!name || !*name) {
             GTEST_SKIP() << "the screen is read back on X11, and on weston nested in X";
         }
         x = XOpenDisplay(name);
         ASSERT_NE(x, nullptr);
-        if (nested && *nested) {
+        if (nested) {
             // weston draws the pointer into what it shows: into a corner with
             // it, away from the window.
             XWarpPointer(x, 0, DefaultRootWindow(x), 0, 0, 0, 0,
@@ -125,28 +128,40 @@ struct GdiDisplayPages : ::testing::Test {
         ASSERT_NE(hwnd, nullptr);
         ShowWindow(hwnd, SW_SHOW);
         peak = GetDlgItem(hwnd, IDC_PEAK);
-        GetWindowRect(peak, &place);
-        const int width = place.right - place.left;
-        const int height = place.bottom - place.top;
         // The toolkit's first drawing of the window is done (the dialog
         // around the control and the control's black are on the screen), so
         // that it can't later repaint what a test looks at.
+        GetWindowRect(peak, &place);
+        const std::vector<uint32_t> black(
+            static_cast<size_t>(place.right - place.left) * (place.bottom - place.top), 0);
         ASSERT_TRUE(pump_until([&] {
-            if (nested && *nested) {
-                const int screen_width = DisplayWidth(x, DefaultScreen(x));
-                POINT at{};
-                if (!find_black_block(
-                        on_screen(x, 0, 0, screen_width, DisplayHeight(x, DefaultScreen(x))),
-                        screen_width, width, height, &at)) {
-                    return false;
-                }
-                place = RECT{at.x, at.y, at.x + width, at.y + height};
+            if (!showing(black)) {
+                return false;
             }
             const std::vector<uint32_t> left = on_screen(x, place.left - 2, place.top, 1, 1);
-            const std::vector<uint32_t> control = shown_control();
-            return !left.empty() && left[0] != 0 && !control.empty() &&
-                   std::all_of(control.begin(), control.end(), [](uint32_t p) { return p == 0; });
+            return !left.empty() && left[0] != 0;
         }));
+    }
+
+    // Whether the screen shows `pixels` as the control's: where its window
+    // rectangle says on X11; on weston, wherever it put the window (`place`
+    // then says where that was).
+    bool showing(const std::vector<uint32_t>& pixels) {
+        RECT r{};
+        GetWindowRect(peak, &r);
+        const int width = r.right - r.left;
+        if (!nested) {
+            place = r;
+            return shown_control() == pixels;
+        }
+        const int screen_width = DisplayWidth(x, DefaultScreen(x));
+        POINT at{};
+        if (!find_block(on_screen(x, 0, 0, screen_width, DisplayHeight(x, DefaultScreen(x))),
+                        screen_width, pixels, width, &at)) {
+            return false;
+        }
+        place = RECT{at.x, at.y, at.x + width, at.y + r.bottom - r.top};
+        return true;
     }
 
     std::vector<uint32_t> shown_control() {
@@ -193,7 +208,7 @@ struct GdiDisplayPages : ::testing::Test {
         RECT r{};
         GetWindowRect(peak, &r);
         const std::vector<uint32_t> expected = drawn(dc, r.right - r.left, r.bottom - r.top);
-        return pump_until([&] { return shown_control() == expected; });
+        return pump_until([&] { return showing(expected); });
     }
 };
 
@@ -223,6 +238,21 @@ TEST_F(GdiDisplayPages, TheServerShowsExactlyWhatWasDrawnAfterScrollingAndAWrap)
     EXPECT_TRUE(shown(display.m_screen)) << "after a wrap";
     passes(3, 0);
     EXPECT_TRUE(shown(display.m_screen)) << "the notice gone";
+    // A hidden control leaves the window's background (on Wayland its own
+    // surface goes with it), and shows the strip again when shown again,
+    // as the window does.
+    ShowWindow(peak, SW_HIDE);
+    EXPECT_TRUE(pump_until([&] {
+        const std::vector<uint32_t> left = on_screen(x, place.left - 2, place.top, 1, 1);
+        const std::vector<uint32_t> there = shown_control();
+        return !left.empty() && !there.empty() &&
+               std::all_of(there.begin(), there.end(), [&](uint32_t p) { return p == left[0]; });
+    })) << "the hidden control";
+    ShowWindow(peak, SW_SHOW);
+    ShowWindow(hwnd, SW_HIDE);
+    ShowWindow(hwnd, SW_SHOW);
+    passes(3, 0);
+    EXPECT_TRUE(shown(display.m_screen)) << "the control and its window hidden and shown again";
     display.Destroy();
 }
 
