@@ -923,6 +923,10 @@ WaylandPane* pane_for(OsWindow* w) {
             w->pane = wayland_pane_create(gdk_wayland_display_get_wl_display(display),
                                           gdk_wayland_window_get_wl_surface(window), w->width,
                                           w->height, window_scale);
+            // Its first frame is the whole control.
+            if (w->pane) {
+                join(w->stale, GdkRectangle{0, 0, w->width, w->height});
+            }
         }
     }
 #endif
@@ -936,7 +940,9 @@ void drop_pane(OsWindow* w) {
     w->pane = nullptr;
 }
 
-void show_on_pane(OsWindow* w, const GdkRectangle& stale) {
+// The waiting copies, from their pages' own pixels, then what was drawn in
+// the control's: into the pane's free buffer.
+void show_on_pane(OsWindow* w, const std::vector<ServerCopy>& copies, const GdkRectangle& stale) {
 #ifdef GDK_WINDOWING_WAYLAND
     int x = 0;
     int y = 0;
@@ -946,9 +952,20 @@ void show_on_pane(OsWindow* w, const GdkRectangle& stale) {
         gtk_widget_queue_draw(w->widget);
     }
     settle(w, stale);
-    if (!wayland_pane_show(w->pane, w->pixels.data(), stale.x, stale.y, stale.width,
-                           stale.height)) {
-        // The compositor still holds both buffers: at the next frame.
+    std::vector<WaylandPaneBlock> blocks;
+    for (const ServerCopy& c : copies) {
+        const OsPixels& from = c.from->pixels;
+        blocks.push_back(WaylandPaneBlock{from.data, from.width, c.from_x, c.from_y, c.to.x,
+                                          c.to.y, c.to.width, c.to.height});
+    }
+    blocks.push_back(WaylandPaneBlock{w->pixels.data(), w->width, stale.x, stale.y, stale.x,
+                                      stale.y, stale.width, stale.height});
+    if (!wayland_pane_show(w->pane, blocks.data(), static_cast<int>(blocks.size()))) {
+        // The compositor still holds both buffers: at the next frame, the
+        // copies from the control's own pixels, which get them then.
+        for (const ServerCopy& c : copies) {
+            join(w->stale, c.to);
+        }
         join(w->stale, stale);
         w->frame = gtk_widget_add_tick_callback(w->widget, on_frame, w, nullptr);
         presenting.push_back(w);
@@ -984,7 +1001,7 @@ void present_now(OsWindow* w) {
     }
 #endif
     if (w->pane) {
-        show_on_pane(w, stale);
+        show_on_pane(w, copies, stale);
     }
     // Not on the screen: it is drawn from the client's pixels when it is.
 }
@@ -1052,7 +1069,15 @@ void os_window_redraw(OsWindow* w, const RECT& changed) {
 }
 
 OsSurface* os_surface_create(OsWindow* like, int width, int height) {
-    cairo_surface_t* surface = like ? server_surface(like->widget, width, height) : nullptr;
+    if (!like) {
+        return nullptr;
+    }
+    // On Wayland the page stays the client's, and is copied straight into
+    // the pane's buffer: no copy of it in the control's own pixels.
+    if (pane_for(like)) {
+        return new OsSurface{nullptr};
+    }
+    cairo_surface_t* surface = server_surface(like->widget, width, height);
     return surface ? new OsSurface{surface} : nullptr;
 }
 
@@ -1079,8 +1104,28 @@ void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area) {
     }
     surface->pixels = pixels;
     unhook(surface, &sent);
-    upload(surface->surface, pixels.data, pixels.width, sent);
+    if (surface->surface) {
+        upload(surface->surface, pixels.data, pixels.width, sent);
+    }
 }
+
+namespace {
+
+// Whether copies from `from` onto `w` are made by the display: an X
+// pixmap's inside the X server, a client page's into the pane's buffer.
+bool shown_by_display(OsWindow* w, OsSurface* from) {
+#ifdef GDK_WINDOWING_X11
+    Window xid = 0;
+    int x = 0;
+    int y = 0;
+    if (from->surface) {
+        return server_target(w->widget, &xid, &x, &y);
+    }
+#endif
+    return pane_for(w) != nullptr;
+}
+
+} // namespace
 
 void os_surface_will_change(OsSurface* surface, const RECT& area) {
     if (surface && !owing.empty()) {
@@ -1091,12 +1136,7 @@ void os_surface_will_change(OsSurface* surface, const RECT& area) {
 
 bool os_window_copy(OsWindow* w, int x, int y, int width, int height, OsSurface* from, int from_x,
                     int from_y) {
-#ifdef GDK_WINDOWING_X11
-    Window xid = 0;
-    int at_x = 0;
-    int at_y = 0;
-    if (!w || !from || w->pixels.empty() || width <= 0 || height <= 0 ||
-        !server_target(w->widget, &xid, &at_x, &at_y)) {
+    if (!w || !from || w->pixels.empty() || width <= 0 || height <= 0 || !shown_by_display(w, from)) {
         return false;
     }
     const GdkRectangle to{x, y, width, height};
@@ -1119,10 +1159,6 @@ bool os_window_copy(OsWindow* w, int x, int y, int width, int height, OsSurface*
     }
     present_by_server(w);
     return true;
-#else
-    (void)w, (void)x, (void)y, (void)width, (void)height, (void)from, (void)from_x, (void)from_y;
-    return false;
-#endif
 }
 
 int os_monitor_count() {

@@ -80,20 +80,23 @@ void os_window_redraw(OsWindow* window, const RECT& changed);
 
 // Pixels kept where the display is, as a device-dependent bitmap is on
 // Windows: on X11 a pixmap in the X server, so that copying them onto a
-// control moves no pixels through the client. Null where that gains nothing
-// (on Wayland every pixel is the client's anyway) or while `like` is not yet
-// on the screen; the caller then keeps to its own pixels.
+// control moves no pixels through the client; on Wayland, where every pixel
+// is the client's anyway, the caller's own, copied at the frame straight
+// into the buffer of the control's own surface. Null while `like` is not yet
+// on the screen, or where neither serves; the caller then keeps to its own
+// pixels.
 struct OsSurface;
 OsSurface* os_surface_create(OsWindow* like, int width, int height);
 void os_surface_destroy(OsSurface* surface);
-// Sends `area` of `pixels` (the surface's own size) to the surface. The
-// pixels stay the caller's and must live as long as the surface.
+// Sends `area` of `pixels` (the surface's own size) to the surface (on
+// Wayland, only notes it). The pixels stay the caller's and must live as
+// long as the surface.
 void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area);
 // Call before drawing on the pixels behind `surface` in `area`: what was
 // copied from there and is still owed to a control is made there first.
 void os_surface_will_change(OsSurface* surface, const RECT& area);
 // Copies a width x height block at (from_x, from_y) of `from` to (x, y) of
-// the control on the screen, inside the display, at its next frame (one
+// the control on the screen, by the display, at its next frame (one
 // presentation per frame with everything os_window_redraw asked for), and
 // to the control's backing bitmap when something uses that part of it
 // (os_window_pixels). `from` must have been sent what its pixels hold.

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <vector>
 
 namespace {
 
@@ -120,7 +121,8 @@ struct WaylandPane {
     int height = 0;
     int x = INT_MIN;
     int y = INT_MIN;
-    bool shown = false; // a first frame is new everywhere
+    Buffer* last = nullptr; // the last frame's
+    bool shown = false;     // a first frame is new everywhere
 };
 
 WaylandPane* wayland_pane_create(wl_display* display, wl_surface* parent, int width, int height,
@@ -206,38 +208,105 @@ bool wayland_pane_place(WaylandPane* pane, int x, int y) {
     return true;
 }
 
-bool wayland_pane_show(WaylandPane* pane, const uint32_t* pixels, int x, int y, int w, int h) {
-    const int left = std::max(x, 0);
-    const int top = std::max(y, 0);
-    const Area changed{left, top, std::min(x + w, pane->width) - left,
-                       std::min(y + h, pane->height) - top};
+namespace {
+
+// What of `area` none of `blocks` covers, in pieces.
+std::vector<Area> uncovered(const Area& area, const WaylandPaneBlock* blocks, int count) {
+    std::vector<Area> left;
+    if (!area.empty()) {
+        left.push_back(area);
+    }
+    for (int i = 0; i < count && !left.empty(); ++i) {
+        const WaylandPaneBlock& b = blocks[i];
+        std::vector<Area> still;
+        for (const Area& a : left) {
+            const int x0 = std::max(a.x, b.x);
+            const int y0 = std::max(a.y, b.y);
+            const int x1 = std::min(a.x + a.w, b.x + b.width);
+            const int y1 = std::min(a.y + a.h, b.y + b.height);
+            if (x0 >= x1 || y0 >= y1) {
+                still.push_back(a);
+                continue;
+            }
+            const Area pieces[] = {{a.x, a.y, a.w, y0 - a.y},
+                                   {a.x, y1, a.w, a.y + a.h - y1},
+                                   {a.x, y0, x0 - a.x, y1 - y0},
+                                   {x1, y0, a.x + a.w - x1, y1 - y0}};
+            for (const Area& piece : pieces) {
+                if (!piece.empty()) {
+                    still.push_back(piece);
+                }
+            }
+        }
+        left.swap(still);
+    }
+    return left;
+}
+
+void copy_rows(uint32_t* to, int to_stride, int x, int y, const uint32_t* from, int from_stride,
+               int from_x, int from_y, int width, int height) {
+    for (int row = 0; row < height; ++row) {
+        memcpy(to + static_cast<size_t>(y + row) * to_stride + x,
+               from + static_cast<size_t>(from_y + row) * from_stride + from_x,
+               static_cast<size_t>(width) * 4);
+    }
+}
+
+} // namespace
+
+bool wayland_pane_show(WaylandPane* pane, const WaylandPaneBlock* blocks, int count) {
+    // Clipped to the control, and to what the blocks' pixels hold.
+    std::vector<WaylandPaneBlock> clipped;
+    Area changed;
+    for (int i = 0; i < count; ++i) {
+        WaylandPaneBlock b = blocks[i];
+        const int dx = std::max({0, -b.x, -b.from_x});
+        const int dy = std::max({0, -b.y, -b.from_y});
+        b.x += dx, b.from_x += dx, b.width -= dx;
+        b.y += dy, b.from_y += dy, b.height -= dy;
+        b.width = std::min(b.width, pane->width - b.x);
+        b.height = std::min(b.height, pane->height - b.y);
+        if (b.pixels && b.width > 0 && b.height > 0) {
+            clipped.push_back(b);
+            changed = joined(changed, Area{b.x, b.y, b.width, b.height});
+        }
+    }
     if (changed.empty()) {
         return true;
     }
-    Buffer* next = nullptr;
+    // The last frame's buffer once the compositor has let it go (it holds
+    // that frame already), else the other one.
+    Buffer* last = pane->last;
+    Buffer* next = last && !last->busy ? last : nullptr;
     for (Buffer& b : pane->buffers) {
-        if (!b.busy) {
+        if (!next && &b != last && !b.busy) {
             next = &b;
-            break;
         }
     }
     if (!next) {
         return false;
     }
-    // The other buffer falls behind by this frame; this one catches up with
-    // what it missed while the compositor had it, and this frame.
+    // The other one catches up with the frames it missed from the last
+    // one, where this frame's blocks do not write anyway (a strip that
+    // scrolls writes all of it).
+    if (last && last != next) {
+        for (const Area& a :
+             uncovered(next->behind, clipped.data(), static_cast<int>(clipped.size()))) {
+            copy_rows(next->data, pane->width, a.x, a.y, last->data, pane->width, a.x, a.y, a.w,
+                      a.h);
+        }
+    }
+    for (const WaylandPaneBlock& b : clipped) {
+        copy_rows(next->data, pane->width, b.x, b.y, b.pixels, b.stride, b.from_x, b.from_y,
+                  b.width, b.height);
+    }
     for (Buffer& b : pane->buffers) {
-        b.behind = joined(b.behind, changed);
+        b.behind = &b == next ? Area{} : joined(b.behind, changed);
     }
-    const Area& copy = next->behind;
-    for (int row = copy.y; row < copy.y + copy.h; ++row) {
-        const size_t at = static_cast<size_t>(row) * pane->width + copy.x;
-        memcpy(next->data + at, pixels + at, static_cast<size_t>(copy.w) * 4);
-    }
-    next->behind = Area{};
     next->busy = true;
+    pane->last = next;
     wl_surface_attach(pane->surface, next->buffer, 0, 0);
-    // Against the frame before, only this one's change differs.
+    // Against the frame before, only this one's blocks differ.
     const Area damage = pane->shown ? changed : Area{0, 0, pane->width, pane->height};
     pane->shown = true;
     wl_surface_damage_buffer(pane->surface, damage.x, damage.y, damage.w, damage.h);

@@ -26,8 +26,20 @@ void wayland_pane_destroy(WaylandPane* pane);
 // (x, y) in the parent's surface pixels; true when that moved it, which the
 // parent's next commit makes true on the screen.
 bool wayland_pane_place(WaylandPane* pane, int x, int y);
-// Shows the control's `pixels` (its whole bitmap, rows of `width`), of which
-// the rectangle (x, y, w, h) changed since the last call. False when no
-// buffer is free yet (the compositor holds both): nothing is sent and the
-// change is to be shown at a later call.
-bool wayland_pane_show(WaylandPane* pane, const uint32_t* pixels, int x, int y, int w, int h);
+// A block of a frame: width x height pixels from (from_x, from_y) of
+// `pixels` (rows of `stride`) to (x, y) of the control.
+struct WaylandPaneBlock {
+    const uint32_t* pixels;
+    int stride;
+    int from_x;
+    int from_y;
+    int x;
+    int y;
+    int width;
+    int height;
+};
+// Shows a frame: the last one with `blocks` written over it, in order. The
+// first frame's blocks must cover the whole control. False when no buffer
+// is free yet (the compositor holds both): nothing is sent, and the blocks
+// are to be shown at a later call.
+bool wayland_pane_show(WaylandPane* pane, const WaylandPaneBlock* blocks, int count);
