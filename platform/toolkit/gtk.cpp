@@ -26,7 +26,7 @@ struct WaylandPane;
 
 struct OsSurface;
 
-// A block of a page in the X server, to be copied onto a control.
+// A block of a page kept with the display, to be copied onto a control.
 struct ServerCopy {
     OsSurface* from;
     int from_x;
@@ -47,10 +47,11 @@ struct OsWindow {
     // while a draw is queued.
     GdkRectangle changed{0, 0, 0, 0};
     bool pending = false;
-    // On X11, once pages kept in the X server are copied onto the control,
-    // it is presented by the server: at the next frame the copies waiting
-    // in `copies` are made there, in order, and then `stale`, what was drawn
-    // in `pixels` themselves, is sent.
+    // Once pages kept with the display are copied onto the control, it is
+    // presented by the display: at the next frame the copies waiting in
+    // `copies` are made there (in the X server; on Wayland into the pane's
+    // buffer), in order, and then `stale`, what was drawn in `pixels`
+    // themselves, is sent.
     bool by_server = false;
     std::vector<struct ServerCopy> copies;
     GdkRectangle stale{0, 0, 0, 0};
@@ -412,8 +413,10 @@ gboolean on_draw_pixels(GtkWidget*, cairo_t* cr, gpointer data) {
     return TRUE;
 }
 
-// The pane leaves the screen with the control (and with its window, whose
-// surface the toolkit destroys when it is hidden).
+// The pane goes when the control leaves the screen (hidden itself, or with
+// its window): a subsurface would still show over a hidden control. It is
+// made again, on the window's surface as it then is, once the control is
+// back and drawn on.
 void on_unmapped(GtkWidget*, gpointer data) {
     drop_pane(static_cast<OsWindow*>(data));
 }
@@ -955,8 +958,8 @@ void show_on_pane(OsWindow* w, const std::vector<ServerCopy>& copies, const GdkR
     std::vector<WaylandPaneBlock> blocks;
     for (const ServerCopy& c : copies) {
         const OsPixels& from = c.from->pixels;
-        blocks.push_back(WaylandPaneBlock{from.data, from.width, c.from_x, c.from_y, c.to.x,
-                                          c.to.y, c.to.width, c.to.height});
+        blocks.push_back(WaylandPaneBlock{from.data, from.width, c.from_x, c.from_y, c.to.x, c.to.y,
+                                          c.to.width, c.to.height});
     }
     blocks.push_back(WaylandPaneBlock{w->pixels.data(), w->width, stale.x, stale.y, stale.x,
                                       stale.y, stale.width, stale.height});
@@ -1136,7 +1139,8 @@ void os_surface_will_change(OsSurface* surface, const RECT& area) {
 
 bool os_window_copy(OsWindow* w, int x, int y, int width, int height, OsSurface* from, int from_x,
                     int from_y) {
-    if (!w || !from || w->pixels.empty() || width <= 0 || height <= 0 || !shown_by_display(w, from)) {
+    if (!w || !from || w->pixels.empty() || width <= 0 || height <= 0 ||
+        !shown_by_display(w, from)) {
         return false;
     }
     const GdkRectangle to{x, y, width, height};
