@@ -912,7 +912,7 @@ void unhook(OsSurface* surface, const GdkRectangle* area) {
     }
 }
 
-gboolean on_frame(GtkWidget*, GdkFrameClock*, gpointer data);
+void present_by_server(OsWindow* w);
 
 // The control's pane, made when it is first presented on the screen; null
 // where the toolkit presents it.
@@ -970,8 +970,7 @@ void show_on_pane(OsWindow* w, const std::vector<ServerCopy>& copies, const GdkR
             join(w->stale, c.to);
         }
         join(w->stale, stale);
-        w->frame = gtk_widget_add_tick_callback(w->widget, on_frame, w, nullptr);
-        presenting.push_back(w);
+        present_by_server(w);
     }
 #endif
 }

@@ -122,7 +122,6 @@ struct WaylandPane {
     int x = INT_MIN;
     int y = INT_MIN;
     Buffer* last = nullptr; // the last frame's
-    bool shown = false;     // a first frame is new everywhere
 };
 
 WaylandPane* wayland_pane_create(wl_display* display, wl_surface* parent, int width, int height,
@@ -306,10 +305,9 @@ bool wayland_pane_show(WaylandPane* pane, const WaylandPaneBlock* blocks, int co
     next->busy = true;
     pane->last = next;
     wl_surface_attach(pane->surface, next->buffer, 0, 0);
-    // Against the frame before, only this one's blocks differ.
-    const Area damage = pane->shown ? changed : Area{0, 0, pane->width, pane->height};
-    pane->shown = true;
-    wl_surface_damage_buffer(pane->surface, damage.x, damage.y, damage.w, damage.h);
+    // Against the frame before, only this one's blocks differ (the first
+    // frame's cover the whole control).
+    wl_surface_damage_buffer(pane->surface, changed.x, changed.y, changed.w, changed.h);
     wl_surface_commit(pane->surface);
     return true;
 }
