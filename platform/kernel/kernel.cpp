@@ -159,7 +159,9 @@ struct KernelObject {
 
 using ObjectRef = std::shared_ptr<KernelObject>;
 
-struct Waiter {
+// Shared, so that whoever satisfies a wait can wake it after letting go of
+// the lock: woken under the lock, the waiter would only block again on it.
+struct Waiter : std::enable_shared_from_this<Waiter> {
     std::vector<ObjectRef> objects; // in the caller's order
     bool wait_all = false;
     bool done = false; // satisfied: `result` is final and the objects consumed
@@ -228,18 +230,27 @@ bool try_satisfy(Waiter& waiter) {
     return false;
 }
 
+using Woken = std::vector<std::shared_ptr<Waiter>>;
+
 // Caller holds the kernel lock and has just signalled `object`. No blocked
 // wait is satisfiable before a signal, so only this object's waiters can
-// have become so.
-void release_waiters(KernelObject& object) {
+// have become so. Those satisfied go to `woken`, to be woken (wake()) once
+// the lock is let go.
+void release_waiters(KernelObject& object, Woken& woken) {
     for (Waiter* waiter : object.waiters) {
         if (!object.signalled) {
             break; // an auto-reset event has gone to its one waiter
         }
         if (!waiter->done && try_satisfy(*waiter)) {
             waiter->done = true;
-            waiter->woken.notify_one();
+            woken.push_back(waiter->shared_from_this());
         }
+    }
+}
+
+void wake(const Woken& woken) {
+    for (const auto& waiter : woken) {
+        waiter->woken.notify_one();
     }
 }
 
@@ -250,7 +261,8 @@ DWORD wait_for(DWORD count, const HANDLE* handles, bool wait_all, DWORD millisec
         std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     Kernel& k = kernel();
     std::unique_lock held(k.lock);
-    Waiter waiter;
+    const auto shared = std::make_shared<Waiter>();
+    Waiter& waiter = *shared;
     waiter.wait_all = wait_all;
     waiter.objects.reserve(count);
     for (DWORD i = 0; i < count; ++i) {
@@ -308,10 +320,14 @@ struct ThreadEnd {
             return;
         }
         Kernel& k = kernel();
-        std::lock_guard guard(k.lock);
-        object->exit_code = exit_code;
-        object->signalled = true;
-        release_waiters(*object);
+        Woken woken;
+        {
+            std::lock_guard guard(k.lock);
+            object->exit_code = exit_code;
+            object->signalled = true;
+            release_waiters(*object, woken);
+        }
+        wake(woken);
     }
 };
 
@@ -391,13 +407,17 @@ HANDLE CreateEventW(LPSECURITY_ATTRIBUTES /*attributes*/, BOOL manual_reset, BOO
 
 BOOL SetEvent(HANDLE event) {
     Kernel& k = kernel();
-    std::lock_guard guard(k.lock);
-    KernelObject* object = find_object(k, event, KernelObject::Kind::event);
-    if (!object) {
-        return FALSE;
+    Woken woken;
+    {
+        std::lock_guard guard(k.lock);
+        KernelObject* object = find_object(k, event, KernelObject::Kind::event);
+        if (!object) {
+            return FALSE;
+        }
+        object->signalled = true;
+        release_waiters(*object, woken);
     }
-    object->signalled = true;
-    release_waiters(*object);
+    wake(woken);
     return TRUE;
 }
 

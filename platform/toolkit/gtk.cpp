@@ -64,7 +64,12 @@ struct OsWindow {
     // the control is on the screen, dropped when it leaves it).
     WaylandPane* pane = nullptr;
     guint frame = 0;        // the tick callback that presents them
-    guint soon = 0;         // or the idle source, when a frame has passed
+    GSource* soon = nullptr; // or this source, made ready when a frame has passed
+    bool soon_due = false;
+    // The last frame found the control on the X screen. A copy queued on
+    // the strength of it is made at the next frame, which looks again, or
+    // owed to `pixels` like any other should the control have gone since.
+    bool on_x_screen = false;
     gint64 presented = 0;   // when they last were (monotonic microseconds)
     int width = 0;
     int height = 0;
@@ -418,7 +423,9 @@ gboolean on_draw_pixels(GtkWidget*, cairo_t* cr, gpointer data) {
 // made again, on the window's surface as it then is, once the control is
 // back and drawn on.
 void on_unmapped(GtkWidget*, gpointer data) {
-    drop_pane(static_cast<OsWindow*>(data));
+    auto* w = static_cast<OsWindow*>(data);
+    w->on_x_screen = false;
+    drop_pane(w);
 }
 
 void set_link_text(OsWindow* w, const char* text) {
@@ -987,7 +994,8 @@ void present_now(OsWindow* w) {
     Window xid = 0;
     int x = 0;
     int y = 0;
-    if (server_target(w->widget, &xid, &x, &y)) {
+    w->on_x_screen = server_target(w->widget, &xid, &x, &y);
+    if (w->on_x_screen) {
         Display* display = GDK_DISPLAY_XDISPLAY(gtk_widget_get_display(w->widget));
         GC gc = copy_gc(display, xid);
         for (const ServerCopy& c : copies) {
@@ -1015,11 +1023,33 @@ gboolean on_frame(GtkWidget*, GdkFrameClock*, gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
-gboolean on_soon(gpointer data) {
-    auto* w = static_cast<OsWindow*>(data);
-    w->soon = 0;
+// The source that presents as soon as the thread is done with what it is
+// handling. One per control for its life, made ready when needed: an idle
+// source added and freed on every pass would cost an allocation and the
+// context's bookkeeping each time.
+struct SoonSource {
+    GSource source;
+    OsWindow* window;
+};
+
+gboolean on_soon(GSource* source, GSourceFunc, gpointer) {
+    g_source_set_ready_time(source, -1);
+    OsWindow* w = reinterpret_cast<SoonSource*>(source)->window;
+    w->soon_due = false;
     present_now(w);
-    return G_SOURCE_REMOVE;
+    return G_SOURCE_CONTINUE;
+}
+
+void present_soon(OsWindow* w) {
+    if (!w->soon) {
+        static GSourceFuncs funcs{nullptr, nullptr, on_soon, nullptr, nullptr, nullptr};
+        w->soon = g_source_new(&funcs, sizeof(SoonSource));
+        reinterpret_cast<SoonSource*>(w->soon)->window = w;
+        g_source_set_priority(w->soon, G_PRIORITY_HIGH);
+        g_source_attach(w->soon, nullptr);
+    }
+    w->soon_due = true;
+    g_source_set_ready_time(w->soon, 0);
 }
 
 // The waiting copies and drawing go to the screen once per display frame at
@@ -1029,7 +1059,7 @@ gboolean on_soon(gpointer data) {
 // at the next frame. A meter that updates less often than the display then
 // costs no wake-up of its own to be shown.
 void present_by_server(OsWindow* w) {
-    if (w->frame != 0 || w->soon != 0) {
+    if (w->frame != 0 || w->soon_due) {
         return;
     }
     constexpr gint64 kFrameMicroseconds = 1000000 / 60;
@@ -1037,7 +1067,7 @@ void present_by_server(OsWindow* w) {
         // Ahead of the display's event source: a loop iteration that runs
         // this one skips that source, whose preparation flushes what is
         // queued for the display, so the pass's requests leave in one write.
-        w->soon = g_idle_add_full(G_PRIORITY_HIGH, on_soon, w, nullptr);
+        present_soon(w);
     } else {
         w->frame = gtk_widget_add_tick_callback(w->widget, on_frame, w, nullptr);
     }
@@ -1048,9 +1078,11 @@ void forget_presenting(OsWindow* w) {
     std::erase(presenting, w);
     std::erase(owing, w);
     w->frame = 0; // its tick callback goes with the widget
-    if (w->soon != 0) {
-        g_source_remove(w->soon);
-        w->soon = 0;
+    if (w->soon) {
+        g_source_destroy(w->soon);
+        g_source_unref(w->soon);
+        w->soon = nullptr;
+        w->soon_due = false;
     }
 }
 
@@ -1117,11 +1149,16 @@ namespace {
 // pixmap's inside the X server, a client page's into the pane's buffer.
 bool shown_by_display(OsWindow* w, OsSurface* from) {
 #ifdef GDK_WINDOWING_X11
-    Window xid = 0;
-    int x = 0;
-    int y = 0;
     if (from->surface) {
-        return server_target(w->widget, &xid, &x, &y);
+        // Looked up only until a frame has found the control: after that
+        // each frame looks again, and once a pass is enough.
+        if (!w->on_x_screen) {
+            Window xid = 0;
+            int x = 0;
+            int y = 0;
+            w->on_x_screen = server_target(w->widget, &xid, &x, &y);
+        }
+        return w->on_x_screen;
     }
 #endif
     return pane_for(w) != nullptr;
