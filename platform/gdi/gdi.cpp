@@ -26,10 +26,12 @@ struct Bitmap {
     // A bitmap made compatible with a window lives with the display too, as a
     // device-dependent bitmap does on Windows: copied onto a window, it moves
     // inside the display. `pixels` stay the truth; `shown` (made at the first
-    // such copy) is sent only what was drawn here since, `stale`.
+    // such copy) is sent only what was drawn here since: the rectangles
+    // filled with one value as `fills`, in order, the rest as `stale`.
     bool with_display = false;
     OsSurface* shown = nullptr;
     RECT stale{0, 0, 0, 0};
+    std::vector<OsFill> fills;
 };
 
 struct Pen {
@@ -193,6 +195,23 @@ void drawn(const Dc& dc, int64_t left, int64_t top, int64_t right, int64_t botto
     }
 }
 
+// A rectangle that a drawing call filled with one value. A page kept with
+// the display is sent just that; past a few, the rest go as pixels, so that
+// what is owed stays small whatever a caller draws.
+void drawn_fill(const Dc& dc, const RECT& area, uint32_t value) {
+    constexpr size_t kMostFills = 64;
+    Bitmap* b = dc.bitmap;
+    if (!b || !b->shown || b->fills.size() >= kMostFills) {
+        drawn(dc, area.left, area.top, area.right, area.bottom);
+        return;
+    }
+    const RECT inside{std::max<LONG>(area.left, 0), std::max<LONG>(area.top, 0),
+                      std::min<LONG>(area.right, b->width), std::min<LONG>(area.bottom, b->height)};
+    if (inside.right > inside.left && inside.bottom > inside.top) {
+        b->fills.push_back(OsFill{inside, value});
+    }
+}
+
 // Copies a block of a display-side bitmap onto a window inside the display,
 // after sending it what was drawn since the last copy. False when the
 // display keeps no pixels of either (then the window's are sent).
@@ -209,9 +228,10 @@ bool copy_on_display(Bitmap& from, OsWindow* window, int64_t x, int64_t y, int64
         }
         from.stale = RECT{0, 0, from.width, from.height};
     }
-    os_surface_upload(from.shown, OsPixels{from.pixels.data(), from.width, from.height},
-                      from.stale);
+    os_surface_upload(from.shown, OsPixels{from.pixels.data(), from.width, from.height}, from.stale,
+                      from.fills.data(), static_cast<int>(from.fills.size()));
     from.stale = RECT{0, 0, 0, 0};
+    from.fills.clear();
     return os_window_copy(window, static_cast<int>(x), static_cast<int>(y), static_cast<int>(width),
                           static_cast<int>(height), from.shown, static_cast<int>(from_x),
                           static_cast<int>(from_y));
@@ -382,7 +402,7 @@ int FillRect(HDC hdc, const RECT* rect, HBRUSH brush) {
         surface_to_draw(*dc, rect_of(rect->left, rect->top, rect->right, rect->bottom));
     if (s.data) {
         fill(s, rect->left, rect->top, rect->right, rect->bottom, pixel_of(b->brush));
-        drawn(*dc, rect->left, rect->top, rect->right, rect->bottom);
+        drawn_fill(*dc, *rect, pixel_of(b->brush));
     }
     return 1;
 }
@@ -414,7 +434,10 @@ namespace {
 // how long it is. Upright and level lines are clipped exactly; a slanted one
 // that leaves the bitmap is first cut at the bitmap's edges (Linux: where it
 // enters, it may then differ by a pixel from Windows' own).
-void draw_line(OsPixels s, POINT from, POINT to, const Pen& pen) {
+//
+// True when what it drew is the one rectangle `*filled` (an upright or level
+// line); `*filled` is then empty when nothing of it was visible.
+bool draw_line(OsPixels s, POINT from, POINT to, const Pen& pen, RECT* filled) {
     const uint32_t value = pixel_of(pen.colour);
     const int64_t before = pen.width / 2;
     const int64_t after = pen.width - before;
@@ -423,6 +446,7 @@ void draw_line(OsPixels s, POINT from, POINT to, const Pen& pen) {
     const int64_t low_x = 1 - after, high_x = s.width - 1 + before;
     const int64_t low_y = 1 - after, high_y = s.height - 1 + before;
     int64_t x0 = from.x, y0 = from.y, x1 = to.x, y1 = to.y;
+    *filled = RECT{0, 0, 0, 0};
     auto stamp_rect = [&](int64_t left, int64_t top, int64_t right, int64_t bottom) {
         // Inclusive point ranges, already inside the reach above.
         fill(s, static_cast<int>(left - before), static_cast<int>(top - before),
@@ -433,7 +457,7 @@ void draw_line(OsPixels s, POINT from, POINT to, const Pen& pen) {
         // Upright or level: the points form one run, and their stamps one
         // rectangle. A thin pen leaves out the end point.
         if (x0 == x1 && y0 == y1 && !wide) {
-            return;
+            return true;
         }
         const bool upright = x0 == x1 && y0 != y1;
         int64_t a = upright ? y0 : x0;
@@ -446,15 +470,17 @@ void draw_line(OsPixels s, POINT from, POINT to, const Pen& pen) {
         const int64_t fixed_low = upright ? low_x : low_y, fixed_high = upright ? high_x : high_y;
         const int64_t run_low = upright ? low_y : low_x, run_high = upright ? high_y : high_x;
         if (fixed < fixed_low || fixed > fixed_high || hi < run_low || lo > run_high) {
-            return;
+            return true;
         }
         const int64_t first = std::max(lo, run_low), last = std::min(hi, run_high);
         if (upright) {
             stamp_rect(fixed, first, fixed, last);
+            *filled = rect_of(fixed - before, first - before, fixed + after, last + after);
         } else {
             stamp_rect(first, fixed, last, fixed);
+            *filled = rect_of(first - before, fixed - before, last + after, fixed + after);
         }
-        return;
+        return true;
     }
 
     bool include_end = wide;
@@ -479,7 +505,7 @@ void draw_line(OsPixels s, POINT from, POINT to, const Pen& pen) {
             !cut(dx, static_cast<double>(high_x - x0)) ||
             !cut(-dy, static_cast<double>(y0 - low_y)) ||
             !cut(dy, static_cast<double>(high_y - y0))) {
-            return;
+            return true;
         }
         const int64_t cx0 = x0 + std::llround(t0 * dx), cy0 = y0 + std::llround(t0 * dy);
         const int64_t cx1 = x0 + std::llround(t1 * dx), cy1 = y0 + std::llround(t1 * dy);
@@ -518,6 +544,7 @@ void draw_line(OsPixels s, POINT from, POINT to, const Pen& pen) {
             cy += sy;
         }
     }
+    return false;
 }
 
 } // namespace
@@ -537,8 +564,12 @@ BOOL LineTo(HDC hdc, int x, int y) {
                                  int64_t{std::max(y, dc->position.y)} + after);
     const OsPixels s = surface_to_draw(*dc, covered);
     if (s.data) {
-        draw_line(s, dc->position, POINT{x, y}, dc->pen);
-        drawn(*dc, covered.left, covered.top, covered.right, covered.bottom);
+        RECT filled;
+        if (draw_line(s, dc->position, POINT{x, y}, dc->pen, &filled)) {
+            drawn_fill(*dc, filled, pixel_of(dc->pen.colour));
+        } else {
+            drawn(*dc, covered.left, covered.top, covered.right, covered.bottom);
+        }
     }
     dc->position = POINT{x, y};
     return TRUE;

@@ -332,6 +332,19 @@ void upload(cairo_surface_t* target, const uint32_t* pixels, int width, const Gd
     cairo_surface_mark_dirty_rectangle(target, area.x, area.y, area.width, area.height);
 }
 
+// A fill of the pixmap's plain 0x00RRGGBB pixels with one of them: exact.
+void fill_on_server(cairo_surface_t* target, const GdkRectangle& area, uint32_t value) {
+    cairo_surface_flush(target);
+    Display* display = cairo_xlib_surface_get_display(target);
+    const Drawable drawable = cairo_xlib_surface_get_drawable(target);
+    // The copies' GC: they take no colour from it.
+    GC gc = copy_gc(display, drawable);
+    XSetForeground(display, gc, value);
+    XFillRectangle(display, drawable, gc, area.x, area.y, static_cast<unsigned>(area.width),
+                   static_cast<unsigned>(area.height));
+    cairo_surface_mark_dirty_rectangle(target, area.x, area.y, area.width, area.height);
+}
+
 bool plain_visual(const Visual* visual, int depth) {
     return visual && depth == 24 && visual->red_mask == 0xFF0000 && visual->green_mask == 0xFF00 &&
            visual->blue_mask == 0xFF;
@@ -397,6 +410,7 @@ bool server_target(GtkWidget* widget, Window* xid, int* x, int* y) {
 #else
 
 void upload(cairo_surface_t*, const uint32_t*, int, const GdkRectangle&) {}
+void fill_on_server(cairo_surface_t*, const GdkRectangle&, uint32_t) {}
 cairo_surface_t* server_surface(GtkWidget*, int, int) {
     return nullptr;
 }
@@ -1124,22 +1138,35 @@ void os_surface_destroy(OsSurface* surface) {
     }
 }
 
-void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area) {
+void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area, const OsFill* fills,
+                       int fill_count) {
     if (!surface || !pixels.data) {
         return;
     }
-    const int left = std::max<int>(area.left, 0);
-    const int top = std::max<int>(area.top, 0);
-    const int right = std::min<int>(area.right, pixels.width);
-    const int bottom = std::min<int>(area.bottom, pixels.height);
-    const GdkRectangle sent{left, top, right - left, bottom - top};
-    if (sent.width <= 0 || sent.height <= 0) {
-        return;
-    }
     surface->pixels = pixels;
-    unhook(surface, &sent);
-    if (surface->surface) {
-        upload(surface->surface, pixels.data, pixels.width, sent);
+    auto within = [&](const RECT& r) {
+        const int left = std::max<int>(r.left, 0);
+        const int top = std::max<int>(r.top, 0);
+        return GdkRectangle{left, top, std::min<int>(r.right, pixels.width) - left,
+                            std::min<int>(r.bottom, pixels.height) - top};
+    };
+    // The fills in their order, then the pixels: those are the page as it is
+    // now, so they stand whatever a fill did there before them.
+    for (int i = 0; i < fill_count; ++i) {
+        const GdkRectangle filled = within(fills[i].area);
+        if (filled.width > 0 && filled.height > 0) {
+            unhook(surface, &filled);
+            if (surface->surface) {
+                fill_on_server(surface->surface, filled, fills[i].value);
+            }
+        }
+    }
+    const GdkRectangle sent = within(area);
+    if (sent.width > 0 && sent.height > 0) {
+        unhook(surface, &sent);
+        if (surface->surface) {
+            upload(surface->surface, pixels.data, pixels.width, sent);
+        }
     }
 }
 

@@ -88,10 +88,17 @@ void os_window_redraw(OsWindow* window, const RECT& changed);
 struct OsSurface;
 OsSurface* os_surface_create(OsWindow* like, int width, int height);
 void os_surface_destroy(OsSurface* surface);
-// Sends `area` of `pixels` (the surface's own size) to the surface (on
-// Wayland, only notes it). The pixels stay the caller's and must live as
-// long as the surface.
-void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area);
+// A rectangle filled with one 0x00RRGGBB value: sent as that, not as its
+// pixels (a trace line, a cleared page).
+struct OsFill {
+    RECT area;
+    uint32_t value;
+};
+// Brings the surface up to the caller's pixels (the surface's own size):
+// the `fills`, in order, then `area` of `pixels` (on Wayland, only notes
+// them). The pixels stay the caller's and must live as long as the surface.
+void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area, const OsFill* fills,
+                       int fill_count);
 // Call before drawing on the pixels behind `surface` in `area`: what was
 // copied from there and is still owed to a control is made there first.
 void os_surface_will_change(OsSurface* surface, const RECT& area);

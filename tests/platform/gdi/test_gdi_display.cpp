@@ -326,6 +326,22 @@ TEST_F(GdiDisplayPages, APageDrawnOnAfterItsCopyShowsWhatItHeldThen) {
            SRCCOPY);
     EXPECT_EQ(GetPixel(screen, all.right - 1, all.bottom - 1), RGB(0, 255, 0));
     EXPECT_TRUE(shown(screen)) << "the other corner";
+    // Filled rectangles go to the display as fills, the rest as pixels; the
+    // screen still ends as drawn: text, a fill over part of it, a slanted
+    // line over the fill.
+    SetBkMode(page, TRANSPARENT);
+    SetTextColor(page, RGB(255, 255, 255));
+    TextOutW(page, 4, 4, L"正在录音", 4);
+    const RECT band{12, 0, 30, all.bottom};
+    FillRect(page, &band, first);
+    HPEN pen = CreatePen(PS_SOLID, 1, RGB(255, 0, 0));
+    HGDIOBJ old_pen = SelectObject(page, pen);
+    MoveToEx(page, 0, 0, nullptr);
+    LineTo(page, 40, 30);
+    BitBlt(screen, 0, 0, all.right, all.bottom, page, 0, 0, SRCCOPY);
+    EXPECT_TRUE(shown(screen)) << "text, a fill over it, a line over the fill";
+    SelectObject(page, old_pen);
+    DeleteObject(pen);
 
     DeleteObject(second);
     DeleteObject(first);
