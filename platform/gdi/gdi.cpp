@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -169,8 +170,12 @@ void fill(OsPixels s, int left, int top, int right, int bottom, uint32_t value) 
 }
 
 // A window DC's drawing goes to the screen, a display-side bitmap's is owed
-// to the display: only the part it changed.
-void drawn(const Dc& dc, int64_t left, int64_t top, int64_t right, int64_t bottom) {
+// to the display: only the part it changed. When the drawing filled that
+// part with one value (`filled_with`), a page kept with the display is sent
+// just that; past a few such fills the rest go as pixels, so that what is
+// owed stays small whatever a caller draws.
+void drawn(const Dc& dc, int64_t left, int64_t top, int64_t right, int64_t bottom,
+           std::optional<uint32_t> filled_with = std::nullopt) {
     if (!dc.window && !(dc.bitmap && dc.bitmap->shown)) {
         return;
     }
@@ -186,29 +191,17 @@ void drawn(const Dc& dc, int64_t left, int64_t top, int64_t right, int64_t botto
         os_window_redraw(dc.window, changed);
         return;
     }
+    constexpr size_t kMostFills = 64;
+    if (filled_with && dc.bitmap->fills.size() < kMostFills) {
+        dc.bitmap->fills.push_back(OsFill{changed, *filled_with});
+        return;
+    }
     RECT& stale = dc.bitmap->stale;
     if (stale.right <= stale.left || stale.bottom <= stale.top) {
         stale = changed;
     } else {
         stale = RECT{std::min(stale.left, changed.left), std::min(stale.top, changed.top),
                      std::max(stale.right, changed.right), std::max(stale.bottom, changed.bottom)};
-    }
-}
-
-// A rectangle that a drawing call filled with one value. A page kept with
-// the display is sent just that; past a few, the rest go as pixels, so that
-// what is owed stays small whatever a caller draws.
-void drawn_fill(const Dc& dc, const RECT& area, uint32_t value) {
-    constexpr size_t kMostFills = 64;
-    Bitmap* b = dc.bitmap;
-    if (!b || !b->shown || b->fills.size() >= kMostFills) {
-        drawn(dc, area.left, area.top, area.right, area.bottom);
-        return;
-    }
-    const RECT inside{std::max<LONG>(area.left, 0), std::max<LONG>(area.top, 0),
-                      std::min<LONG>(area.right, b->width), std::min<LONG>(area.bottom, b->height)};
-    if (inside.right > inside.left && inside.bottom > inside.top) {
-        b->fills.push_back(OsFill{inside, value});
     }
 }
 
@@ -402,7 +395,7 @@ int FillRect(HDC hdc, const RECT* rect, HBRUSH brush) {
         surface_to_draw(*dc, rect_of(rect->left, rect->top, rect->right, rect->bottom));
     if (s.data) {
         fill(s, rect->left, rect->top, rect->right, rect->bottom, pixel_of(b->brush));
-        drawn_fill(*dc, *rect, pixel_of(b->brush));
+        drawn(*dc, rect->left, rect->top, rect->right, rect->bottom, pixel_of(b->brush));
     }
     return 1;
 }
@@ -566,7 +559,8 @@ BOOL LineTo(HDC hdc, int x, int y) {
     if (s.data) {
         RECT filled;
         if (draw_line(s, dc->position, POINT{x, y}, dc->pen, &filled)) {
-            drawn_fill(*dc, filled, pixel_of(dc->pen.colour));
+            drawn(*dc, filled.left, filled.top, filled.right, filled.bottom,
+                  pixel_of(dc->pen.colour));
         } else {
             drawn(*dc, covered.left, covered.top, covered.right, covered.bottom);
         }

@@ -65,7 +65,6 @@ struct OsWindow {
     WaylandPane* pane = nullptr;
     guint frame = 0;        // the tick callback that presents them
     GSource* soon = nullptr; // or this source, made ready when a frame has passed
-    bool soon_due = false;
     // The last frame found the control on the X screen. A copy queued on
     // the strength of it is made at the next frame, which looks again, or
     // owed to `pixels` like any other should the control have gone since.
@@ -325,16 +324,15 @@ void put_pixels(Display* display, Drawable drawable, Visual* visual, const uint3
     XDestroyImage(image);
 }
 
+// A pixmap's pixels drawn by Xlib, behind cairo's back: callers flush the
+// surface before and mark it dirty after.
 void upload(cairo_surface_t* target, const uint32_t* pixels, int width, const GdkRectangle& area) {
-    cairo_surface_flush(target);
     put_pixels(cairo_xlib_surface_get_display(target), cairo_xlib_surface_get_drawable(target),
                cairo_xlib_surface_get_visual(target), pixels, width, area, area.x, area.y);
-    cairo_surface_mark_dirty_rectangle(target, area.x, area.y, area.width, area.height);
 }
 
-// A fill of the pixmap's plain 0x00RRGGBB pixels with one of them: exact.
+// Its pixels are plain 0x00RRGGBB, so a fill with one of them is exact.
 void fill_on_server(cairo_surface_t* target, const GdkRectangle& area, uint32_t value) {
-    cairo_surface_flush(target);
     Display* display = cairo_xlib_surface_get_display(target);
     const Drawable drawable = cairo_xlib_surface_get_drawable(target);
     // The copies' GC: they take no colour from it.
@@ -342,7 +340,6 @@ void fill_on_server(cairo_surface_t* target, const GdkRectangle& area, uint32_t 
     XSetForeground(display, gc, value);
     XFillRectangle(display, drawable, gc, area.x, area.y, static_cast<unsigned>(area.width),
                    static_cast<unsigned>(area.height));
-    cairo_surface_mark_dirty_rectangle(target, area.x, area.y, area.width, area.height);
 }
 
 bool plain_visual(const Visual* visual, int depth) {
@@ -1048,9 +1045,7 @@ struct SoonSource {
 
 gboolean on_soon(GSource* source, GSourceFunc, gpointer) {
     g_source_set_ready_time(source, -1);
-    OsWindow* w = reinterpret_cast<SoonSource*>(source)->window;
-    w->soon_due = false;
-    present_now(w);
+    present_now(reinterpret_cast<SoonSource*>(source)->window);
     return G_SOURCE_CONTINUE;
 }
 
@@ -1062,7 +1057,6 @@ void present_soon(OsWindow* w) {
         g_source_set_priority(w->soon, G_PRIORITY_HIGH);
         g_source_attach(w->soon, nullptr);
     }
-    w->soon_due = true;
     g_source_set_ready_time(w->soon, 0);
 }
 
@@ -1073,7 +1067,7 @@ void present_soon(OsWindow* w) {
 // at the next frame. A meter that updates less often than the display then
 // costs no wake-up of its own to be shown.
 void present_by_server(OsWindow* w) {
-    if (w->frame != 0 || w->soon_due) {
+    if (w->frame != 0 || (w->soon && g_source_get_ready_time(w->soon) == 0)) {
         return;
     }
     constexpr gint64 kFrameMicroseconds = 1000000 / 60;
@@ -1096,7 +1090,6 @@ void forget_presenting(OsWindow* w) {
         g_source_destroy(w->soon);
         g_source_unref(w->soon);
         w->soon = nullptr;
-        w->soon_due = false;
     }
 }
 
@@ -1144,6 +1137,9 @@ void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area, co
         return;
     }
     surface->pixels = pixels;
+    if (surface->surface) {
+        cairo_surface_flush(surface->surface);
+    }
     auto within = [&](const RECT& r) {
         const int left = std::max<int>(r.left, 0);
         const int top = std::max<int>(r.top, 0);
@@ -1167,6 +1163,9 @@ void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area, co
         if (surface->surface) {
             upload(surface->surface, pixels.data, pixels.width, sent);
         }
+    }
+    if (surface->surface) {
+        cairo_surface_mark_dirty(surface->surface);
     }
 }
 
