@@ -21,6 +21,12 @@ int Run(LPWSTR /*command_line*/, int show) {
     }
     main_dlg.ShowWindow(show);
     const int result = loop.Run();
+    // An ending session leaves the window, its files complete (WM_ENDSESSION),
+    // for the system to take away; one that let the process run on gets it
+    // destroyed here, before the object goes.
+    if (::IsWindow(main_dlg.m_hWnd)) {
+        main_dlg.DestroyWindow();
+    }
     _Module.RemoveMessageLoop();
     return result;
 }

@@ -214,6 +214,10 @@ void writer_thread_end(WriterThread* wt, HWND window, UINT finished_message) {
     SetEvent(wt->wake);
 }
 
+bool writer_thread_done(const WriterThread* wt, DWORD wait_ms) {
+    return wt != nullptr && WaitForSingleObject(wt->thread, wait_ms) == WAIT_OBJECT_0;
+}
+
 int32_t writer_thread_finish(WriterThread* wt) {
     if (wt == nullptr) {
         return -1;

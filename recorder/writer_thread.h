@@ -95,6 +95,12 @@ void writer_thread_push(WriterThread* wt, const float* samples, int32_t value_co
 // Call it when no push can come any more.
 void writer_thread_end(WriterThread* wt, HWND window, UINT finished_message);
 
+// Waits up to `wait_ms` (INFINITE: without a limit) for the thread to have
+// completed the file after writer_thread_end; true once it has, and
+// writer_thread_finish then no longer waits. A session that ends gives its
+// files only the time it has: a stalled disk keeps the rest.
+bool writer_thread_done(const WriterThread* wt, DWORD wait_ms);
+
 // Ends the recording (unless writer_thread_end did), waits until the file is
 // complete, and frees everything. Returns 0, or -1 when the file is not the
 // whole recording: a write failed, the close failed, or sound was dropped

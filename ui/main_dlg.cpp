@@ -27,6 +27,11 @@ constexpr BitRate kBitRates[] = {
 // The window's rate at start is 192 kbit/s.
 constexpr int kInitialBitRate = 1;
 
+// How long the files may take to complete when the session ends: Windows
+// gives a program about 5 s to answer WM_ENDSESSION before it ends it, and
+// the capture's stop and Stop's wait come out of that too.
+constexpr DWORD kSessionEndMs = 4000;
+
 } // namespace
 
 const CUpdateUIMapEntry* CMainDlg::GetUpdateUIMap() {
@@ -59,6 +64,14 @@ BOOL CMainDlg::ProcessWindowMessage(HWND /*hwnd*/, UINT message, WPARAM wparam, 
     }
     case WM_INITDIALOG:
         result = OnInitDialog();
+        return TRUE;
+    case WM_QUERYENDSESSION:
+        // Never vetoed: the files are completed at WM_ENDSESSION.
+        KeepShutdownReason();
+        result = TRUE;
+        return TRUE;
+    case WM_ENDSESSION:
+        result = wparam != FALSE ? OnEndSession() : 0;
         return TRUE;
     case WM_COMMAND:
         return OnCommand(wparam, result);
@@ -137,6 +150,7 @@ LRESULT CMainDlg::OnDestroy() {
     // hear of the files: they are completed here.
     m_session.Close();
     m_session.CompleteFilesNow();
+    KeepShutdownReason();
     m_display.Destroy();
     for (int i = 0; i < m_icon_count; ++i) {
         ::DestroyIcon(m_icons[i]);
@@ -209,6 +223,7 @@ void CMainDlg::UpdateControls() {
 
 LRESULT CMainDlg::Show(SessionError error) {
     UpdateControls();
+    KeepShutdownReason();
     Report(error);
     return 0;
 }
@@ -221,6 +236,32 @@ void CMainDlg::Report(SessionError error) {
     ++m_boxes_open;
     ::MessageBoxW(m_hWnd, shown.text, shown.caption, MB_OK);
     --m_boxes_open;
+}
+
+void CMainDlg::KeepShutdownReason() {
+    const bool busy = m_session.Recording() || m_session.FilesBeingCompleted() > 0;
+    if (busy == m_shutdown_reason) {
+        return;
+    }
+    m_shutdown_reason = busy;
+    if (busy) {
+        ::ShutdownBlockReasonCreate(m_hWnd, L"正在保存录音");
+    } else {
+        ::ShutdownBlockReasonDestroy(m_hWnd);
+    }
+}
+
+LRESULT CMainDlg::OnEndSession() {
+    m_session.Close();
+    m_session.CompleteFilesNow(kSessionEndMs);
+    KeepShutdownReason();
+    // Closed, as far as the window goes: nothing is enabled again, and the
+    // loop ends with Close's code (or OK's, when that came first).
+    if (m_closing_code == 0) {
+        m_closing_code = IDCANCEL;
+    }
+    ::PostQuitMessage(m_closing_code);
+    return 0;
 }
 
 void CMainDlg::CloseWhenDone() {

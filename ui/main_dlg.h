@@ -51,6 +51,16 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     // finished, the capture closed, the window destroyed; the exit code is
     // the command's id.
     LRESULT OnClose(int exit_code);
+    // WM_ENDSESSION for an ending session (log-out, shut-down, an update's
+    // restart; on Linux also a termination signal or a lost display): the
+    // process ends soon after it returns, so what Close starts and the
+    // window would wait for is done here, within the time a system gives
+    // the answer. No box: nobody is left to read it.
+    LRESULT OnEndSession();
+    // While a recording runs or a file is being completed, a session that
+    // ends says so on the system's shut-down screen (on Linux the desktop's
+    // log-out asks first); it is never vetoed.
+    void KeepShutdownReason();
     LRESULT OnOpenFolder();
     LRESULT OnChooseFolder();
     LRESULT OnDeviceMenu();
@@ -90,7 +100,8 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     // The command (IDOK, IDCANCEL) that is closing the window, once given:
     // the window waits, busy, for the files still being completed.
     int m_closing_code = 0;
-    int m_boxes_open = 0; // message boxes open over the window
+    int m_boxes_open = 0;           // message boxes open over the window
+    bool m_shutdown_reason = false; // KeepShutdownReason's, while it is given
     // The window's icon (large and small) and the buttons' images, loaded at
     // initialisation and freed with the window.
     HICON m_icons[6] = {};

@@ -77,13 +77,28 @@ void RecordingSession::Close() {
     m_state = SessionState::Closed;
 }
 
-void RecordingSession::CompleteFilesNow() {
+size_t RecordingSession::CompleteFilesNow(DWORD within_ms) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(within_ms);
+    std::vector<Finishing> held_up;
     for (const Finishing& file : m_finishing) {
-        if (writer_thread_finish(file.thread) == MP3_WRITER_NOTHING_WRITTEN) {
+        // They were all told to end when their recordings did, and complete
+        // side by side: the time left is for each of them.
+        DWORD left = INFINITE;
+        if (within_ms != INFINITE) {
+            const auto now = std::chrono::steady_clock::now();
+            left = now < deadline
+                       ? static_cast<DWORD>(
+                             std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count())
+                       : 0;
+        }
+        if (!writer_thread_done(file.thread, left)) {
+            held_up.push_back(file);
+        } else if (writer_thread_finish(file.thread) == MP3_WRITER_NOTHING_WRITTEN) {
             ::DeleteFileW(file.path);
         }
     }
-    m_finishing.clear();
+    m_finishing = held_up;
+    return m_finishing.size();
 }
 
 void RecordingSession::Settle(bool capturing) {

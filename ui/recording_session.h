@@ -70,8 +70,10 @@ class RecordingSession {
     // Closes it all for the window's end: the watcher, the recording (its
     // file is completed in the background) and the capture.
     void Close();
-    // A window that goes before its files are complete: waits for them.
-    void CompleteFilesNow();
+    // A window that goes before its files are complete, or a session that
+    // ends: waits for them, for `within_ms` at most. How many a stalled disk
+    // still holds up then; they keep what reached the disk.
+    size_t CompleteFilesNow(DWORD within_ms = INFINITE);
 
     // Begins a recording in a new file named after this moment.
     SessionError Start();

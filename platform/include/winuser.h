@@ -18,7 +18,9 @@
 #define WM_GETTEXTLENGTH 0x000Eu
 #define WM_PAINT 0x000Fu
 #define WM_CLOSE 0x0010u
+#define WM_QUERYENDSESSION 0x0011u
 #define WM_QUIT 0x0012u
+#define WM_ENDSESSION 0x0016u
 #define WM_SHOWWINDOW 0x0018u
 #define WM_SETCURSOR 0x0020u
 #define WM_NEXTDLGCTL 0x0028u
@@ -225,6 +227,13 @@ UINT_PTR SetTimer(HWND hwnd, UINT_PTR id, UINT elapse_ms, TIMERPROC procedure);
 BOOL KillTimer(HWND hwnd, UINT_PTR id);
 LRESULT DispatchMessageW(const MSG* msg);
 LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wparam, LPARAM lparam);
+
+// The end of the session: lParam of WM_QUERYENDSESSION and WM_ENDSESSION.
+#define ENDSESSION_CLOSEAPP 0x00000001
+#define ENDSESSION_CRITICAL 0x40000000
+#define ENDSESSION_LOGOFF 0x80000000
+BOOL ShutdownBlockReasonCreate(HWND hwnd, LPCWSTR reason);
+BOOL ShutdownBlockReasonDestroy(HWND hwnd);
 
 // Dialogs from the program's templates (see platform/README.md).
 HWND CreateDialogParamW(HINSTANCE instance, LPCWSTR template_name, HWND owner, DLGPROC procedure,

@@ -1,6 +1,7 @@
 // The window toolkit behind os_window.h: GTK 3. The only file of the program
 // that includes GTK.
 #include "toolkit/os_window.h"
+#include "toolkit/session.h"
 
 #include <gtk/gtk.h>
 #ifdef GDK_WINDOWING_X11
@@ -489,6 +490,7 @@ bool os_open_display() {
             g_object_get(gtk_settings_get_for_screen(screen), "gtk-xft-dpi", &xft_dpi, nullptr);
             const double resolution = xft_dpi > 0 ? xft_dpi / 1024.0 : 96.0;
             display_dpi = static_cast<int>(std::lround(resolution * window_scale));
+            session_watch_start();
         }
     }
     return display_state == 1;

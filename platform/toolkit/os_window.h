@@ -149,6 +149,15 @@ bool os_open_uri(const char* uri_or_path);
 // The user's music folder (XDG), or an empty string.
 bool os_music_folder(char* out, size_t size);
 
+// The desktop session. Once the display is open, a termination signal
+// (SIGTERM, SIGHUP, SIGINT) or the display's going away is reported with
+// user_event_session_end on the window thread, never inside a signal
+// handler. While inhibited,
+// the desktop's log-out asks the user first, where a session manager
+// answers (none: nothing happens).
+void os_session_inhibit(const char* reason);
+void os_session_uninhibit();
+
 // The window thread's wait: returns after the toolkit handled events or
 // os_wake was called (from any thread); may return spuriously.
 void os_wait_events();
@@ -166,3 +175,7 @@ void user_event_close(HWND toplevel);
 void user_event_key(HWND toplevel, int virtual_key, bool shift);
 void user_event_focus(HWND control);
 void user_event_moved(HWND toplevel, int x, int y);
+// The thread's windows get WM_QUERYENDSESSION and WM_ENDSESSION (lParam
+// `how`: 0 for a shut-down, ENDSESSION_LOGOFF), then the process ends, as
+// Windows ends it; a report that comes while the first is answered returns.
+void user_event_session_end(LPARAM how);

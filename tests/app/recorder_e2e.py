@@ -42,6 +42,12 @@ and on Linux only:
   menus          each popup menu (device, bit rate) opened three times:
                  it opens where its button was clicked, and Escape closes it
   kill           SIGKILL while recording: the file decodes up to then
+  sigterm, sighup, displaygone
+                 the ways a desktop session ends a program while it
+                 records (log-out and shut-down, a hung-up session, the
+                 display gone; with --wayland the compositor): the file is
+                 completed as Close completes it, tag and tone, and the
+                 program ends with Close's code
   restart        the sound server stopped and started again while recording:
                  no box, the recording goes on by itself in the same file,
                  which holds the tone played before and the one after
@@ -946,6 +952,37 @@ def case_kill(session):
                   % report['trailing_bytes'])
 
 
+def end_display(session):
+    desktop = session.desktop_session
+    (desktop.weston or desktop.xvfb).stop()
+
+
+ENDINGS = {
+    'sigterm': lambda session: session.proc.send_signal(signal.SIGTERM),
+    'sighup': lambda session: session.proc.send_signal(signal.SIGHUP),
+    'displaygone': end_display,
+}
+
+
+def case_ending(session):
+    window = open_main_window(session)
+    if not window:
+        return
+    path = start_recording_with_tone(session, window, LOOPBACK)
+    began = time.monotonic()
+    ENDINGS[session.case](session)
+    ended = check_exit(session, 2, session.case + ' while recording')
+    log('%s: the program ended %.2f s after it' % (session.case, time.monotonic() - began))
+    if ended and path:
+        check(completed(path), 'the file has its information tag')
+        report = check_source_recording(session, path, LOOPBACK)
+        if report:
+            # The tag counts the frames after its own.
+            check(report['tag_frames'] == report['walked_frames'] - 1,
+                  'the tag counts the file\'s %d frames (%d)' %
+                  (report['walked_frames'] - 1, report['tag_frames']))
+
+
 def case_restart(session):
     window = open_main_window(session)
     if not window:
@@ -1158,6 +1195,9 @@ CASES = {
     'escaperecording': case_escaperecording,
     'escapeafterstop': case_escapeafterstop,
     'kill': case_kill,
+    'sigterm': case_ending,
+    'sighup': case_ending,
+    'displaygone': case_ending,
     'restart': case_restart,
     'noclobber': case_noclobber,
     'openfailure': case_openfailure,
@@ -1166,7 +1206,7 @@ CASES = {
 }
 # A signal to the Windows program's runner would not reach the program; the
 # menus' placement is the Linux platform's.
-LINUX_ONLY = {'kill', 'restart', 'menus'}
+LINUX_ONLY = {'kill', 'restart', 'menus', 'sigterm', 'sighup', 'displaygone'}
 
 
 def main():

@@ -6,6 +6,8 @@
 //   decoded      the decoder read the file to its end without an error
 //   rate, channels, frames, seconds
 //   kbps_min, kbps_max, vbr        over every MPEG frame
+//   tag_frames                     the frame count of the information tag
+//                                  in the first frame (-1: no tag there)
 //   whole_frames                   the file is a chain of whole MPEG frames
 //                                  from its first byte to its last (an ID3v2
 //                                  tag before and an ID3v1 tag after allowed);
@@ -24,6 +26,7 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <algorithm>
 #include <math.h>
@@ -39,6 +42,7 @@ struct FrameWalk {
     bool whole = false;
     long trailing = 0;
     int count = 0;
+    long tag_frames = -1;
 };
 
 // Length in bytes of the MPEG audio frame (layer III) whose header is at p, 0
@@ -85,6 +89,18 @@ FrameWalk walk_frames(const std::vector<unsigned char>& data) {
         const long length = frame_length(&data[at]);
         if (length <= 0 || at + length > end) {
             break;
+        }
+        if (walk.count == 0) {
+            // "Info" (or "Xing") after the side information, then flags
+            // whose bit 0 says a 32-bit frame count follows.
+            for (size_t tag = at + 4; tag + 12 <= at + length; ++tag) {
+                const unsigned char* t = &data[tag];
+                if ((memcmp(t, "Info", 4) == 0 || memcmp(t, "Xing", 4) == 0) && (t[7] & 1)) {
+                    walk.tag_frames =
+                        (long{t[8]} << 24) | (long{t[9]} << 16) | (long{t[10]} << 8) | t[11];
+                    break;
+                }
+            }
         }
         at += length;
         ++walk.count;
@@ -222,6 +238,7 @@ int main(int argc, char** argv) {
            mp3.frame_kbps.size(), kbps_min, kbps_max, mp3.any_vbr_frame ? "true" : "false");
     printf(" \"whole_frames\": %s, \"trailing_bytes\": %ld, \"peak\": %.4f,\n",
            walk.whole ? "true" : "false", walk.trailing, peak);
+    printf(" \"walked_frames\": %d, \"tag_frames\": %ld,\n", walk.count, walk.tag_frames);
     printf(" \"tone_hz\": %.1f, \"loud_seconds\": %.3f, \"loud_runs\": %zu, \"gaps\": %zu,\n",
            tone_hz, window > 0 ? static_cast<double>(loud_count * window) / mp3.rate : 0.0, runs,
            gaps);
