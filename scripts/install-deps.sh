@@ -68,8 +68,9 @@ packages=(
 # server and its session manager (each started by the tests themselves).
 [ $test -eq 0 ] || packages+=(pipewire pipewire-bin pipewire-pulse wireplumber)
 # The accessibility test reads the windows through at-spi with pyatspi, in a
-# German locale it makes from the locales' sources.
-[ $test -eq 0 ] || packages+=(at-spi2-core python3-pyatspi locales)
+# German locale it makes from the locales' sources; the recording tests'
+# stand-in session manager is a D-Bus service in GLib's Python binding.
+[ $test -eq 0 ] || packages+=(at-spi2-core python3-pyatspi locales python3-gi)
 [ $test -eq 0 ] && [ $deb -eq 0 ] || packages+=(dpkg-dev file)
 # The 32-bit MinGW-w64 compiler (posix threads); unpacking Debian's sources,
 # applying Debian's patches, regenerating lame's configure after them; the

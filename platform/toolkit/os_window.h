@@ -1,6 +1,6 @@
-// The seam between platform/ and the window toolkit. toolkit/gtk.cpp is the
-// only file that implements it and the only one that includes GTK; the rest of
-// platform/ speaks Win32 on one side and these few calls on the other. Text
+// The seam between platform/ and the window toolkit. The files of toolkit/
+// implement it and are the only ones that include GTK; the rest of platform/
+// speaks Win32 on one side and these few calls on the other. Text
 // crosses the seam as UTF-8, positions and sizes as pixels.
 #pragma once
 

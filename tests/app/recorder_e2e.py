@@ -6,7 +6,7 @@ files it writes are decoded by mp3_probe and checked for what they hold, the
 window by screenshots, and the exit code.
 
 usage: recorder_e2e.py CASE PROGRAM --probe MP3_PROBE --lister LIST_DEVICES
-                      [--wayland | --wine WINE_RUN PREFIX] [--shots DIR]
+                      [--wayland | --wine WINE_RUN PREFIX --poster EXE] [--shots DIR]
 
 The same cases on both builds (the Windows program under Wine 10, with
 --wine), where the default output is recorded by loopback:
@@ -51,6 +51,11 @@ and on Linux only:
   restart        the sound server stopped and started again while recording:
                  no box, the recording goes on by itself in the same file,
                  which holds the tone played before and the one after
+and on Windows only:
+  endsession     the session ends while recording, as Windows ends it at
+                 log-off (EXE, post_command, sends WM_QUERYENDSESSION and
+                 WM_ENDSESSION; Wine sends neither): each answered within
+                 5 s, and the file and the exit code as for sigterm
 
 The music folder, where recordings go, is a temporary one: XDG_MUSIC_DIR on
 Linux, the "My Music" shell folder of the Wine prefix on Windows. Every
@@ -69,12 +74,13 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, HERE)
 from app_process import (FAILURES, SessionError, SoundServer, check,  # noqa: E402
                          check_idle, end_wine, ink_components, is_box, region_changed,
                          wine_server, xdotool)
 from desktop import desktop_for  # noqa: E402
-from session import SCREEN, DesktopSession  # noqa: E402
+from session import SCREEN, DesktopSession, stop_process  # noqa: E402
 
 # Template 129 in dialog units: the dialog is 228 by 167. Pixels follow from
 # the font's metrics on each system, so positions are taken as fractions of
@@ -117,6 +123,7 @@ class Session:
         self.music = os.path.join(self.root, 'music' if wine else '音乐 录音')
         self.desktop_session = None
         self.desktop = None
+        self.manager = None
         self.proc = None
         self.players = []
         self.shot_count = 0
@@ -155,6 +162,21 @@ class Session:
             sys.exit('recorder_e2e: %s' % error)
         self.desktop_session.apply(self.env)
         self.desktop = desktop_for(self.desktop_session, self.env)
+        if not self.wine:
+            # A session manager on the session's bus, as desktops have one,
+            # which notes what the program asks of it.
+            self.manager_log = os.path.join(self.root, 'session-manager.log')
+            manager = os.path.join(HERE, '..', 'support', 'session_manager.py')
+            self.manager = subprocess.Popen(['/usr/bin/python3', manager, self.manager_log],
+                                            env=self.env)
+            if not wait_for(lambda: os.path.exists(self.manager_log), 30):
+                sys.exit('recorder_e2e: the session manager did not start')
+
+    def manager_calls(self, method):
+        """The arguments of each call of `method` the session manager had."""
+        with open(self.manager_log, encoding='utf-8') as f:
+            calls = [json.loads(line) for line in f]
+        return [c['args'] for c in calls if c.get('method') == method]
 
     # Where recordings go: on Linux the XDG music folder of a home of our
     # own; under Wine the prefix's "My Music" shell folder.
@@ -216,6 +238,8 @@ class Session:
                 log('program stderr:\n' + errors[-4000:])
         if self.wine:
             end_wine(self.wine, self.env)
+        if self.manager:
+            stop_process(self.manager)
         if self.desktop_session:
             self.desktop_session.stop()
         if self.sound:
@@ -710,9 +734,18 @@ def case_loopback(session):
               'the display draws the tone as a trace (%d tall columns)' % picture['tall_columns'])
         check(picture['red'] >= 20, 'the red notice shows while recording (%d red pixels)' %
               picture['red'])
+        if session.manager:
+            # Log-out asks first (flag 1) while a recording runs.
+            check(wait_for(lambda: session.manager_calls('Inhibit'), 10) and
+                  session.manager_calls('Inhibit')[0][2:] == ['正在保存录音', 1],
+                  'the session manager is asked to hold log-out (%s)' %
+                  session.manager_calls('Inhibit'))
         return picture
 
     path, _ = record(session, window, LOOPBACK, during=while_recording)
+    if session.manager:
+        check(wait_for(lambda: session.manager_calls('Uninhibit') == [[1]], 10),
+              'after Stop log-out is free again (%s)' % session.manager_calls('Uninhibit'))
     _, after = wait_for_picture(session, window, 'stopped', lambda p: p['red'] == 0)
     check(after['red'] == 0, 'no red notice after Stop (%d red pixels)' % after['red'])
     if path:
@@ -961,6 +994,10 @@ ENDINGS = {
     'sigterm': lambda session: session.proc.send_signal(signal.SIGTERM),
     'sighup': lambda session: session.proc.send_signal(signal.SIGHUP),
     'displaygone': end_display,
+    'endsession': lambda session: check(subprocess.run(
+        [session.wine[0], session.wine[1], session.poster, 'Sonaret', 'endsession'],
+        env=session.env, timeout=120).returncode == 0,
+        'the window answers the end of the session within 5 s'),
 }
 
 
@@ -1198,6 +1235,7 @@ CASES = {
     'sigterm': case_ending,
     'sighup': case_ending,
     'displaygone': case_ending,
+    'endsession': case_ending,
     'restart': case_restart,
     'noclobber': case_noclobber,
     'openfailure': case_openfailure,
@@ -1207,6 +1245,7 @@ CASES = {
 # A signal to the Windows program's runner would not reach the program; the
 # menus' placement is the Linux platform's.
 LINUX_ONLY = {'kill', 'restart', 'menus', 'sigterm', 'sighup', 'displaygone'}
+WINDOWS_ONLY = {'endsession'}
 
 
 def main():
@@ -1214,7 +1253,7 @@ def main():
     if len(args) < 2:
         sys.exit(__doc__)
     case, program = args[0], args[1]
-    probe_path = lister = wine = None
+    probe_path = lister = wine = poster = None
     wayland = False
     shots = None
     rest = args[2:]
@@ -1225,6 +1264,8 @@ def main():
             lister, rest = rest[1], rest[2:]
         elif rest[0] == '--wine' and len(rest) >= 3:
             wine, rest = (rest[1], rest[2]), rest[3:]
+        elif rest[0] == '--poster' and len(rest) >= 2:
+            poster, rest = rest[1], rest[2:]
         elif rest[0] == '--shots' and len(rest) >= 2:
             shots, rest = rest[1], rest[2:]
         elif rest[0] == '--wayland':
@@ -1233,7 +1274,7 @@ def main():
             sys.exit('recorder_e2e: unknown argument ' + rest[0])
     if wayland and wine:
         sys.exit('recorder_e2e: the Windows program runs on X11 (--wayland, --wine)')
-    cases = [c for c in CASES if not (wine and c in LINUX_ONLY)]
+    cases = [c for c in CASES if c not in (LINUX_ONLY if wine else WINDOWS_ONLY)]
     if case not in cases:
         sys.exit('recorder_e2e: no case %r for this build (%s)' % (case, ', '.join(cases)))
     if not probe_path or not os.access(probe_path, os.X_OK):
@@ -1246,7 +1287,10 @@ def main():
         shots = tempfile.mkdtemp(prefix='sonaret-shots-')
     os.makedirs(shots, exist_ok=True)
 
+    if case == 'endsession' and not poster:
+        sys.exit('recorder_e2e: the endsession case needs --poster')
     session = Session(case, program, probe_path, lister, wine, shots, wayland)
+    session.poster = poster
     try:
         if case == 'nosoundserver':
             session.no_sound_server()
