@@ -24,9 +24,9 @@ int end_session(HWND window) {
     const bool queried = SendMessageTimeoutW(window, WM_QUERYENDSESSION, 0, how, SMTO_NORMAL,
                                              kAnswerMs, &allowed) != 0;
     const DWORD answered = GetTickCount();
-    const bool ended = queried && allowed != 0 &&
-                       SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, how, SMTO_NORMAL, kAnswerMs,
-                                           nullptr) != 0;
+    const bool ended =
+        queried && allowed != 0 &&
+        SendMessageTimeoutW(window, WM_ENDSESSION, TRUE, how, SMTO_NORMAL, kAnswerMs, nullptr) != 0;
     printf("query answered %s (%s) after %lu ms; end answered %s after %lu ms\n",
            queried ? "yes" : "no", allowed != 0 ? "TRUE" : "FALSE",
            static_cast<unsigned long>(answered - began), ended ? "yes" : "no",

@@ -358,9 +358,7 @@ class MainWindow : public ::testing::Test {
             .count();
     }
     // The endpoint the capture has open; empty without one.
-    std::wstring captured() const {
-        return capture_endpoint_id(session().Capture());
-    }
+    std::wstring captured() const { return capture_endpoint_id(session().Capture()); }
 
     // Start: Recording, Stop and the other commands enabled; device locked.
     void expect_recording() {
@@ -783,8 +781,8 @@ TEST_F(MainWindow, AStalledDiskHoldsUpNeitherTheDefaultNorStopNorStartNorClose) 
     for (int id : {IDC_START, IDC_STOP, IDC_DEVICE, IDC_BITRATE, IDC_FOLDER}) {
         EXPECT_FALSE(enabled(id)) << "and shows it can't be used any more: " << id;
     }
-    printf("with the disk stalled, Stop returned after %lld ms and Close after %lld ms\n",
-           stop_ms, close_ms);
+    printf("with the disk stalled, Stop returned after %lld ms and Close after %lld ms\n", stop_ms,
+           close_ms);
     RecordProperty("stop_ms", static_cast<int>(stop_ms));
     RecordProperty("close_ms", static_cast<int>(close_ms));
 
@@ -916,6 +914,40 @@ TEST_F(MainWindow, ClosingOrOkWhileRecordingCompletesTheFile) {
     }
 }
 
+// The session ends (log-off, shut-down; on Linux a signal or a lost display):
+// the running recording is complete when the window has answered, a file the
+// disk holds up is left to it once the time is up, and the loop ends with
+// Close's code.
+TEST_F(MainWindow, AnEndingSessionCompletesTheFilesBeforeItIsAnswered) {
+    click(IDC_START);
+    const std::string stalled = fs::path(session().RecordingPath()).string();
+    run_for(1000);
+    StallOnItsOwnThread stall(session().Shared().writer.load()->writer);
+    click(IDC_STOP);
+    click(IDC_START);
+    const std::string running = fs::path(session().RecordingPath()).string();
+    server().play_tone(PulseServer::kStereoSink, ToneSpec{})->wait();
+    pump(300);
+
+    EXPECT_EQ(SendMessageW(dlg->m_hWnd, WM_QUERYENDSESSION, 0, ENDSESSION_LOGOFF), TRUE)
+        << "the end of the session is never refused";
+    quit_code = -1;
+    const long long ms =
+        time_of([&] { SendMessageW(dlg->m_hWnd, WM_ENDSESSION, TRUE, ENDSESSION_LOGOFF); });
+    printf("the window answered the end of the session after %lld ms\n", ms);
+    EXPECT_TRUE(stall.held()) << "the answer waited for the stalled disk";
+    EXPECT_EQ(session().FilesBeingCompleted(), 1u);
+    const DecodedMp3 mp3 = decode_mp3(running, true);
+    EXPECT_EQ(mp3.tagged_frames, static_cast<long long>(mp3.frames())) << "its tag says its length";
+    expect_tone(mp3, 1000.0);
+    pump(0);
+    EXPECT_EQ(quit_code, IDCANCEL);
+
+    stall.release();
+    DestroyWindow(dlg->m_hWnd); // as the entry does once the loop has ended
+    EXPECT_TRUE(decode_mp3(stalled).ok) << "the stalled file is completed with the window";
+}
+
 TEST_F(MainWindow, HundredRecordingsInARowAreAllKept) {
     auto tone = server().play_tone(PulseServer::kStereoSink, ToneSpec{.seconds = 30});
     std::set<std::string> paths;
@@ -952,9 +984,9 @@ TEST_F(MainWindow, FiftyDeviceChangesInARow) {
 TEST_F(MainWindow, AChosenDeviceUnpluggedEndsTheRecordingAndSaysSoOnce) {
     ExtraDevices devices;
     ASSERT_TRUE(devices.add("module-null-sink", "sink_name=unplugged rate=48000 channels=2"));
-    ASSERT_TRUE(wait_until(10000,
-                           [&] { return index_of(session().Devices(), L"sink:unplugged") >= 0; }))
-        << "a sink loaded after the start is listed";
+    ASSERT_TRUE(wait_until(10000, [&] {
+        return index_of(session().Devices(), L"sink:unplugged") >= 0;
+    })) << "a sink loaded after the start is listed";
     const int unplugged = index_of(session().Devices(), L"sink:unplugged");
     choose(IDC_DEVICE, unplugged);
     ASSERT_EQ(captured(), L"sink:unplugged");
