@@ -736,10 +736,9 @@ def case_loopback(session):
               picture['red'])
         if session.manager:
             # Log-out asks first (flag 1) while a recording runs.
-            check(wait_for(lambda: session.manager_calls('Inhibit'), 10) and
-                  session.manager_calls('Inhibit')[0][2:] == ['正在保存录音', 1],
-                  'the session manager is asked to hold log-out (%s)' %
-                  session.manager_calls('Inhibit'))
+            check(wait_for(lambda: session.manager_calls('Inhibit') == [
+                ['example.sonaret.Sonaret', 0, '正在保存录音', 1]], 10),
+                'the session manager holds log-out (%s)' % session.manager_calls('Inhibit'))
         return picture
 
     path, _ = record(session, window, LOOPBACK, during=while_recording)
