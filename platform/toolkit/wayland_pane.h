@@ -5,7 +5,7 @@
 // next comes does), into a new one each frame, with the rest copied over; a
 // strip presented 25 times a second then costs the whole window each time.
 // Here a frame writes only what changed, into a buffer the compositor has
-// let go. Speaks Wayland alone: toolkit/gtk.cpp hands it the toolkit's
+// let go. Speaks Wayland alone: toolkit/present.cpp hands it the toolkit's
 // display and surface.
 #pragma once
 

@@ -1,0 +1,63 @@
+// The shell's part: the folder chooser, opening a folder or a web address,
+// the user's music folder.
+#include "toolkit/gtk_window.h"
+
+#include <string.h>
+
+namespace {
+
+struct FolderRun {
+    void (*done)(void*, const char*);
+    void* context;
+};
+
+void on_folder_response(GtkDialog* dialog, gint response, gpointer data) {
+    auto* run = static_cast<FolderRun*>(data);
+    gchar* path = response == GTK_RESPONSE_ACCEPT
+                      ? gtk_file_chooser_get_filename(GTK_FILE_CHOOSER(dialog))
+                      : nullptr;
+    run->done(run->context, path);
+    g_free(path);
+    gtk_widget_destroy(GTK_WIDGET(dialog));
+    delete run;
+}
+
+} // namespace
+
+void os_choose_folder(OsWindow* owner, void (*done)(void*, const char*), void* context) {
+    GtkWidget* dialog = gtk_file_chooser_dialog_new(
+        nullptr, owner ? GTK_WINDOW(owner->widget) : nullptr, GTK_FILE_CHOOSER_ACTION_SELECT_FOLDER,
+        g_dgettext("gtk30", "_Cancel"), GTK_RESPONSE_CANCEL, g_dgettext("gtk30", "_Select"),
+        GTK_RESPONSE_ACCEPT, nullptr);
+    gtk_window_set_modal(GTK_WINDOW(dialog), TRUE);
+    gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(dialog), TRUE);
+    auto* run = new FolderRun{done, context};
+    g_signal_connect(dialog, "response", G_CALLBACK(on_folder_response), run);
+    gtk_widget_show(dialog);
+}
+
+bool os_open_uri(const char* uri_or_path) {
+    std::string uri;
+    if (g_path_is_absolute(uri_or_path)) {
+        gchar* converted = g_filename_to_uri(uri_or_path, nullptr, nullptr);
+        if (!converted) {
+            return false;
+        }
+        uri = converted;
+        g_free(converted);
+    } else {
+        uri = uri_or_path;
+    }
+    return g_app_info_launch_default_for_uri(uri.c_str(), nullptr, nullptr) != FALSE;
+}
+
+bool os_music_folder(char* out, size_t size) {
+    const char* music = g_get_user_special_dir(G_USER_DIRECTORY_MUSIC);
+    std::string path = music ? music : std::string(g_get_home_dir()) + "/Music";
+    // Windows always has one; make ours exist too.
+    if (g_mkdir_with_parents(path.c_str(), 0755) != 0 || path.size() + 1 > size) {
+        return false;
+    }
+    memcpy(out, path.c_str(), path.size() + 1);
+    return true;
+}
