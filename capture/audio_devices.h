@@ -1,9 +1,10 @@
-// The audio-device context: one device enumerator that the window keeps for
-// its life and passes to every device operation (listing, the default
-// device, opening a capture, watching for changes), instead of each making
-// an enumerator of its own. On Linux an enumerator is a connection to the
-// sound server, with a thread and a full device listing, so the window then
-// holds one connection rather than opening several on every device change.
+// The audio-device context: one device enumerator that the recording
+// session keeps for its life and passes to every device operation (listing,
+// the default device, opening a capture, watching for changes), instead of
+// each making an enumerator of its own. On Linux an enumerator is a
+// connection to the sound server, with a thread and a full device listing,
+// so the session then holds one connection rather than opening several on
+// every device change.
 #pragma once
 
 #include <windows.h>

@@ -1,11 +1,12 @@
 // MP3 writer: turns the capture's interleaved 32-bit float frames into one
 // constant-bit-rate MP3 file, over libmp3lame.
 //
-// The window opens a writer when a recording starts; the recording's writer
-// thread (writer_thread.h) feeds it what the capture delivered and closes it
-// when the recording ends. Write and close may still come from different
-// threads: a lock inside the writer makes close wait for a write in
-// progress, and a write that comes after close has begun does nothing.
+// The recording session opens a writer when a recording starts; the
+// recording's writer thread (writer_thread.h) feeds it what the capture
+// delivered, flushes it and closes it when the recording ends. The lock
+// inside the writer orders a write and a close should they ever come from
+// different threads (a write after close has begun does nothing); the tests
+// hold it to stand for a disk that stalls.
 //
 // The file's first frame is reserved for the encoder's information tag,
 // which close writes there: the exact length and the encoder's delay.

@@ -2,7 +2,8 @@
 // capture thread calls on_samples once per packet; it feeds the level meter,
 // which hands the peak of every finished block to the window, and then, while
 // a recording runs, the writer thread, which encodes and writes the file.
-// The window hands the sink the messages it posts (recorder_attach).
+// The recording session hands the sink the window and the messages it posts
+// there (recorder_attach).
 #pragma once
 
 #include <windows.h>
@@ -31,10 +32,10 @@ struct LevelRing {
     uint32_t taken = 0;               // blocks the window has taken (window thread only)
 };
 
-// The part of the main window that the capture thread reads and writes. The
-// window embeds one and passes its address to the capture as the callback's
-// user pointer. Every field is shared between the window thread and the
-// capture thread, hence atomic.
+// What the recording session shares with the capture thread. The session
+// embeds one and passes its address to the capture as the callback's user
+// pointer. Every field is shared between the window thread and the capture
+// thread, hence atomic.
 struct RecorderState {
     // Where the meter posts level_message and the arriving capture
     // arrived_message; the messages are set before the window is.

@@ -90,8 +90,9 @@ void writer_thread_push(WriterThread* wt, const float* samples, int32_t value_co
 // Ends the recording without waiting for it: the thread encodes and writes
 // what is left in the ring, closes the writer (the file is complete) and
 // then posts `finished_message` to `window` (wParam 0, lParam the
-// WriterThread), however long a stalled disk holds it up. The window then
-// collects the outcome with writer_thread_finish, which no longer waits.
+// WriterThread), however long a stalled disk holds it up. The recording
+// session then collects the outcome with writer_thread_finish, which no
+// longer waits.
 // Call it when no push can come any more.
 void writer_thread_end(WriterThread* wt, HWND window, UINT finished_message);
 

@@ -56,10 +56,20 @@
 
 namespace {
 
+// A stream the client is done with, its callbacks off first so that none
+// comes for the client afterwards. The main loop's lock is held.
+void drop_stream(pa_stream* stream) {
+    pa_stream_set_state_callback(stream, nullptr, nullptr);
+    pa_stream_set_read_callback(stream, nullptr, nullptr);
+    pa_stream_set_write_callback(stream, nullptr, nullptr);
+    pa_stream_disconnect(stream);
+    pa_stream_unref(stream);
+}
+
 constexpr REFERENCE_TIME kPeriod = 100000;       // 10 ms, Windows' usual shared period
 constexpr REFERENCE_TIME kMinimumPeriod = 30000; // 3 ms
-constexpr uint32_t kRecordFragmentMs = 40;        // see above
-constexpr uint32_t kRenderQueuedMs = 1000;        // at most, and never above the buffer
+constexpr uint32_t kRecordFragmentMs = 40;       // see above
+constexpr uint32_t kRenderQueuedMs = 1000;       // at most, and never above the buffer
 constexpr REFERENCE_TIME kUnitsPerSecond = 10000000;
 
 // Windows' speaker bit for a PulseAudio position; 0 for none.
@@ -171,11 +181,7 @@ class AudioClient final : public ComObject<IAudioClient> {
             return;
         }
         PulseLock lock(*connection_);
-        pa_stream_set_state_callback(stream_, nullptr, nullptr);
-        pa_stream_set_read_callback(stream_, nullptr, nullptr);
-        pa_stream_set_write_callback(stream_, nullptr, nullptr);
-        pa_stream_disconnect(stream_);
-        pa_stream_unref(stream_);
+        drop_stream(stream_);
     }
 
     STDMETHOD(Initialize)
@@ -572,9 +578,9 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE share_mode, DWORD stream_flags
         // second, which leaves the sink's pace to the other streams. prebuf
         // 0: the stream never waits to be refilled.
         const uint32_t queued = std::max<uint32_t>(
-            2 * period_bytes, std::min<uint32_t>(buffer_bytes, static_cast<uint32_t>(
-                                                                   rate * kRenderQueuedMs / 1000 *
-                                                                   frame_bytes)));
+            2 * period_bytes,
+            std::min<uint32_t>(buffer_bytes,
+                               static_cast<uint32_t>(rate * kRenderQueuedMs / 1000 * frame_bytes)));
         attr.maxlength = static_cast<uint32_t>(-1);
         attr.tlength = queued;
         attr.prebuf = 0;
@@ -590,11 +596,7 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE share_mode, DWORD stream_flags
     }
     if (state != PA_STREAM_READY) {
         const bool alive = connection_->alive();
-        pa_stream_set_state_callback(stream, nullptr, nullptr);
-        pa_stream_set_read_callback(stream, nullptr, nullptr);
-        pa_stream_set_write_callback(stream, nullptr, nullptr);
-        pa_stream_disconnect(stream);
-        pa_stream_unref(stream);
+        drop_stream(stream);
         stream_ = nullptr;
         return alive ? AUDCLNT_E_DEVICE_INVALIDATED : AUDCLNT_E_SERVICE_NOT_RUNNING;
     }

@@ -83,8 +83,8 @@ void PulseConnection::watch() {
     const auto mask = static_cast<pa_subscription_mask_t>(
         PA_SUBSCRIPTION_MASK_SINK | PA_SUBSCRIPTION_MASK_SOURCE | PA_SUBSCRIPTION_MASK_SERVER);
     release(pa_context_subscribe(context_, mask, nullptr, nullptr));
-    release(pa_context_get_sink_info_list(context_, on_sink_list, this));
-    release(pa_context_get_source_info_list(context_, on_source_list, this));
+    release(pa_context_get_sink_info_list(context_, on_device_list<pa_sink_info>, this));
+    release(pa_context_get_source_info_list(context_, on_device_list<pa_source_info>, this));
     release(pa_context_get_server_info(context_, on_server_list, this));
 }
 
@@ -102,17 +102,8 @@ void PulseConnection::lost() {
     endpoints_.clear();
 }
 
-void PulseConnection::on_sink_list(pa_context*, const pa_sink_info* info, int eol, void* userdata) {
-    auto* self = static_cast<PulseConnection*>(userdata);
-    if (eol == 0 && info != nullptr) {
-        self->seen(pulse_device_from(*info));
-    } else {
-        self->sync_step_done();
-    }
-}
-
-void PulseConnection::on_source_list(pa_context*, const pa_source_info* info, int eol,
-                                     void* userdata) {
+template <typename Info>
+void PulseConnection::on_device_list(pa_context*, const Info* info, int eol, void* userdata) {
     auto* self = static_cast<PulseConnection*>(userdata);
     if (eol == 0 && info != nullptr) {
         self->seen(pulse_device_from(*info));
@@ -179,23 +170,18 @@ void PulseConnection::on_event(pa_context* context, pa_subscription_event_type_t
     if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
         self->gone(flow, index);
     } else if (flow == eRender) {
-        release(pa_context_get_sink_info_by_index(context, index, on_sink_event, self));
+        release(
+            pa_context_get_sink_info_by_index(context, index, on_device_event<pa_sink_info>, self));
     } else {
-        release(pa_context_get_source_info_by_index(context, index, on_source_event, self));
+        release(pa_context_get_source_info_by_index(context, index, on_device_event<pa_source_info>,
+                                                    self));
     }
 }
 
 // An error (eol < 0) means the device went before the answer; its removal
 // event follows.
-void PulseConnection::on_sink_event(pa_context*, const pa_sink_info* info, int eol,
-                                    void* userdata) {
-    if (eol == 0 && info != nullptr) {
-        static_cast<PulseConnection*>(userdata)->seen(pulse_device_from(*info));
-    }
-}
-
-void PulseConnection::on_source_event(pa_context*, const pa_source_info* info, int eol,
-                                      void* userdata) {
+template <typename Info>
+void PulseConnection::on_device_event(pa_context*, const Info* info, int eol, void* userdata) {
     if (eol == 0 && info != nullptr) {
         static_cast<PulseConnection*>(userdata)->seen(pulse_device_from(*info));
     }

@@ -118,11 +118,13 @@ class PulseConnection {
     void lost();
     static void on_event(pa_context* context, pa_subscription_event_type_t type, uint32_t index,
                          void* userdata);
-    static void on_sink_list(pa_context*, const pa_sink_info* info, int eol, void* userdata);
-    static void on_source_list(pa_context*, const pa_source_info* info, int eol, void* userdata);
+    // A sink's or a source's answer (Info: pa_sink_info, pa_source_info):
+    // to the listing, which ends with a step of the sync, or to an event.
+    template <typename Info>
+    static void on_device_list(pa_context*, const Info* info, int eol, void* userdata);
+    template <typename Info>
+    static void on_device_event(pa_context*, const Info* info, int eol, void* userdata);
     static void on_server_list(pa_context*, const pa_server_info* info, void* userdata);
-    static void on_sink_event(pa_context*, const pa_sink_info* info, int eol, void* userdata);
-    static void on_source_event(pa_context*, const pa_source_info* info, int eol, void* userdata);
     static void on_server_event(pa_context*, const pa_server_info* info, void* userdata);
     void sync_step_done();
     void seen(const PulseDevice& device);

@@ -40,7 +40,7 @@ struct OsWindow {
     // `copies` are made there (in the X server; on Wayland into the pane's
     // buffer), in order, and then `stale`, what was drawn in `pixels`
     // themselves, is sent.
-    bool by_server = false;
+    bool by_display = false;
     std::vector<struct ServerCopy> copies;
     GdkRectangle stale{0, 0, 0, 0};
     // The same blocks are owed to `pixels`, in order: made there only when

@@ -136,7 +136,8 @@ void os_popup_menu(OsWindow* owner, const OsMenuItem* items, int count, int x, i
                    void (*done)(void*, UINT), void* context);
 
 // Text drawn onto `target` at (x, y) (the top-left of its cell) in colour
-// 0x00BBGGRR, clipped to the bitmap; the font is the toolkit's default.
+// 0x00BBGGRR, clipped to the bitmap, in the system font's size at the
+// display's resolution (a CJK face where there is one).
 // Returns the rectangle it may have changed (empty when none).
 RECT os_draw_text(OsPixels target, int x, int y, const char* text, COLORREF colour);
 // The cell os_draw_text fills with `text` at (x, y), unclipped.

@@ -21,7 +21,7 @@ using namespace toolkit;
 
 namespace {
 
-void settle(OsWindow* w, const GdkRectangle& area);
+void make_owed(OsWindow* w, const GdkRectangle& area);
 
 } // namespace
 
@@ -29,7 +29,7 @@ OsPixels os_window_pixels(OsWindow* w, const RECT& area) {
     if (!w || w->pixels.empty()) {
         return OsPixels{nullptr, 0, 0};
     }
-    settle(w, GdkRectangle{area.left, area.top, area.right - area.left, area.bottom - area.top});
+    make_owed(w, GdkRectangle{area.left, area.top, area.right - area.left, area.bottom - area.top});
     return OsPixels{w->pixels.data(), w->width, w->height};
 }
 
@@ -85,7 +85,7 @@ std::vector<OsWindow*> owing;
 
 // Makes the blocks owed to `w` in its own pixels, in order, where they fall
 // in `area`; what lies outside it stays owed, in up to four pieces a block.
-void settle(OsWindow* w, const GdkRectangle& area) {
+void make_owed(OsWindow* w, const GdkRectangle& area) {
     // Called before every drawing call on a window or a page: most find
     // nothing owed there, and cost no allocation.
     if (std::none_of(w->owed.begin(), w->owed.end(), [&](const ServerCopy& c) {
@@ -130,7 +130,7 @@ void settle(OsWindow* w, const GdkRectangle& area) {
 
 // Makes the blocks owed from `area` of `surface`, in every control, before
 // the page changes there.
-void settle_from(OsSurface* surface, const GdkRectangle& area) {
+void make_owed_from(OsSurface* surface, const GdkRectangle& area) {
     // From the back: settling may take a window out of `owing`, and only
     // that window.
     for (size_t i = owing.size(); i-- > 0;) {
@@ -146,7 +146,7 @@ void settle_from(OsSurface* surface, const GdkRectangle& area) {
             }
         }
         for (const GdkRectangle& r : reading) {
-            settle(w, r);
+            make_owed(w, r);
         }
     }
 }
@@ -191,7 +191,7 @@ void unhook(OsSurface* surface, const GdkRectangle* area) {
     }
 }
 
-void present_by_server(OsWindow* w);
+void present_by_display(OsWindow* w);
 
 // The control's pane, made when it is first presented on the screen; null
 // where the toolkit presents it.
@@ -226,7 +226,7 @@ void show_on_pane(OsWindow* w, const std::vector<ServerCopy>& copies, const GdkR
         // Where it is takes effect with the window's next frame.
         gtk_widget_queue_draw(w->widget);
     }
-    settle(w, stale);
+    make_owed(w, stale);
     std::vector<WaylandPaneBlock> blocks;
     for (const ServerCopy& c : copies) {
         const OsPixels& from = c.from->pixels;
@@ -242,7 +242,7 @@ void show_on_pane(OsWindow* w, const std::vector<ServerCopy>& copies, const GdkR
             join(w->stale, c.to);
         }
         join(w->stale, stale);
-        present_by_server(w);
+        present_by_display(w);
     }
 #endif
 }
@@ -268,7 +268,7 @@ void present_now(OsWindow* w) {
                       c.from_y, c.to.width, c.to.height, x + c.to.x, y + c.to.y);
         }
         // Last: the client's pixels are what the control shows now.
-        settle(w, stale);
+        make_owed(w, stale);
         put_pixels(
             display, xid,
             gdk_x11_visual_get_xvisual(gdk_window_get_visual(gtk_widget_get_window(w->widget))),
@@ -320,7 +320,7 @@ void present_soon(OsWindow* w) {
 // handling (an idle source, run before the thread sleeps again); otherwise
 // at the next frame. A meter that updates less often than the display then
 // costs no wake-up of its own to be shown.
-void present_by_server(OsWindow* w) {
+void present_by_display(OsWindow* w) {
     if (w->frame != 0 || (w->soon && g_source_get_ready_time(w->soon) == 0)) {
         return;
     }
@@ -360,7 +360,7 @@ gboolean toolkit::on_draw_pixels(GtkWidget*, cairo_t* cr, gpointer data) {
     auto* w = static_cast<OsWindow*>(data);
     // The toolkit has clipped cr to what was queued (and to any damage).
     w->pending = false;
-    settle(w, GdkRectangle{0, 0, w->width, w->height});
+    make_owed(w, GdkRectangle{0, 0, w->width, w->height});
     cairo_surface_t* surface =
         cairo_image_surface_create_for_data(reinterpret_cast<unsigned char*>(w->pixels.data()),
                                             CAIRO_FORMAT_RGB24, w->width, w->height, w->width * 4);
@@ -387,9 +387,9 @@ void os_window_redraw(OsWindow* w, const RECT& changed) {
     }
     const GdkRectangle area{changed.left, changed.top, changed.right - changed.left,
                             changed.bottom - changed.top};
-    if (w->by_server || pane_for(w)) {
+    if (w->by_display || pane_for(w)) {
         join(w->stale, area);
-        present_by_server(w);
+        present_by_display(w);
     } else {
         present(w, area);
     }
@@ -410,7 +410,7 @@ OsSurface* os_surface_create(OsWindow* like, int width, int height) {
 
 void os_surface_destroy(OsSurface* surface) {
     if (surface) {
-        settle_from(surface, GdkRectangle{0, 0, surface->pixels.width, surface->pixels.height});
+        make_owed_from(surface, GdkRectangle{0, 0, surface->pixels.width, surface->pixels.height});
         unhook(surface, nullptr);
         cairo_surface_destroy(surface->surface);
         delete surface;
@@ -480,8 +480,8 @@ bool shown_by_display(OsWindow* w, OsSurface* from) {
 
 void os_surface_will_change(OsSurface* surface, const RECT& area) {
     if (surface && !owing.empty()) {
-        settle_from(surface, GdkRectangle{area.left, area.top, area.right - area.left,
-                                          area.bottom - area.top});
+        make_owed_from(surface, GdkRectangle{area.left, area.top, area.right - area.left,
+                                             area.bottom - area.top});
     }
 }
 
@@ -497,7 +497,7 @@ bool os_window_copy(OsWindow* w, int x, int y, int width, int height, OsSurface*
     }
     // From now on the server presents it. The toolkit may still have a draw
     // from the client's pixels queued: the same picture.
-    w->by_server = true;
+    w->by_display = true;
     add_copy(w->copies, ServerCopy{from, from_x, from_y, to});
     if (w->owed.empty()) {
         owing.push_back(w);
@@ -507,8 +507,8 @@ bool os_window_copy(OsWindow* w, int x, int y, int width, int height, OsSurface*
     // that what is owed stays small whatever a caller copies.
     constexpr size_t kMostOwed = 64;
     if (w->owed.size() > kMostOwed) {
-        settle(w, GdkRectangle{0, 0, w->width, w->height});
+        make_owed(w, GdkRectangle{0, 0, w->width, w->height});
     }
-    present_by_server(w);
+    present_by_display(w);
     return true;
 }
