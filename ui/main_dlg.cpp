@@ -24,6 +24,26 @@ constexpr BitRate kBitRates[] = {
     {320000, L"320K bps"},
 };
 
+struct SessionErrorText {
+    const WCHAR* text;
+    const WCHAR* caption;
+};
+
+// The message box's text and caption for `error`; both empty for None.
+SessionErrorText session_error_text(SessionError error) {
+    switch (error) {
+    case SessionError::Write:
+        return {L"文件写入出错", L"录音出错"};
+    case SessionError::EncoderOpen:
+        return {L"编码器打开出错", L"录音出错"};
+    case SessionError::Capture:
+        return {L"音频捕获出错", L""};
+    case SessionError::None:
+        break;
+    }
+    return {L"", L""};
+}
+
 // The window's rate at start is 192 kbit/s.
 constexpr int kInitialBitRate = 1;
 

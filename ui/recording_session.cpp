@@ -28,20 +28,6 @@ int32_t find_source(const EndpointList& list, const EndpointEntry& entry) {
 
 } // namespace
 
-SessionErrorText session_error_text(SessionError error) {
-    switch (error) {
-    case SessionError::Write:
-        return {L"文件写入出错", L"录音出错"};
-    case SessionError::EncoderOpen:
-        return {L"编码器打开出错", L"录音出错"};
-    case SessionError::Capture:
-        return {L"音频捕获出错", L""};
-    case SessionError::None:
-        break;
-    }
-    return {L"", L""};
-}
-
 RecordingSession::~RecordingSession() {
     endpoint_list_free(&m_devices);
     audio_devices_close(&m_audio);
@@ -366,6 +352,10 @@ bool RecordingSession::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, Ses
         *error = OnCaptureArrived();
         return true;
     case WM_TIMER:
+        // Only the session's own: another timer of the window is the window's.
+        if (wparam != kRecoverTimer && wparam != kWatchTimer && wparam != kArrivalTimer) {
+            return false;
+        }
         *error = OnTimer(static_cast<UINT_PTR>(wparam));
         return true;
     }

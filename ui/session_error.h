@@ -1,5 +1,5 @@
 // What the recording session has to tell the user: one value per kind of
-// failure, and one table of the texts the window shows for them.
+// failure. The window has the texts it shows for them (main_dlg.cpp).
 #pragma once
 
 #include <windows.h>
@@ -15,11 +15,3 @@ enum class SessionError {
     // The capture could not be opened, or was lost and could not be had back.
     Capture,
 };
-
-struct SessionErrorText {
-    const WCHAR* text;
-    const WCHAR* caption;
-};
-
-// The message box's text and caption for `error`; both empty for None.
-SessionErrorText session_error_text(SessionError error);
