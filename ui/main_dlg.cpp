@@ -112,7 +112,7 @@ BOOL CMainDlg::ProcessWindowMessage(HWND /*hwnd*/, UINT message, WPARAM wparam, 
     if (!m_session.OnMessage(message, wparam, lparam, &error)) {
         return FALSE;
     }
-    result = Show(error);
+    result = UpdateAndReport(error);
     if (message == WM_RECORD_FINISHED) {
         CloseWhenDone();
     }
@@ -134,13 +134,13 @@ BOOL CMainDlg::OnCommand(WPARAM wparam, LRESULT& result) {
     }
     switch (LOWORD(wparam)) {
     case IDC_START:
-        result = Show(m_session.Start());
+        result = UpdateAndReport(m_session.Start());
         return TRUE;
     case IDC_STOP:
         // The file is completed in the background; a failure is told when
         // the writer thread says it is done.
         m_session.Stop();
-        result = Show(SessionError::None);
+        result = UpdateAndReport(SessionError::None);
         return TRUE;
     case IDC_FOLDER:
         result = OnOpenFolder();
@@ -241,7 +241,7 @@ void CMainDlg::UpdateControls() {
     SetItemText(IDC_BITRATE, text);
 }
 
-LRESULT CMainDlg::Show(SessionError error) {
+LRESULT CMainDlg::UpdateAndReport(SessionError error) {
     UpdateControls();
     KeepShutdownReason();
     Report(error);
@@ -365,7 +365,7 @@ LRESULT CMainDlg::OnInitDialog() {
 
     // The session lists the devices, selects entry 0 (the default output
     // device) and captures it; the trace runs from here on.
-    Show(m_session.Open(m_hWnd));
+    UpdateAndReport(m_session.Open(m_hWnd));
     return 1;
 }
 

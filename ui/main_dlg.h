@@ -71,7 +71,7 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     // After a call into the session: the controls follow its state, then
     // the user is told of `error`, if any (the box's modal loop may hand the
     // window other messages meanwhile, so it comes last).
-    LRESULT Show(SessionError error);
+    LRESULT UpdateAndReport(SessionError error);
     // The one place that tells the user of a failure.
     void Report(SessionError error);
 
