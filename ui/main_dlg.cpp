@@ -4,8 +4,6 @@
 #include <shellapi.h>
 #include <shlobj.h>
 
-#include <wchar.h>
-
 #include "about_dlg.h"
 #include "module.h"
 #include "window_messages.h"
@@ -183,7 +181,7 @@ LRESULT CMainDlg::OnDestroy() {
 void CMainDlg::SetItemEnabled(int id, bool enable) {
     HWND control = GetDlgItem(id);
     if ((::IsWindowEnabled(control) != FALSE) == enable) {
-        return; // as it is: the controls are brought up to date at every timer
+        return; // as it is
     }
     if (enable) {
         ::EnableWindow(control, TRUE);
@@ -202,20 +200,14 @@ void CMainDlg::SetItemEnabled(int id, bool enable) {
 }
 
 void CMainDlg::SetItemText(int id, const WCHAR* text) {
-    // A text set again, even the same, is laid out and drawn again: the
-    // controls are brought up to date at every timer of the session.
-    WCHAR shown[1024];
-    HWND control = GetDlgItem(id);
-    if (::GetWindowTextW(control, shown, 1024) >= 0 && wcscmp(shown, text) == 0) {
-        return;
-    }
-    ::SetWindowTextW(control, text);
+    ::SetWindowTextW(GetDlgItem(id), text);
 }
 
 void CMainDlg::UpdateControls() {
     if (m_closing_code != 0) {
         return; // everything stays disabled while the window waits to close
     }
+    m_changes_shown = m_session.Changes();
     const bool recording = m_session.Recording();
     const bool enabled[3] = {
         recording, !recording && m_session.Capturing() && m_session.Folder()[0] != 0, !recording};
@@ -242,7 +234,12 @@ void CMainDlg::UpdateControls() {
 }
 
 LRESULT CMainDlg::UpdateAndReport(SessionError error) {
-    UpdateControls();
+    // Only what changed is shown again: a text set again is laid out and
+    // drawn again, and the session's timers come every quarter second while
+    // a lost capture is waited for, every second while there is no server.
+    if (m_session.Changes() != m_changes_shown) {
+        UpdateControls();
+    }
     KeepShutdownReason();
     Report(error);
     return 0;

@@ -68,9 +68,10 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     LRESULT OnLevelUpdate();
     // WM_COMMAND: the buttons' clicks, OK, Cancel and About.
     BOOL OnCommand(WPARAM wparam, LRESULT& result);
-    // After a call into the session: the controls follow its state, then
-    // the user is told of `error`, if any (the box's modal loop may hand the
-    // window other messages meanwhile, so it comes last).
+    // After a call into the session: the controls follow it if it changed
+    // (RecordingSession::Changes), then the user is told of `error`, if any
+    // (the box's modal loop may hand the window other messages meanwhile, so
+    // it comes last).
     LRESULT UpdateAndReport(SessionError error);
     // The one place that tells the user of a failure.
     void Report(SessionError error);
@@ -100,8 +101,9 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     // The command (IDOK, IDCANCEL) that is closing the window, once given:
     // the window waits, busy, for the files still being completed.
     int m_closing_code = 0;
-    int m_boxes_open = 0;           // message boxes open over the window
-    bool m_shutdown_reason = false; // KeepShutdownReason's, while it is given
+    int m_boxes_open = 0;                  // message boxes open over the window
+    bool m_shutdown_reason = false;        // KeepShutdownReason's, while it is given
+    uint32_t m_changes_shown = UINT32_MAX; // the session's Changes() the controls show
     // The window's icon (large and small) and the buttons' images, loaded at
     // initialisation and freed with the window.
     HICON m_icons[6] = {};

@@ -56,11 +56,10 @@ void RecordingSession::Close() {
     if (Recording()) {
         FinishRecording();
     }
-    StopRecovering();
     CloseCapture();
     audio_devices_close(&m_audio);
     m_shared.hwnd.store(nullptr);
-    m_state = SessionState::Closed;
+    Enter(SessionState::Closed);
 }
 
 size_t RecordingSession::CompleteFilesNow(DWORD within_ms) {
@@ -87,17 +86,21 @@ size_t RecordingSession::CompleteFilesNow(DWORD within_ms) {
     return m_finishing.size();
 }
 
-void RecordingSession::Settle(bool capturing) {
-    const bool recording = m_shared.recording.load() == 1;
-    const bool waiting = Waiting();
-    if (capturing) {
-        m_state = recording ? SessionState::Recording : SessionState::Monitoring;
-    } else if (recording) {
-        // A recording without a capture waits for it to come back.
-        m_state = SessionState::RecordingRecovering;
-    } else {
-        m_state = waiting ? SessionState::Recovering : SessionState::NoCapture;
+void RecordingSession::Enter(SessionState next) {
+    if (next == m_state) {
+        return;
     }
+    const bool was_waiting = Waiting();
+    m_state = next;
+    // A lost capture is tried again on a timer for as long as it is waited
+    // for, from the moment the wait began.
+    if (Waiting() && !was_waiting) {
+        m_lost_at = std::chrono::steady_clock::now();
+        ::SetTimer(m_window, kRecoverTimer, kRecoverRetryMs, nullptr);
+    } else if (!Waiting() && was_waiting) {
+        ::KillTimer(m_window, kRecoverTimer);
+    }
+    ++m_changes;
 }
 
 SessionError RecordingSession::Start() {
@@ -112,7 +115,7 @@ SessionError RecordingSession::Start() {
     if (BeginWriting(now) != 0) {
         return SessionError::EncoderOpen;
     }
-    Settle(true);
+    Enter(SessionState::Recording);
     return SessionError::None;
 }
 
@@ -123,12 +126,12 @@ void RecordingSession::Stop() {
 }
 
 void RecordingSession::FinishRecording(bool told) {
-    const bool capturing = Capturing();
     m_shared.recording.store(0);
     // A delivery that saw the flag still set finishes its hand-over first.
     ::Sleep(100);
     EndWriting(told);
-    Settle(capturing);
+    // A capture that is waited for still is, now without a recording.
+    Enter(m_state == SessionState::Recording ? SessionState::Monitoring : SessionState::Recovering);
 }
 
 void RecordingSession::Select(const EndpointEntry& entry) {
@@ -138,6 +141,7 @@ void RecordingSession::Select(const EndpointEntry& entry) {
     }
     m_selection = entry;
     m_selected = find_source(m_devices, m_selection);
+    ++m_changes;
     // The user's choice ends a wait for the device before it.
     StopRecovering();
     WatchDevices();
@@ -170,7 +174,9 @@ SessionError RecordingSession::OpenSelectedCapture() {
     if (result == 0) {
         capture_start(m_capture);
     }
-    Settle(result == 0);
+    // Never while recording, nor while a capture is waited for: the devices
+    // are opened afresh, at the start or by the user's choice.
+    Enter(result == 0 ? SessionState::Monitoring : SessionState::NoCapture);
     return result == 0 ? SessionError::None : SessionError::Capture;
 }
 
@@ -193,6 +199,7 @@ int32_t RecordingSession::CreateSelectedCapture() {
     capture_get_format(m_capture, &rate, &channels);
     m_sample_rate = static_cast<int32_t>(rate);
     m_shared.channels.store(static_cast<int32_t>(channels));
+    ++m_changes; // the bit rate a recording gets follows the format
     return rate == 0 || channels == 0 ? -1 : 0;
 }
 
@@ -222,14 +229,19 @@ int32_t RecordingSession::ReopenCapture(SessionError* failure) {
         // the recording waits for a capture.
         m_sample_rate = rate;
         m_shared.channels.store(channels);
-        Settle(false);
+        // A recording without a capture waits for it to come back.
+        Enter(Recording() ? SessionState::RecordingRecovering
+              : Waiting() ? SessionState::Recovering
+                          : SessionState::NoCapture);
         return -1;
     }
     if (Recording() && (m_sample_rate != rate || m_shared.channels.load() != channels)) {
         *failure = NextFile();
     }
     capture_start(m_capture);
-    Settle(true);
+    // A new file that could not begin ended the recording.
+    Enter(Recording() && *failure == SessionError::None ? SessionState::Recording
+                                                        : SessionState::Monitoring);
     return 0;
 }
 
@@ -237,7 +249,6 @@ int32_t RecordingSession::ReopenCapture(SessionError* failure) {
 // seconds for a default device or the audio service to come back, and
 // otherwise gives up.
 SessionError RecordingSession::RecoverCapture(HRESULT why) {
-    const bool waiting = Waiting();
     SessionError failure = SessionError::None;
     if (ReopenCapture(&failure) == 0) {
         StopRecovering();
@@ -249,18 +260,13 @@ SessionError RecordingSession::RecoverCapture(HRESULT why) {
     if (m_selection.is_default == 0 && why != AUDCLNT_E_SERVICE_NOT_RUNNING) {
         return GiveUpCapture();
     }
-    m_state = Recording() ? SessionState::RecordingRecovering : SessionState::Recovering;
-    if (!waiting) {
-        m_lost_at = std::chrono::steady_clock::now();
-        ::SetTimer(m_window, kRecoverTimer, kRecoverRetryMs, nullptr);
-    }
+    Enter(Recording() ? SessionState::RecordingRecovering : SessionState::Recovering);
     return SessionError::None;
 }
 
 void RecordingSession::StopRecovering() {
-    ::KillTimer(m_window, kRecoverTimer);
     if (m_state == SessionState::Recovering) {
-        m_state = SessionState::NoCapture;
+        Enter(SessionState::NoCapture);
     }
 }
 
@@ -271,8 +277,7 @@ SessionError RecordingSession::GiveUpCapture() {
     if (Recording()) {
         FinishRecording();
     }
-    StopRecovering();
-    m_state = SessionState::NoCapture;
+    Enter(SessionState::NoCapture);
     return SessionError::Capture;
 }
 
@@ -330,7 +335,9 @@ SessionError RecordingSession::TakeArriving() {
         capture_stop(old);
         capture_destroy(&old);
     }
-    Settle(true);
+    ++m_changes; // the format, and with it the bit rate a recording gets
+    Enter(Recording() && failure == SessionError::None ? SessionState::Recording
+                                                       : SessionState::Monitoring);
     return failure;
 }
 
@@ -452,6 +459,7 @@ void RecordingSession::RefreshDevices() {
         // The name may have changed with the device's description.
         m_selection = m_devices.entries[m_selected];
     }
+    ++m_changes;
 }
 
 SessionError RecordingSession::OnDevicesChanged() {

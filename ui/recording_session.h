@@ -95,6 +95,11 @@ class RecordingSession {
     int32_t TakeLevels(float* peaks, int32_t capacity);
 
     SessionState State() const { return m_state; }
+    // Counts the changes of what the window shows of the session: its state,
+    // the selection and the device names, the capture's format (and with it
+    // the bit rate a recording gets). The window updates its controls when
+    // this moved since it last did.
+    uint32_t Changes() const { return m_changes; }
     bool Capturing() const {
         return m_state == SessionState::Monitoring || m_state == SessionState::Recording;
     }
@@ -153,12 +158,13 @@ class RecordingSession {
     // A new file from now, after the capture's format changed under a
     // running recording: the encoder can't change its format within a file.
     SessionError NextFile();
-    // The state that follows from capturing or not, the recording flag and
-    // a wait for a lost capture.
-    void Settle(bool capturing);
+    // The one place the state changes: the recover timer runs exactly while
+    // a lost capture is waited for, and Changes() counts it.
+    void Enter(SessionState next);
 
     HWND m_window = nullptr;
     SessionState m_state = SessionState::NoCapture;
+    uint32_t m_changes = 0;
     AudioDevices* m_audio = nullptr; // one enumerator for all of it
     DeviceEvents* m_events = nullptr;
     EndpointList m_devices{};
