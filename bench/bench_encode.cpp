@@ -13,6 +13,7 @@
 #include "sample_sink.h"
 #include "window_messages.h"
 #include "signals.h"
+#include "writer_thread_internal.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "writer_thread.h"
+#include "writer_thread_internal.h"
 
 #include <stdlib.h>
 
@@ -143,8 +143,16 @@ void destroy(WriterThread* wt) {
 
 } // namespace
 
-WriterThread* writer_thread_start(Mp3Writer* writer, HWND window, UINT failed_message,
-                                  uint64_t first_frame) {
+WriterThread* writer_thread_start(Mp3Writer* writer, HWND window, UINT failed_message) {
+    return writer_thread_start_at(writer, window, failed_message, 0);
+}
+
+bool writer_thread_failed(const WriterThread* wt) {
+    return wt != nullptr && wt->write_failed.load() != 0;
+}
+
+WriterThread* writer_thread_start_at(Mp3Writer* writer, HWND window, UINT failed_message,
+                                     uint64_t first_frame) {
     if (writer == nullptr) {
         return nullptr;
     }

@@ -28,58 +28,18 @@ constexpr DWORD WRITER_WAKE_MS = 200;
 // sound), so that a kill or a power cut loses no more than that.
 constexpr int32_t WRITER_FLUSH_SECONDS = 2;
 
-struct WriterThread {
-    Mp3Writer* writer; // owned: the thread closes it as it ends
-    int32_t channels;
-    int32_t sample_rate;
-
-    // The ring: capacity frames of interleaved values. Frame f lives in
-    // slot f % capacity. The counters count frames in 64 bits, which no
-    // recording wraps: a 32-bit count wrapped after 24.9 h at 48 kHz, and
-    // 2^32 is no multiple of the capacity, so the frames after the wrap
-    // went to other slots than their numbers said.
-    std::atomic<float>* ring;
-    uint32_t capacity;
-    // Frames the capture thread has begun to store, and frames it has
-    // finished storing; only the capture thread writes them. Between the
-    // two, slots are being overwritten, which the writer thread checks
-    // after each copy.
-    std::atomic<uint64_t> claimed{0};
-    std::atomic<uint64_t> stored{0};
-
-    // Frames the writer thread has taken from the ring; only it writes
-    // this, others may read it to follow its progress.
-    std::atomic<uint64_t> taken{0};
-    // The writer thread's own: its copy of the frames it took, and the
-    // frames encoded since the last flush.
-    float* chunk;
-    int32_t unflushed = 0;
-
-    HANDLE thread;
-    HANDLE wake;                  // set to make the thread look at once
-    std::atomic<int32_t> stop{0}; // set by finish: take what is left, then end
-
-    HWND window;                          // told of the first failed write
-    UINT failed_message;                  // posted there (both parameters 0)
-    std::atomic<int32_t> write_failed{0}; // a write or a flush failed
-    bool failure_posted = false;          // the writer thread's own
-    std::atomic<uint64_t> dropped{0};     // frames lost to an overrun ring
-
-    // Set by writer_thread_end before it sets `stop`: whom the thread tells
-    // that the file is complete, once it has closed it.
-    HWND finished_window = nullptr;
-    UINT finished_message = 0;
-    int32_t result = 0; // the close's outcome; read once the thread has ended
-};
+// Opaque; its fields are writer_thread_internal.h's.
+struct WriterThread;
 
 // Starts a writer thread for `writer` (which it owns from now on, also when
 // the start fails: it is closed then). The first failed write of the file
 // posts `failed_message` to `window` (a post the queue refuses is made again
-// at the thread's next wake, until it is taken). Null when memory or the thread can't
-// be had. The frames are numbered from `first_frame` (tests start near a
-// counter's limit).
-WriterThread* writer_thread_start(Mp3Writer* writer, HWND window, UINT failed_message,
-                                  uint64_t first_frame = 0);
+// at the thread's next wake, until it is taken). Null when memory or the
+// thread can't be had.
+WriterThread* writer_thread_start(Mp3Writer* writer, HWND window, UINT failed_message);
+
+// Whether a write or a flush of the file failed (the window was told once).
+bool writer_thread_failed(const WriterThread* wt);
 
 // The capture thread's side: copies `value_count` interleaved values (whole
 // frames; a trailing part frame is ignored) into the ring and returns. It

@@ -544,7 +544,7 @@ SessionError RecordingSession::OnWriteFailed() {
     // A Stop that came first has said it already, and a message left from an
     // earlier recording is not about this one.
     const WriterThread* writer = m_shared.writer.load();
-    if (!Recording() || writer == nullptr || writer->write_failed.load() != 1) {
+    if (!Recording() || !writer_thread_failed(writer)) {
         return SessionError::None;
     }
     FinishRecording(true);

@@ -10,7 +10,7 @@
 #include "signals.h"
 #include "stalled_writer.h"
 #include "temp_dir.h"
-#include "writer_thread.h"
+#include "writer_thread_internal.h"
 
 namespace {
 
@@ -42,7 +42,7 @@ int32_t record_through_stall(const TempDir& dir, const std::vector<float>& durin
                              const std::vector<float>& after, uint64_t first_frame = 0) {
     Mp3Writer* writer = mp3_writer_open(dir.wfile("stall.mp3").c_str(), kRate, 2, 192000);
     EXPECT_NE(writer, nullptr);
-    WriterThread* wt = writer_thread_start(writer, nullptr, 0, first_frame);
+    WriterThread* wt = writer_thread_start_at(writer, nullptr, 0, first_frame);
     EXPECT_NE(wt, nullptr);
     if (wt == nullptr) {
         return -100;

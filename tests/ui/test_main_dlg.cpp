@@ -34,6 +34,7 @@
 #include "tone_checks.h"
 #include "stalled_writer.h"
 #include "temp_dir.h"
+#include "writer_thread_internal.h"
 
 namespace {
 
@@ -393,7 +394,7 @@ class MainWindow : public ::testing::Test {
     // The running recording's writer thread has met a failed write.
     bool write_failed() const {
         const WriterThread* writer = session().Shared().writer.load();
-        return writer != nullptr && writer->write_failed.load() == 1;
+        return writer_thread_failed(writer);
     }
 
     void expect_write_failure_reported(bool box_seen) {
