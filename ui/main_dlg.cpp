@@ -42,9 +42,6 @@ SessionErrorText session_error_text(SessionError error) {
     return {L"", L""};
 }
 
-// The window's rate at start is 192 kbit/s.
-constexpr int kInitialBitRate = 1;
-
 // How long the files may take to complete when the session ends: Windows
 // gives a program about 5 s to answer WM_ENDSESSION before it ends it, and
 // the capture's stop and Stop's wait come out of that too.
@@ -351,7 +348,12 @@ LRESULT CMainDlg::OnInitDialog() {
     SetItemNote(IDC_FOLDER, L"文件保存位置，点击打开文件夹");
     SetItemIcon(IDC_FOLDER, IDI_FOLDER);
 
-    SetItemText(IDC_BITRATE, kBitRates[kInitialBitRate].text);
+    // The session's rate (192 kbit/s at start) is the one place it is set.
+    for (const BitRate& rate : kBitRates) {
+        if (rate.bits_per_second == m_session.BitRate()) {
+            SetItemText(IDC_BITRATE, rate.text);
+        }
+    }
     SetItemNote(IDC_BITRATE, L"mp3比特率");
     SetItemIcon(IDC_BITRATE, IDI_SETTINGS);
     SetItemIcon(IDC_CHANGE_FOLDER, IDI_SETTINGS);
