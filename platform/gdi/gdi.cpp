@@ -1,6 +1,9 @@
-// GDI on software bitmaps: 32-bit pixels (0x00RRGGBB) that a memory DC's
-// bitmap owns, or that a control's window DC shares with the toolkit, which
-// shows them. Drawing is exact and can be checked pixel by pixel.
+// GDI on software bitmaps: 32-bit pixels (0x00RRGGBB) of a memory DC's
+// bitmap, a page (display_page/), or of a control's window DC, shared with
+// the toolkit, which shows them. Drawing is exact and can be checked pixel
+// by pixel. Where a page lives with the display is display_page's: GDI
+// asks it for the pixels before drawing, tells it what was drawn, and hands
+// it a copy of a page onto a control.
 #include <windows.h>
 
 #include <math.h>
@@ -14,26 +17,12 @@
 #include <unordered_map>
 #include <vector>
 
+#include "display_page/display_page.h"
 #include "kernel/text.h"
 #include "toolkit/os_window.h"
 #include "user/user.h"
 
 namespace {
-
-struct Bitmap {
-    int width = 0;
-    int height = 0;
-    std::vector<uint32_t> pixels;
-    // A bitmap made compatible with a window lives with the display too, as a
-    // device-dependent bitmap does on Windows: copied onto a window, it moves
-    // inside the display. `pixels` stay the truth; `shown` (made at the first
-    // such copy) is sent only what was drawn here since: the rectangles
-    // filled with one value as `fills`, in order, the rest as `stale`.
-    bool with_display = false;
-    OsSurface* shown = nullptr;
-    RECT stale{0, 0, 0, 0};
-    std::vector<OsFill> fills;
-};
 
 struct Pen {
     int style = PS_SOLID;
@@ -42,7 +31,7 @@ struct Pen {
 };
 
 struct Dc {
-    Bitmap* bitmap = nullptr; // memory DCs
+    DisplayPage* bitmap = nullptr; // memory DCs
     HBITMAP bitmap_handle = nullptr;
     OsWindow* window = nullptr; // window DCs: the control's backing bitmap
     HWND hwnd = nullptr;
@@ -57,7 +46,7 @@ struct Dc {
 struct Object {
     enum Kind { kDc, kBitmap, kPen, kBrush } kind;
     Dc dc;
-    Bitmap bitmap;
+    DisplayPage* bitmap = nullptr;
     Pen pen;
     COLORREF brush = 0;
     bool stock = false; // never deleted
@@ -127,29 +116,25 @@ void remove(const void* handle) {
     }
 }
 
-RECT rect_of(int64_t left, int64_t top, int64_t right, int64_t bottom) {
-    auto at = [](int64_t v) { return static_cast<LONG>(std::clamp<int64_t>(v, 0, INT32_MAX)); };
-    return RECT{at(left), at(top), at(right), at(bottom)};
+// The area between two edges, clamped to what a bitmap can hold.
+Area area_of(int64_t left, int64_t top, int64_t right, int64_t bottom) {
+    auto at = [](int64_t v) { return static_cast<int>(std::clamp<int64_t>(v, 0, INT32_MAX)); };
+    return Area{at(left), at(top), at(right) - at(left), at(bottom) - at(top)};
 }
 
 // The pixels a DC draws on; null data when it has none. `area` is the part
-// about to be used: a window's pixels are brought up to date there (copies
-// of pages kept with the display are made in them only when needed), and a
-// page that is `drawing` there first hands over what was copied from it.
-OsPixels surface(const Dc& dc, const RECT& area = RECT{0, 0, 0, 0}, bool drawing = false) {
+// about to be used, and `drawing` says it is about to change.
+OsPixels surface(const Dc& dc, const Area& area = Area{}, bool drawing = false) {
     if (dc.bitmap) {
-        if (drawing && dc.bitmap->shown) {
-            os_surface_will_change(dc.bitmap->shown, area);
-        }
-        return OsPixels{dc.bitmap->pixels.data(), dc.bitmap->width, dc.bitmap->height};
+        return display_page_pixels(dc.bitmap, area, drawing);
     }
     if (dc.window) {
-        return os_window_pixels(dc.window, area);
+        return display_window_pixels(dc.window, area);
     }
     return OsPixels{nullptr, 0, 0};
 }
 
-OsPixels surface_to_draw(const Dc& dc, const RECT& area) {
+OsPixels surface_to_draw(const Dc& dc, const Area& area) {
     return surface(dc, area, true);
 }
 
@@ -169,65 +154,17 @@ void fill(OsPixels s, int left, int top, int right, int bottom, uint32_t value) 
     }
 }
 
-// A window DC's drawing goes to the screen, a display-side bitmap's is owed
-// to the display: only the part it changed. When the drawing filled that
-// part with one value (`filled_with`), a page kept with the display is sent
-// just that; past a few such fills the rest go as pixels, so that what is
-// owed stays small whatever a caller draws.
-void drawn(const Dc& dc, int64_t left, int64_t top, int64_t right, int64_t bottom,
-           std::optional<uint32_t> filled_with = std::nullopt) {
-    if (!dc.window && !(dc.bitmap && dc.bitmap->shown)) {
-        return;
-    }
+// A window DC's drawing goes to the screen, a page's is told to
+// display_page: only the part it changed, and `filled_with` when the drawing
+// filled that part with one value.
+void drawn(const Dc& dc, const Area& area, std::optional<uint32_t> filled_with = std::nullopt) {
     const OsPixels s = surface(dc);
-    const RECT changed{static_cast<LONG>(std::clamp<int64_t>(left, 0, s.width)),
-                       static_cast<LONG>(std::clamp<int64_t>(top, 0, s.height)),
-                       static_cast<LONG>(std::clamp<int64_t>(right, 0, s.width)),
-                       static_cast<LONG>(std::clamp<int64_t>(bottom, 0, s.height))};
-    if (changed.right <= changed.left || changed.bottom <= changed.top) {
-        return;
-    }
+    const Area changed = common(area, Area{0, 0, s.width, s.height});
     if (dc.window) {
         os_window_redraw(dc.window, changed);
-        return;
+    } else if (dc.bitmap) {
+        display_page_drawn(dc.bitmap, changed, filled_with);
     }
-    constexpr size_t kMostFills = 64;
-    if (filled_with && dc.bitmap->fills.size() < kMostFills) {
-        dc.bitmap->fills.push_back(OsFill{changed, *filled_with});
-        return;
-    }
-    RECT& stale = dc.bitmap->stale;
-    if (stale.right <= stale.left || stale.bottom <= stale.top) {
-        stale = changed;
-    } else {
-        stale = RECT{std::min(stale.left, changed.left), std::min(stale.top, changed.top),
-                     std::max(stale.right, changed.right), std::max(stale.bottom, changed.bottom)};
-    }
-}
-
-// Copies a block of a display-side bitmap onto a window inside the display,
-// after sending it what was drawn since the last copy. False when the
-// display keeps no pixels of either (then the window's are sent).
-bool copy_on_display(Bitmap& from, OsWindow* window, int64_t x, int64_t y, int64_t width,
-                     int64_t height, int64_t from_x, int64_t from_y) {
-    if (!from.with_display) {
-        return false;
-    }
-    if (!from.shown) {
-        // Made at the first copy, when the window is on the screen.
-        from.shown = os_surface_create(window, from.width, from.height);
-        if (!from.shown) {
-            return false;
-        }
-        from.stale = RECT{0, 0, from.width, from.height};
-    }
-    os_surface_upload(from.shown, OsPixels{from.pixels.data(), from.width, from.height}, from.stale,
-                      from.fills.data(), static_cast<int>(from.fills.size()));
-    from.stale = RECT{0, 0, 0, 0};
-    from.fills.clear();
-    return os_window_copy(window, static_cast<int>(x), static_cast<int>(y), static_cast<int>(width),
-                          static_cast<int>(height), from.shown, static_cast<int>(from_x),
-                          static_cast<int>(from_y));
 }
 
 } // namespace
@@ -239,7 +176,7 @@ HDC GetDC(HWND hwnd) {
         return new_dc(Dc{});
     }
     OsWindow* window = user_os_window(hwnd);
-    if (!window || !os_window_pixels(window, RECT{0, 0, 0, 0}).data) {
+    if (!window || !os_window_pixels(window).data) {
         // Linux: only controls with a backing bitmap (the black rectangle) have a DC.
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
@@ -287,11 +224,9 @@ HBITMAP CreateCompatibleBitmap(HDC hdc, int width, int height) {
         return nullptr;
     }
     auto* o = new Object{Object::kBitmap, {}, {}, {}, 0, false};
-    o->bitmap.width = width;
-    o->bitmap.height = height;
-    o->bitmap.with_display = dc->window != nullptr;
-    // Linux: always 32 bits per pixel, starting black, as a screen bitmap does.
-    o->bitmap.pixels.assign(static_cast<size_t>(width) * height, 0);
+    // Linux: always 32 bits per pixel, starting black, as a screen bitmap
+    // does. Made from a window's DC, it lives with the display too.
+    o->bitmap = display_page_create(width, height, dc->window != nullptr);
     return reinterpret_cast<HBITMAP>(add(o));
 }
 
@@ -332,7 +267,7 @@ HGDIOBJ SelectObject(HDC hdc, HGDIOBJ object) {
             return nullptr; // only memory DCs take bitmaps
         }
         HGDIOBJ previous = dc->bitmap_handle;
-        dc->bitmap = &bitmap->bitmap;
+        dc->bitmap = bitmap->bitmap;
         dc->bitmap_handle = object;
         return previous;
     }
@@ -379,7 +314,7 @@ BOOL DeleteObject(HGDIOBJ object) {
         }
     }
     if (o->kind == Object::kBitmap) {
-        os_surface_destroy(o->bitmap.shown);
+        display_page_destroy(o->bitmap);
     }
     remove(object);
     return TRUE;
@@ -392,10 +327,10 @@ int FillRect(HDC hdc, const RECT* rect, HBRUSH brush) {
         return 0;
     }
     const OsPixels s =
-        surface_to_draw(*dc, rect_of(rect->left, rect->top, rect->right, rect->bottom));
+        surface_to_draw(*dc, area_of(rect->left, rect->top, rect->right, rect->bottom));
     if (s.data) {
         fill(s, rect->left, rect->top, rect->right, rect->bottom, pixel_of(b->brush));
-        drawn(*dc, rect->left, rect->top, rect->right, rect->bottom, pixel_of(b->brush));
+        drawn(*dc, area_of(rect->left, rect->top, rect->right, rect->bottom), pixel_of(b->brush));
     }
     return 1;
 }
@@ -430,7 +365,7 @@ namespace {
 //
 // True when what it drew is the one rectangle `*filled` (an upright or level
 // line); `*filled` is then empty when nothing of it was visible.
-bool draw_line(OsPixels s, POINT from, POINT to, const Pen& pen, RECT* filled) {
+bool draw_line(OsPixels s, POINT from, POINT to, const Pen& pen, Area* filled) {
     const uint32_t value = pixel_of(pen.colour);
     const int64_t before = pen.width / 2;
     const int64_t after = pen.width - before;
@@ -439,7 +374,7 @@ bool draw_line(OsPixels s, POINT from, POINT to, const Pen& pen, RECT* filled) {
     const int64_t low_x = 1 - after, high_x = s.width - 1 + before;
     const int64_t low_y = 1 - after, high_y = s.height - 1 + before;
     int64_t x0 = from.x, y0 = from.y, x1 = to.x, y1 = to.y;
-    *filled = RECT{0, 0, 0, 0};
+    *filled = Area{};
     auto stamp_rect = [&](int64_t left, int64_t top, int64_t right, int64_t bottom) {
         // Inclusive point ranges, already inside the reach above.
         fill(s, static_cast<int>(left - before), static_cast<int>(top - before),
@@ -468,10 +403,10 @@ bool draw_line(OsPixels s, POINT from, POINT to, const Pen& pen, RECT* filled) {
         const int64_t first = std::max(lo, run_low), last = std::min(hi, run_high);
         if (upright) {
             stamp_rect(fixed, first, fixed, last);
-            *filled = rect_of(fixed - before, first - before, fixed + after, last + after);
+            *filled = area_of(fixed - before, first - before, fixed + after, last + after);
         } else {
             stamp_rect(first, fixed, last, fixed);
-            *filled = rect_of(first - before, fixed - before, last + after, fixed + after);
+            *filled = area_of(first - before, fixed - before, last + after, fixed + after);
         }
         return true;
     }
@@ -551,18 +486,17 @@ BOOL LineTo(HDC hdc, int x, int y) {
     // page kept with the display this is what is sent of a trace line.
     const int64_t before = dc->pen.width / 2;
     const int64_t after = dc->pen.width - before;
-    const RECT covered = rect_of(int64_t{std::min(x, dc->position.x)} - before,
+    const Area covered = area_of(int64_t{std::min(x, dc->position.x)} - before,
                                  int64_t{std::min(y, dc->position.y)} - before,
                                  int64_t{std::max(x, dc->position.x)} + after,
                                  int64_t{std::max(y, dc->position.y)} + after);
     const OsPixels s = surface_to_draw(*dc, covered);
     if (s.data) {
-        RECT filled;
+        Area filled;
         if (draw_line(s, dc->position, POINT{x, y}, dc->pen, &filled)) {
-            drawn(*dc, filled.left, filled.top, filled.right, filled.bottom,
-                  pixel_of(dc->pen.colour));
+            drawn(*dc, filled, pixel_of(dc->pen.colour));
         } else {
-            drawn(*dc, covered.left, covered.top, covered.right, covered.bottom);
+            drawn(*dc, covered);
         }
     }
     dc->position = POINT{x, y};
@@ -605,12 +539,14 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sourc
     }
     // A page kept with the display is copied there; the window's own pixels
     // get the block only when something uses that part of them.
+    const Area block = area_of(to_x, to_y, to_x + w, to_y + h);
     if (d->window && src->bitmap &&
-        copy_on_display(*src->bitmap, d->window, to_x, to_y, w, h, from_x, from_y)) {
+        display_page_copy(src->bitmap, d->window, block, static_cast<int>(from_x),
+                          static_cast<int>(from_y))) {
         return TRUE;
     }
-    surface(*src, rect_of(from_x, from_y, from_x + w, from_y + h));
-    surface_to_draw(*d, rect_of(to_x, to_y, to_x + w, to_y + h));
+    surface(*src, area_of(from_x, from_y, from_x + w, from_y + h));
+    surface_to_draw(*d, block);
     // Within one bitmap the rows are taken in the order that never reads a
     // row already overwritten; memmove takes care of each row.
     const bool upward = to.data == from.data && to_y > from_y;
@@ -620,7 +556,7 @@ BOOL BitBlt(HDC dest, int x, int y, int width, int height, HDC source, int sourc
                 from.data + (from_y + row) * from.width + from_x,
                 static_cast<size_t>(w) * sizeof *to.data);
     }
-    drawn(*d, to_x, to_y, to_x + w, to_y + h);
+    drawn(*d, block);
     return TRUE;
 }
 
@@ -657,12 +593,12 @@ BOOL TextOutW(HDC hdc, int x, int y, LPCWSTR text, int count) {
     if (count == 0) {
         return TRUE;
     }
-    const OsPixels s =
-        surface_to_draw(*dc, os_text_cell(x, y, narrow.c_str(), dc->text_colour));
+    const RECT cell = os_text_cell(x, y, narrow.c_str(), dc->text_colour);
+    const OsPixels s = surface_to_draw(*dc, area_of(cell.left, cell.top, cell.right, cell.bottom));
     if (s.data) {
         // Linux: the text is always drawn transparently, over what is there.
         const RECT r = os_draw_text(s, x, y, narrow.c_str(), dc->text_colour);
-        drawn(*dc, r.left, r.top, r.right, r.bottom);
+        drawn(*dc, area_of(r.left, r.top, r.right, r.bottom));
     }
     return TRUE;
 }
@@ -672,7 +608,7 @@ COLORREF GetPixel(HDC hdc, int x, int y) {
     if (!dc) {
         return CLR_INVALID;
     }
-    const OsPixels s = surface(*dc, rect_of(x, y, int64_t{x} + 1, int64_t{y} + 1));
+    const OsPixels s = surface(*dc, area_of(x, y, int64_t{x} + 1, int64_t{y} + 1));
     if (!s.data || x < 0 || y < 0 || x >= s.width || y >= s.height) {
         return CLR_INVALID;
     }

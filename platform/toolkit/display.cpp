@@ -32,15 +32,15 @@ int to_logical(int device) {
     return static_cast<int>(std::lround(static_cast<double>(device) / window_scale));
 }
 
-GdkRectangle to_logical(const GdkRectangle& device) {
+Area to_logical(const Area& device) {
     // Outward, so that every device pixel of the area is covered.
     const int left = static_cast<int>(std::floor(static_cast<double>(device.x) / window_scale));
     const int top = static_cast<int>(std::floor(static_cast<double>(device.y) / window_scale));
     const int right =
-        static_cast<int>(std::ceil(static_cast<double>(device.x + device.width) / window_scale));
+        static_cast<int>(std::ceil(static_cast<double>(device.right()) / window_scale));
     const int bottom =
-        static_cast<int>(std::ceil(static_cast<double>(device.y + device.height) / window_scale));
-    return GdkRectangle{left, top, right - left, bottom - top};
+        static_cast<int>(std::ceil(static_cast<double>(device.bottom()) / window_scale));
+    return Area{left, top, right - left, bottom - top};
 }
 
 // The dialog font, with fallbacks that have CJK glyphs: the template's face

@@ -5,6 +5,7 @@
 
 #include <gtk/gtk.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -12,28 +13,23 @@
 
 struct WaylandPane;
 
-struct OsSurface;
-
-// A block of a page kept with the display, to be copied onto a control.
-struct ServerCopy {
-    OsSurface* from;
-    int from_x;
-    int from_y;
-    GdkRectangle to;
+// A page's copy on the display: an X pixmap (X11), or on Wayland none
+// (`surface` null): the page's own pixels are read at the frame.
+struct OsSurface {
+    cairo_surface_t* surface;
+    OsPixels pixels;
 };
 
-struct OsWindow {
-    GtkWidget* widget = nullptr; // the GtkWindow, or the control's outer widget
-    GtkWidget* fixed = nullptr;  // a top-level window's client area (a GtkLayout)
-    GtkWidget* label = nullptr;  // the text part of buttons and statics
-    GtkWidget* note = nullptr;   // a command link's note
-    GtkWidget* image = nullptr;  // a button's or icon static's picture
-    HWND hwnd = nullptr;
-    OsControl kind = OsControl::PushButton;
-    std::vector<uint32_t> pixels; // a black rectangle's backing bitmap
+using SurfaceBlock = PageBlock<OsSurface>;
+
+// A control that shows pixels of its own (the peak display's black
+// rectangle): the pixels its window DC draws into, and how they and the
+// pages copied onto it reach the screen (toolkit/present.cpp).
+struct OwnPixels {
+    std::vector<uint32_t> pixels;
     // What changed in `pixels` since the toolkit last drew them; `pending`
     // while a draw is queued.
-    GdkRectangle changed{0, 0, 0, 0};
+    Area changed;
     bool pending = false;
     // Once pages kept with the display are copied onto the control, it is
     // presented by the display: at the next frame the copies waiting in
@@ -41,12 +37,8 @@ struct OsWindow {
     // buffer), in order, and then `stale`, what was drawn in `pixels`
     // themselves, is sent.
     bool by_display = false;
-    std::vector<struct ServerCopy> copies;
-    GdkRectangle stale{0, 0, 0, 0};
-    // The same blocks are owed to `pixels`, in order: made there only when
-    // something reads or draws that part of the control, or before their
-    // page changes there. A strip copied on every pass mostly never is.
-    std::vector<struct ServerCopy> owed;
+    std::vector<SurfaceBlock> copies;
+    Area stale;
     // On Wayland, a surface of its own in front of the window's, which
     // the control's drawing goes to in place of the toolkit's (made once
     // the control is on the screen, dropped when it leaves it).
@@ -58,6 +50,19 @@ struct OsWindow {
     // owed to `pixels` like any other should the control have gone since.
     bool on_x_screen = false;
     gint64 presented = 0; // when they last were (monotonic microseconds)
+};
+
+struct OsWindow {
+    GtkWidget* widget = nullptr; // the GtkWindow, or the control's outer widget
+    GtkWidget* fixed = nullptr;  // a top-level window's client area (a GtkLayout)
+    GtkWidget* label = nullptr;  // the text part of buttons and statics
+    GtkWidget* note = nullptr;   // a command link's note
+    GtkWidget* image = nullptr;  // a button's or icon static's picture
+    HWND hwnd = nullptr;
+    OsControl kind = OsControl::PushButton;
+    // A black rectangle's backing bitmap and its presentation; null for
+    // every other control.
+    std::unique_ptr<OwnPixels> shown;
     int width = 0;
     int height = 0;
     std::string font; // Pango description of the dialog font
@@ -74,7 +79,7 @@ namespace toolkit {
 extern int window_scale;
 extern int display_dpi;
 int to_logical(int device);
-GdkRectangle to_logical(const GdkRectangle& device);
+Area to_logical(const Area& device);
 // The dialog font, with fallbacks that have CJK glyphs.
 std::string font_description(const char* face, double pixel_height, int weight);
 // Whether the display is an X server (else a Wayland compositor).
@@ -98,7 +103,6 @@ gboolean on_focus_in(GtkWidget*, GdkEvent*, gpointer data);
 // the screen or goes.
 gboolean on_draw_pixels(GtkWidget*, cairo_t* cr, gpointer data);
 void on_unmapped(GtkWidget*, gpointer data);
-void drop_pane(OsWindow* w);
 void forget_presenting(OsWindow* w);
 
 } // namespace toolkit

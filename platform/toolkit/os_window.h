@@ -8,6 +8,8 @@
 
 #include <stdint.h>
 
+#include "toolkit/area.h"
+
 struct OsWindow;
 
 enum class OsControl {
@@ -69,48 +71,52 @@ void os_window_focus(OsWindow* window);
 // A dialog that stays above `owner` (null: none) while it is open.
 void os_window_set_owner(OsWindow* window, OsWindow* owner);
 // The control's backing bitmap, which its window DC draws into; null for
-// controls that have none. Blocks os_window_copy copied onto the control
-// are made in it only where something reads or draws: `area` is the part
-// about to be used (empty for none). Call os_window_redraw after drawing.
-OsPixels os_window_pixels(OsWindow* window, const RECT& area);
+// controls that have none. Blocks copied onto the control by the display
+// (os_window_copy) are made in it by display_page only where something
+// uses them: before the toolkit reads any part of it, it says so
+// (OsPageEvents). Call os_window_redraw after drawing.
+OsPixels os_window_pixels(OsWindow* window);
 // `changed` (in the bitmap's pixels) goes to the screen at the display's
 // next frame: however many calls come before it, the control is presented
 // once per frame, and only the part that changed.
-void os_window_redraw(OsWindow* window, const RECT& changed);
+void os_window_redraw(OsWindow* window, const Area& changed);
 
-// Pixels kept where the display is, as a device-dependent bitmap is on
-// Windows: on X11 a pixmap in the X server, so that copying them onto a
-// control moves no pixels through the client; on Wayland, where every pixel
-// is the client's anyway, the caller's own, copied at the frame straight
-// into the buffer of the control's own surface. Null while `like` is not yet
-// on the screen, or where neither serves; the caller then keeps to its own
-// pixels.
+// A page's copy on the display (display_page/display_page.h): on X11 a
+// pixmap in the X server, so that copying it onto a control moves no pixels
+// through the client; on Wayland, where every pixel is the client's anyway,
+// the page's own pixels, copied at the frame straight into the buffer of
+// the control's own surface. Null while `like` is not yet on the screen, or
+// where neither serves. `pixels` are the page's, and live as long as it.
 struct OsSurface;
-OsSurface* os_surface_create(OsWindow* like, int width, int height);
+OsSurface* os_surface_create(OsWindow* like, OsPixels pixels);
 void os_surface_destroy(OsSurface* surface);
 // A rectangle filled with one 0x00RRGGBB value: sent as that, not as its
 // pixels (a trace line, a cleared page).
 struct OsFill {
-    RECT area;
+    Area area;
     uint32_t value;
 };
-// Brings the surface up to the caller's pixels (the surface's own size):
-// the `fills`, in order, then `area` of `pixels` (on Wayland, only notes
-// them). The pixels stay the caller's and must live as long as the surface.
-void os_surface_upload(OsSurface* surface, OsPixels pixels, const RECT& area, const OsFill* fills,
-                       int fill_count);
-// Call before drawing on the pixels behind `surface` in `area`: what was
-// copied from there and is still owed to a control is made there first.
-void os_surface_will_change(OsSurface* surface, const RECT& area);
-// Copies a width x height block at (from_x, from_y) of `from` to (x, y) of
-// the control on the screen, by the display, at its next frame (one
-// presentation per frame with everything os_window_redraw asked for), and
-// to the control's backing bitmap when something uses that part of it
-// (os_window_pixels). `from` must have been sent what its pixels hold.
-// False when the control is not on a display that can (then the caller
-// copies into the backing bitmap and os_window_redraw sends it).
-bool os_window_copy(OsWindow* window, int x, int y, int width, int height, OsSurface* from,
-                    int from_x, int from_y);
+// Brings the surface up to its pixels: the `fills`, in order, then `area`
+// of the pixels (on Wayland, nothing to send). A copy still waiting for the
+// frame from a part that changes is presented from the control's own
+// pixels instead.
+void os_surface_upload(OsSurface* surface, const Area& area, const OsFill* fills, int fill_count);
+// Copies the block at (from_x, from_y) of `from` to `to` of the control on
+// the screen, by the display, at its next frame (one presentation per frame
+// with everything os_window_redraw asked for). `from` must have been sent
+// what its pixels hold. False when the control is not on a display that can
+// (then the caller copies into the backing bitmap and os_window_redraw
+// sends it).
+bool os_window_copy(OsWindow* window, const Area& to, OsSurface* from, int from_x, int from_y);
+// What the toolkit tells the owner of the pages (display_page), which sets
+// it once: it is about to read `area` of a control's backing bitmap; a
+// control is gone. Given as functions, so that the toolkit stays below
+// what it serves.
+struct OsPageEvents {
+    void (*reading)(OsWindow* window, const Area& area);
+    void (*gone)(OsWindow* window);
+};
+void os_set_page_events(const OsPageEvents& events);
 
 int os_monitor_count();
 // Index of the monitor nearest to the rectangle's centre.

@@ -72,27 +72,6 @@ bool bind_globals(wl_display* display) {
     return globals.compositor && globals.subcompositor && globals.shm;
 }
 
-struct Area {
-    int x = 0;
-    int y = 0;
-    int w = 0;
-    int h = 0;
-    bool empty() const { return w <= 0 || h <= 0; }
-};
-
-Area joined(const Area& a, const Area& b) {
-    if (a.empty()) {
-        return b;
-    }
-    if (b.empty()) {
-        return a;
-    }
-    const int left = std::min(a.x, b.x);
-    const int top = std::min(a.y, b.y);
-    return Area{left, top, std::max(a.x + a.w, b.x + b.w) - left,
-                std::max(a.y + a.h, b.y + b.h) - top};
-}
-
 struct Buffer {
     wl_buffer* buffer = nullptr;
     uint32_t* data = nullptr;
@@ -216,39 +195,13 @@ std::vector<Area> uncovered(const Area& area, const WaylandPaneBlock* blocks, in
         left.push_back(area);
     }
     for (int i = 0; i < count && !left.empty(); ++i) {
-        const WaylandPaneBlock& b = blocks[i];
         std::vector<Area> still;
         for (const Area& a : left) {
-            const int x0 = std::max(a.x, b.x);
-            const int y0 = std::max(a.y, b.y);
-            const int x1 = std::min(a.x + a.w, b.x + b.width);
-            const int y1 = std::min(a.y + a.h, b.y + b.height);
-            if (x0 >= x1 || y0 >= y1) {
-                still.push_back(a);
-                continue;
-            }
-            const Area pieces[] = {{a.x, a.y, a.w, y0 - a.y},
-                                   {a.x, y1, a.w, a.y + a.h - y1},
-                                   {a.x, y0, x0 - a.x, y1 - y0},
-                                   {x1, y0, a.x + a.w - x1, y1 - y0}};
-            for (const Area& piece : pieces) {
-                if (!piece.empty()) {
-                    still.push_back(piece);
-                }
-            }
+            each_piece_outside(a, blocks[i].to, [&](const Area& piece) { still.push_back(piece); });
         }
         left.swap(still);
     }
     return left;
-}
-
-void copy_rows(uint32_t* to, int to_stride, int x, int y, const uint32_t* from, int from_stride,
-               int from_x, int from_y, int width, int height) {
-    for (int row = 0; row < height; ++row) {
-        memcpy(to + static_cast<size_t>(y + row) * to_stride + x,
-               from + static_cast<size_t>(from_y + row) * from_stride + from_x,
-               static_cast<size_t>(width) * 4);
-    }
 }
 
 } // namespace
@@ -259,15 +212,15 @@ bool wayland_pane_show(WaylandPane* pane, const WaylandPaneBlock* blocks, int co
     Area changed;
     for (int i = 0; i < count; ++i) {
         WaylandPaneBlock b = blocks[i];
-        const int dx = std::max({0, -b.x, -b.from_x});
-        const int dy = std::max({0, -b.y, -b.from_y});
-        b.x += dx, b.from_x += dx, b.width -= dx;
-        b.y += dy, b.from_y += dy, b.height -= dy;
-        b.width = std::min(b.width, pane->width - b.x);
-        b.height = std::min(b.height, pane->height - b.y);
-        if (b.pixels && b.width > 0 && b.height > 0) {
+        const int dx = std::max({0, -b.to.x, -b.from_x});
+        const int dy = std::max({0, -b.to.y, -b.from_y});
+        b.to.x += dx, b.from_x += dx, b.to.w -= dx;
+        b.to.y += dy, b.from_y += dy, b.to.h -= dy;
+        b.to.w = std::min(b.to.w, pane->width - b.to.x);
+        b.to.h = std::min(b.to.h, pane->height - b.to.y);
+        if (b.pixels && !b.to.empty()) {
             clipped.push_back(b);
-            changed = joined(changed, Area{b.x, b.y, b.width, b.height});
+            changed = joined(changed, b.to);
         }
     }
     if (changed.empty()) {
@@ -296,8 +249,8 @@ bool wayland_pane_show(WaylandPane* pane, const WaylandPaneBlock* blocks, int co
         }
     }
     for (const WaylandPaneBlock& b : clipped) {
-        copy_rows(next->data, pane->width, b.x, b.y, b.pixels, b.stride, b.from_x, b.from_y,
-                  b.width, b.height);
+        copy_rows(next->data, pane->width, b.to.x, b.to.y, b.pixels, b.stride, b.from_x, b.from_y,
+                  b.to.w, b.to.h);
     }
     for (Buffer& b : pane->buffers) {
         b.behind = &b == next ? Area{} : joined(b.behind, changed);

@@ -11,6 +11,8 @@
 
 #include <stdint.h>
 
+#include "toolkit/area.h"
+
 struct wl_display;
 struct wl_surface;
 struct WaylandPane;
@@ -26,17 +28,14 @@ void wayland_pane_destroy(WaylandPane* pane);
 // (x, y) in the parent's surface pixels; true when that moved it, which the
 // parent's next commit makes true on the screen.
 bool wayland_pane_place(WaylandPane* pane, int x, int y);
-// A block of a frame: width x height pixels from (from_x, from_y) of
-// `pixels` (rows of `stride`) to (x, y) of the control.
+// A block of a frame: the pixels from (from_x, from_y) of `pixels` (rows
+// of `stride`) to `to` of the control.
 struct WaylandPaneBlock {
     const uint32_t* pixels;
     int stride;
     int from_x;
     int from_y;
-    int x;
-    int y;
-    int width;
-    int height;
+    Area to;
 };
 // Shows a frame: the last one with `blocks` written over it, in order. The
 // first frame's blocks must cover the whole control. False when no buffer

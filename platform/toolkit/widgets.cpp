@@ -163,7 +163,8 @@ OsWindow* os_control_create(OsWindow* toplevel, HWND hwnd, OsControl kind, const
         gtk_label_set_max_width_chars(GTK_LABEL(w->label), 1);
         break;
     case OsControl::BlackRect:
-        w->pixels.assign(static_cast<size_t>(width) * height, 0);
+        w->shown = std::make_unique<OwnPixels>();
+        w->shown->pixels.assign(static_cast<size_t>(width) * height, 0);
         w->widget = gtk_drawing_area_new();
         g_signal_connect(w->widget, "draw", G_CALLBACK(on_draw_pixels), w);
         g_signal_connect(w->widget, "unmap", G_CALLBACK(on_unmapped), w);
@@ -204,7 +205,6 @@ void os_window_destroy(OsWindow* window) {
         gdk_display_flush(display);
     }
     forget_presenting(window);
-    drop_pane(window);
     delete window;
 }
 

@@ -40,15 +40,15 @@ GC copy_gc(Display* display, Drawable drawable) {
 // Sends `area` of `pixels` (`width` pixels a row), and only that, to (x, y)
 // of `drawable`, whose pixels are 0x00RRGGBB.
 void put_pixels(Display* display, Drawable drawable, Visual* visual, const uint32_t* pixels,
-                int width, const GdkRectangle& area, int x, int y) {
-    if (area.width <= 0 || area.height <= 0) {
+                int width, const Area& area, int x, int y) {
+    if (area.empty()) {
         return;
     }
     XImage* image =
         XCreateImage(display, visual, 24, ZPixmap, 0,
                      reinterpret_cast<char*>(const_cast<uint32_t*>(pixels) +
                                              static_cast<size_t>(area.y) * width + area.x),
-                     area.width, area.height, 32, width * 4);
+                     area.w, area.h, 32, width * 4);
     if (!image) {
         return;
     }
@@ -56,28 +56,27 @@ void put_pixels(Display* display, Drawable drawable, Visual* visual, const uint3
     // for a server of the other.
     const uint32_t probe = 1;
     image->byte_order = *reinterpret_cast<const unsigned char*>(&probe) ? LSBFirst : MSBFirst;
-    XPutImage(display, drawable, copy_gc(display, drawable), image, 0, 0, x, y, area.width,
-              area.height);
+    XPutImage(display, drawable, copy_gc(display, drawable), image, 0, 0, x, y, area.w, area.h);
     image->data = nullptr; // ours, not Xlib's to free
     XDestroyImage(image);
 }
 
 // A pixmap's pixels drawn by Xlib, behind cairo's back: callers flush the
 // surface before and mark it dirty after.
-void upload(cairo_surface_t* target, const uint32_t* pixels, int width, const GdkRectangle& area) {
+void upload(cairo_surface_t* target, const uint32_t* pixels, int width, const Area& area) {
     put_pixels(cairo_xlib_surface_get_display(target), cairo_xlib_surface_get_drawable(target),
                cairo_xlib_surface_get_visual(target), pixels, width, area, area.x, area.y);
 }
 
 // Its pixels are plain 0x00RRGGBB, so a fill with one of them is exact.
-void fill_on_server(cairo_surface_t* target, const GdkRectangle& area, uint32_t value) {
+void fill_on_server(cairo_surface_t* target, const Area& area, uint32_t value) {
     Display* display = cairo_xlib_surface_get_display(target);
     const Drawable drawable = cairo_xlib_surface_get_drawable(target);
     // The copies' GC: they take no colour from it.
     GC gc = copy_gc(display, drawable);
     XSetForeground(display, gc, value);
-    XFillRectangle(display, drawable, gc, area.x, area.y, static_cast<unsigned>(area.width),
-                   static_cast<unsigned>(area.height));
+    XFillRectangle(display, drawable, gc, area.x, area.y, static_cast<unsigned>(area.w),
+                   static_cast<unsigned>(area.h));
 }
 
 // A pixmap in the X server like `widget`'s window, width x height device
@@ -134,6 +133,29 @@ bool server_target(GtkWidget* widget, Window* xid, int* x, int* y) {
     *xid = GDK_WINDOW_XID(window);
     *x = left * window_scale;
     *y = top * window_scale;
+    return true;
+}
+
+// The waiting copies, made by the server from the pages' pixmaps, then
+// `stale` of the control's own pixels; false when the control is not on
+// the X screen (nothing is sent).
+bool present_on_x11(OsWindow* w, const std::vector<SurfaceBlock>& copies, const Area& stale) {
+    Window xid = 0;
+    int x = 0;
+    int y = 0;
+    if (!server_target(w->widget, &xid, &x, &y)) {
+        return false;
+    }
+    Display* display = GDK_DISPLAY_XDISPLAY(gtk_widget_get_display(w->widget));
+    GC gc = copy_gc(display, xid);
+    for (const SurfaceBlock& c : copies) {
+        XCopyArea(display, cairo_xlib_surface_get_drawable(c.from->surface), xid, gc, c.from_x,
+                  c.from_y, c.to.w, c.to.h, x + c.to.x, y + c.to.y);
+    }
+    // Last: the client's pixels are what the control shows now.
+    put_pixels(display, xid,
+               gdk_x11_visual_get_xvisual(gdk_window_get_visual(gtk_widget_get_window(w->widget))),
+               w->shown->pixels.data(), w->width, stale, x + stale.x, y + stale.y);
     return true;
 }
 
