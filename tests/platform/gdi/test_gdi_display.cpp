@@ -2,7 +2,7 @@
 // back from the X server's screen (on Wayland, that of an X server weston is
 // nested in), is exactly what GDI drew there: the peak display after its
 // strip has scrolled and wrapped under the notice, and copies of a page
-// drawn on again before the display's next frame.
+// drawn on again, or deleted, before the display's next frame.
 #include <windows.h>
 
 #include <stdlib.h>
@@ -342,12 +342,18 @@ TEST_F(GdiDisplayPages, APageDrawnOnAfterItsCopyShowsWhatItHeldThen) {
     EXPECT_TRUE(shown(screen)) << "text, a fill over it, a line over the fill";
     SelectObject(page, old_pen);
     DeleteObject(pen);
+    // A page deleted while its copy still waits: the window keeps what the
+    // page held.
+    FillRect(page, &all, second);
+    BitBlt(screen, 0, 0, all.right, all.bottom, page, 0, 0, SRCCOPY);
+    SelectObject(page, old);
+    DeleteDC(page);
+    ASSERT_TRUE(DeleteObject(bitmap));
+    EXPECT_EQ(GetPixel(screen, all.right - 1, all.bottom - 1), RGB(0, 255, 0));
+    EXPECT_TRUE(shown(screen)) << "after its page went";
 
     DeleteObject(second);
     DeleteObject(first);
-    SelectObject(page, old);
-    DeleteDC(page);
-    DeleteObject(bitmap);
     ReleaseDC(peak, screen);
 }
 
