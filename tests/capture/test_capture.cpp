@@ -233,7 +233,7 @@ TEST_P(CaptureToFile, RecordingDecodesToThePlayedTone) {
         Sleep(10);
     }
     ASSERT_TRUE(delivering()) << "the stream delivers nothing";
-    const uint32_t blocks_before = state.levels.written.load();
+    const uint32_t blocks_before = state.levels.blocks.published();
     auto tone = play_test_tone(c.sink);
     EXPECT_TRUE(tone->wait());
     // Until the capture has delivered as much as was played, and its newest
@@ -241,7 +241,7 @@ TEST_P(CaptureToFile, RecordingDecodesToThePlayedTone) {
     // run seconds behind the player).
     const uint32_t tone_blocks = rate * channels * 3 / 1025;
     auto caught_up = [&] {
-        return state.levels.written.load() - blocks_before >= tone_blocks &&
+        return state.levels.blocks.published() - blocks_before >= tone_blocks &&
                state.block_peak.load() < 0.05f;
     };
     for (int waited = 0; waited < 20000 && !caught_up(); waited += 10) {
@@ -263,7 +263,7 @@ TEST_P(CaptureToFile, RecordingDecodesToThePlayedTone) {
     // Nobody took the levels: one message waits for them all.
     EXPECT_EQ(updates, 1);
     // About one block per 1025 values of the three seconds played.
-    EXPECT_GT(static_cast<int>(state.levels.written.load()),
+    EXPECT_GT(static_cast<int>(state.levels.blocks.published()),
               static_cast<int>(rate * channels * 2 / 1025));
 
     DecodedMp3 mp3 = decode_mp3(dir.file("take.mp3"));
