@@ -81,7 +81,7 @@ void run_capture(benchmark::State& state, bool recording) {
         recorder_attach(&recorder, window, WM_LEVEL_UPDATE, 0);
         Measured measured{&recorder};
         CaptureStream* stream = nullptr;
-        if (capture_create(&stream, nullptr, 0) != 0) {
+        if (capture_create(&stream, nullptr, 0, nullptr) != 0) {
             state.SkipWithError("cannot open the default output device");
             break;
         }

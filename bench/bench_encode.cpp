@@ -82,7 +82,7 @@ void BM_SinkAndWriter(benchmark::State& state) {
         for (int32_t at = 0; at < kRate; at += kPacketFrames) {
             on_samples(&recorder, audio.data() + static_cast<size_t>(at) * channels, packet_bytes);
         }
-        while (writer->taken.load() != writer->stored.load()) {
+        while (writer->frames.taken() != writer->frames.published()) {
             Sleep(50);
         }
     }

@@ -32,7 +32,7 @@ struct CaptureStream;
 // console role), through the audio-device context `devices` (null: an
 // enumerator of the call's own). 0 and the context in *out, or -1 and null.
 int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_capture,
-                       AudioDevices* devices = nullptr);
+                       AudioDevices* devices);
 
 // Releases everything the context holds and frees it; the caller stops it
 // first. -1 when `stream` or *stream is null.
@@ -42,7 +42,7 @@ int32_t capture_destroy(CaptureStream** stream);
 // gets no id, into `id` (CAPTURE_TEXT_UNITS WCHARs). 0, or -1 when the flow
 // has no default device (or no audio service answers), with `id` empty.
 // `devices` as for capture_create.
-int32_t capture_default_id(int32_t is_capture, WCHAR* id, AudioDevices* devices = nullptr);
+int32_t capture_default_id(int32_t is_capture, WCHAR* id, AudioDevices* devices);
 
 // The endpoint id of the device the stream opened, the default's too, so
 // that the window can tell when the default has moved elsewhere; "" for a

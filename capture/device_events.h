@@ -17,8 +17,7 @@ struct DeviceEvents;
 // enumerator (null: one of the watcher's own); `message` (both parameters
 // 0) is posted to `window` after a change, unless one is already waiting.
 // 0 and the watcher in *out, or -1 and null (no audio service answers).
-int32_t device_events_open(DeviceEvents** out, HWND window, UINT message,
-                           AudioDevices* devices = nullptr);
+int32_t device_events_open(DeviceEvents** out, HWND window, UINT message, AudioDevices* devices);
 
 // The window took the message: the next change posts again.
 void device_events_rearm(DeviceEvents* events);

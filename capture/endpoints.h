@@ -41,8 +41,8 @@ int32_t endpoint_list_add_defaults(EndpointList* list);
 
 // Appends the active output endpoints, then the active input endpoints.
 // Returns 0 even when a flow can't be listed.
-int32_t enumerate_all_endpoints(EndpointList* list, AudioDevices* devices = nullptr);
+int32_t enumerate_all_endpoints(EndpointList* list, AudioDevices* devices);
 
 // Appends one entry for every usable active endpoint of the flow (false:
 // output, true: input); -1 when the endpoints can't be listed.
-int32_t enumerate_endpoints(EndpointList* list, bool is_capture, AudioDevices* devices = nullptr);
+int32_t enumerate_endpoints(EndpointList* list, bool is_capture, AudioDevices* devices);

@@ -19,9 +19,9 @@ bool post_to_window(RecorderState* state, UINT message) {
 // clear and posts.
 void publish_level(RecorderState* state, float peak) {
     LevelRing& ring = state->levels;
-    const uint32_t at = ring.written.load(std::memory_order_relaxed);
-    ring.peaks[at % LEVEL_RING_BLOCKS].store(peak, std::memory_order_relaxed);
-    ring.written.store(at + 1);
+    const uint32_t at = ring.blocks.claim(1);
+    ring.peaks[ring.blocks.slot(at)].store(peak, std::memory_order_release);
+    ring.blocks.publish(at + 1);
     // A refused post (a full queue, a window gone) is tried again at the
     // next block instead of leaving the window without updates for good.
     if (state->level_posted.exchange(1) == 0 && !post_to_window(state, state->level_message)) {
@@ -98,28 +98,25 @@ int32_t on_samples_arriving(void* user, const float* /*samples*/, int32_t byte_c
 int32_t recorder_take_levels(RecorderState* state, float* peaks, int32_t capacity) {
     LevelRing& ring = state->levels;
     state->level_posted.store(0);
-    const uint32_t written = ring.written.load();
-    uint32_t pending = written - ring.taken;
-    // The slot the writer fills next is never read, so that a block being
-    // written as we read cannot be taken half-way into this pass.
+    const auto waiting = ring.blocks.waiting();
+    // The slot the writer fills next is never read: the next block's claim,
+    // likely while we copy, would drop that copy at once.
     const uint32_t room =
         std::min(LEVEL_RING_BLOCKS - 1, static_cast<uint32_t>(std::max(capacity, int32_t{0})));
-    pending = std::min(pending, room); // the oldest are gone or don't fit
+    uint32_t pending = std::min(waiting.count, room); // the oldest are gone or don't fit
+    const uint32_t written = waiting.first + waiting.count;
     const uint32_t first = written - pending;
     for (uint32_t i = 0; i < pending; ++i) {
-        peaks[i] = ring.peaks[(first + i) % LEVEL_RING_BLOCKS].load(std::memory_order_relaxed);
+        peaks[i] = ring.peaks[ring.blocks.slot(first + i)].load(std::memory_order_acquire);
     }
-    // Blocks the writer published meanwhile may have reused the oldest slots
-    // we read, and block `now` may be being written: those copies are dropped.
-    const uint32_t now = ring.written.load();
-    const uint32_t unsafe = now - first + 1 > LEVEL_RING_BLOCKS
-                                ? std::min(pending, now - first + 1 - LEVEL_RING_BLOCKS)
-                                : 0;
+    // Blocks the writer began meanwhile may have reused the oldest slots we
+    // read: those copies are dropped.
+    const uint32_t unsafe = ring.blocks.overwritten(first, pending);
     if (unsafe > 0) {
         std::copy(peaks + unsafe, peaks + pending, peaks);
         pending -= unsafe;
     }
-    ring.taken = written;
+    ring.blocks.take(written);
     return static_cast<int32_t>(pending);
 }
 

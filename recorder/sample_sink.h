@@ -11,6 +11,7 @@
 #include <atomic>
 #include <stdint.h>
 
+#include "spsc_ring.h"
 #include "writer_thread.h"
 
 // Number of values in a meter block: a block closes at its 1025th value.
@@ -25,12 +26,16 @@ constexpr uint32_t LEVEL_RING_BLOCKS = 256;
 // The closed blocks' peaks, from the capture thread (the only writer) to the
 // window thread (the only reader), without a lock. The writer never waits for
 // the reader: it overwrites the oldest slot when the ring is full, and the
-// reader drops what may have been overwritten.
+// reader drops what may have been overwritten. The block count is published
+// sequentially consistent, as the level message's flag is: see
+// publish_level. It counts blocks in 32 bits and wraps, which the capacity
+// divides.
 struct LevelRing {
     std::atomic<float> peaks[LEVEL_RING_BLOCKS] = {};
-    std::atomic<uint32_t> written{0}; // blocks published, counting up and wrapping
-    uint32_t taken = 0;               // blocks the window has taken (window thread only)
+    SpscRing<RingFull::overwrite_oldest, uint32_t, std::memory_order_seq_cst> blocks{
+        LEVEL_RING_BLOCKS};
 };
+static_assert((uint64_t{1} << 32) % LEVEL_RING_BLOCKS == 0);
 
 // What the recording session shares with the capture thread. The session
 // embeds one and passes its address to the capture as the callback's user

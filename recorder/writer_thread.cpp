@@ -26,40 +26,21 @@ void note_write_failure(WriterThread* wt) {
 // Copies the oldest frames waiting in the ring into the chunk and returns
 // how many are usable, starting at `*first`. Frames the capture thread may
 // have overwritten meanwhile are counted as dropped and left out: the copy
-// is checked against `claimed` after it is made.
+// is checked against the capture thread's claim after it is made.
 uint32_t take_chunk(WriterThread* wt, uint32_t* first) {
-    const uint64_t stored = wt->stored.load(std::memory_order_acquire);
-    uint64_t taken = wt->taken.load(std::memory_order_relaxed);
-    uint64_t pending = stored - taken;
-    if (pending > wt->capacity) {
-        // A whole ring behind: what was overwritten is gone.
-        wt->dropped.fetch_add(pending - wt->capacity, std::memory_order_relaxed);
-        taken = stored - wt->capacity;
-        pending = wt->capacity;
-    }
-    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(pending, CHUNK_FRAMES));
+    const auto waiting = wt->frames.waiting(); // a whole ring at most: the rest is gone
+    const uint64_t taken = waiting.first;
+    const uint32_t n = static_cast<uint32_t>(std::min<uint64_t>(waiting.count, CHUNK_FRAMES));
     const uint32_t channels = static_cast<uint32_t>(wt->channels);
     for (uint32_t f = 0; f < n; ++f) {
-        const std::atomic<float>* slot =
-            wt->ring + static_cast<size_t>((taken + f) % wt->capacity) * channels;
+        const std::atomic<float>* slot = wt->ring + wt->frames.slot(taken + f) * channels;
         float* out = wt->chunk + f * channels;
         for (uint32_t c = 0; c < channels; ++c) {
             out[c] = slot[c].load(std::memory_order_acquire);
         }
     }
-    // A value read from an overwritten slot carries the claim made before it
-    // (release and acquire), so this sees that claim.
-    const uint64_t claimed = wt->claimed.load(std::memory_order_relaxed);
-    // Frames older than claimed - capacity share their slots with frames the
-    // capture thread has begun to store.
-    const uint64_t behind = claimed - taken;
-    const uint32_t unsafe =
-        behind > wt->capacity ? static_cast<uint32_t>(std::min<uint64_t>(n, behind - wt->capacity))
-                              : 0;
-    if (unsafe > 0) {
-        wt->dropped.fetch_add(unsafe, std::memory_order_relaxed);
-    }
-    wt->taken.store(taken + n, std::memory_order_release);
+    const uint32_t unsafe = static_cast<uint32_t>(wt->frames.overwritten(taken, n));
+    wt->frames.take(taken + n);
     *first = unsafe;
     return n - unsafe;
 }
@@ -113,7 +94,7 @@ DWORD WINAPI writer_thread_proc(LPVOID param) {
     // the tag, which a stalled disk holds up as much as any write.
     int32_t result = mp3_writer_close(wt->writer);
     wt->writer = nullptr;
-    if (result == 0 && (wt->write_failed.load() != 0 || wt->dropped.load() != 0)) {
+    if (result == 0 && (wt->write_failed.load() != 0 || wt->frames.dropped() != 0)) {
         result = -1;
     }
     wt->result = result;
@@ -164,12 +145,10 @@ WriterThread* writer_thread_start_at(Mp3Writer* writer, HWND window, UINT failed
     wt->writer = writer;
     wt->channels = writer->channels;
     wt->sample_rate = writer->sample_rate;
-    wt->capacity = static_cast<uint32_t>(WRITER_BUFFER_SECONDS * writer->sample_rate);
     // Before the thread starts, which reads them.
-    wt->claimed.store(first_frame);
-    wt->stored.store(first_frame);
-    wt->taken.store(first_frame);
-    const size_t values = static_cast<size_t>(wt->capacity) * wt->channels;
+    wt->frames.start(static_cast<uint64_t>(WRITER_BUFFER_SECONDS) * writer->sample_rate,
+                     first_frame);
+    const size_t values = static_cast<size_t>(wt->frames.capacity()) * wt->channels;
     wt->ring = new (std::nothrow) std::atomic<float>[values];
     wt->chunk = static_cast<float*>(malloc(sizeof(float) * CHUNK_FRAMES * wt->channels));
     wt->thread = nullptr;
@@ -193,22 +172,20 @@ void writer_thread_push(WriterThread* wt, const float* samples, int32_t value_co
     }
     const uint32_t channels = static_cast<uint32_t>(wt->channels);
     const uint32_t frames = static_cast<uint32_t>(value_count) / channels;
-    const uint64_t at = wt->stored.load(std::memory_order_relaxed);
-    // Announced before the slots change (each store below releases it), so
+    // Claimed before the slots change (each store below releases it), so
     // that a writer thread that reads a slot being overwritten sees the claim
     // afterwards and drops its copy.
-    wt->claimed.store(at + frames, std::memory_order_relaxed);
+    const uint64_t at = wt->frames.claim(frames);
     for (uint32_t f = 0; f < frames; ++f) {
         // The slot is worked out from the frame's number each time, as the
         // writer thread does, so that both agree when the counter wraps.
-        std::atomic<float>* out =
-            wt->ring + static_cast<size_t>((at + f) % wt->capacity) * channels;
+        std::atomic<float>* out = wt->ring + wt->frames.slot(at + f) * channels;
         const float* in = samples + static_cast<size_t>(f) * channels;
         for (uint32_t c = 0; c < channels; ++c) {
             out[c].store(in[c], std::memory_order_release);
         }
     }
-    wt->stored.store(at + frames, std::memory_order_release);
+    wt->frames.publish(at + frames);
 }
 
 void writer_thread_end(WriterThread* wt, HWND window, UINT finished_message) {

@@ -3,6 +3,7 @@
 // program sees WriterThread as opaque (writer_thread.h).
 #pragma once
 
+#include "spsc_ring.h"
 #include "writer_thread.h"
 
 struct WriterThread {
@@ -10,23 +11,16 @@ struct WriterThread {
     int32_t channels;
     int32_t sample_rate;
 
-    // The ring: capacity frames of interleaved values. Frame f lives in
-    // slot f % capacity. The counters count frames in 64 bits, which no
-    // recording wraps: a 32-bit count wrapped after 24.9 h at 48 kHz, and
-    // 2^32 is no multiple of the capacity, so the frames after the wrap
+    // The ring: frames.capacity() frames of interleaved values, frame f in
+    // slot frames.slot(f). The capture thread claims a delivery's frames
+    // before it overwrites their slots, and the writer thread checks its
+    // copies against the claim. The counts count frames in 64 bits, which
+    // no recording wraps: a 32-bit count wrapped after 24.9 h at 48 kHz,
+    // and 2^32 is no multiple of the capacity, so the frames after the wrap
     // went to other slots than their numbers said.
     std::atomic<float>* ring;
-    uint32_t capacity;
-    // Frames the capture thread has begun to store, and frames it has
-    // finished storing; only the capture thread writes them. Between the
-    // two, slots are being overwritten, which the writer thread checks
-    // after each copy.
-    std::atomic<uint64_t> claimed{0};
-    std::atomic<uint64_t> stored{0};
+    SpscRing<RingFull::overwrite_oldest, uint64_t> frames;
 
-    // Frames the writer thread has taken from the ring; only it writes
-    // this, others may read it to follow its progress.
-    std::atomic<uint64_t> taken{0};
     // The writer thread's own: its copy of the frames it took, and the
     // frames encoded since the last flush.
     float* chunk;
@@ -40,7 +34,6 @@ struct WriterThread {
     UINT failed_message;                  // posted there (both parameters 0)
     std::atomic<int32_t> write_failed{0}; // a write or a flush failed
     bool failure_posted = false;          // the writer thread's own
-    std::atomic<uint64_t> dropped{0};     // frames lost to an overrun ring
 
     // Set by writer_thread_end before it sets `stop`: whom the thread tells
     // that the file is complete, once it has closed it.

@@ -21,10 +21,11 @@
 // joining frames split between fragments and writing holes as zeros. The
 // capture thread gets one period per packet, pointing into the ring, and
 // never takes the main loop's lock: one producer (the loop thread) and one
-// consumer (the capture thread) meet in two atomic period counters, and a
-// failed stream shows in an atomic status. A full ring drops what arrives
-// (the newest data), so a packet that is handed out is never written over;
-// the first period after the gap carries AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY.
+// consumer (the capture thread) meet in the ring's two atomic counts
+// (spsc_ring.h), and a failed stream shows in an atomic status. A full ring
+// drops what arrives (the newest data), so a packet that is handed out is
+// never written over; the first period after the gap carries
+// AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY.
 // The ring belongs to the client, so it outlives the stream it came from.
 //
 // Render streams: what the program writes goes into a ring of the buffer's
@@ -53,6 +54,7 @@
 
 #include "com/com_object.h"
 #include "coreaudio/client.h"
+#include "spsc_ring.h"
 
 namespace {
 
@@ -404,19 +406,18 @@ class AudioClient final : public ComObject<IAudioClient> {
     UINT32 buffer_frames_ = 0;
 
     // Capture: the ring of whole periods and, per period, where it starts in
-    // the stream and its flags. `filled_` counts the periods the loop thread
-    // has completed, `taken_` those the capture thread has released; the
-    // difference is what waits, at most ring_periods_.
+    // the stream and its flags. Its counts: the periods the loop thread has
+    // completed, and those the capture thread has released; the difference
+    // is what waits. A period is the loop thread's again only once it is
+    // released, so a packet handed out is never written over.
     UINT32 period_frames_ = 0;
-    UINT32 ring_periods_ = 0;
     std::unique_ptr<BYTE[]> periods_;
     struct PeriodInfo {
         UINT64 position = 0;
         DWORD flags = 0;
     };
     std::unique_ptr<PeriodInfo[]> period_info_;
-    std::atomic<UINT64> filled_{0};
-    std::atomic<UINT64> taken_{0};
+    SpscRing<RingFull::drop_newest, UINT64> period_ring_;
     std::atomic<HRESULT> capture_status_{S_OK};
     // The loop thread's side (lock held): bytes in the period being filled,
     // whether any of them were data rather than a hole, whether data were
@@ -527,7 +528,7 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE share_mode, DWORD stream_flags
             return E_OUTOFMEMORY;
         }
         period_frames_ = period_frames;
-        ring_periods_ = static_cast<UINT32>(periods);
+        period_ring_.start(periods, 0);
     }
 
     pa_sample_spec spec{PA_SAMPLE_FLOAT32LE, rate, static_cast<uint8_t>(device_.channels)};
@@ -696,7 +697,7 @@ HRESULT AudioClient::Reset() {
         if (handed_out_) {
             return AUDCLNT_E_OUT_OF_ORDER; // taken meanwhile: keep what it points at
         }
-        taken_.store(filled_.load());
+        period_ring_.discard_waiting();
         fill_ = 0;
         lost_ = false;
         stream_bytes_ = 0;
@@ -728,14 +729,14 @@ HRESULT AudioClient::GetService(REFIID iid, void** service) {
 }
 
 void AudioClient::pull() {
-    const UINT64 before = filled_.load(std::memory_order_relaxed);
+    const UINT64 before = period_ring_.next();
     const void* data = nullptr;
     size_t bytes = 0;
     while (pa_stream_peek(stream_, &data, &bytes) == 0 && bytes > 0) {
         take(static_cast<const BYTE*>(data), bytes);
         pa_stream_drop(stream_);
     }
-    if (filled_.load(std::memory_order_relaxed) != before) {
+    if (period_ring_.next() != before) {
         signal_event();
     }
 }
@@ -743,14 +744,14 @@ void AudioClient::pull() {
 void AudioClient::take(const BYTE* data, size_t bytes) {
     const size_t period = period_bytes();
     while (bytes > 0) {
-        const UINT64 filled = filled_.load(std::memory_order_relaxed);
+        const UINT64 filled = period_ring_.next();
         size_t n;
         if (fill_ == 0) {
             // A period starts on a frame boundary of the stream (which only
             // a drop can leave us off), in a slot the capture thread has
             // released.
             const size_t off_frame = stream_bytes_ % frame_bytes_;
-            const bool full = filled - taken_.load(std::memory_order_acquire) >= ring_periods_;
+            const bool full = period_ring_.full();
             if (off_frame != 0 || full) {
                 n = full ? bytes : std::min(bytes, frame_bytes_ - off_frame);
                 lost_ = true;
@@ -759,11 +760,11 @@ void AudioClient::take(const BYTE* data, size_t bytes) {
                 bytes -= n;
                 continue;
             }
-            period_info_[filled % ring_periods_].position = stream_bytes_ / frame_bytes_;
+            period_info_[period_ring_.slot(filled)].position = stream_bytes_ / frame_bytes_;
             fill_has_data_ = false;
         }
         n = std::min(bytes, period - fill_);
-        BYTE* to = periods_.get() + (filled % ring_periods_) * period + fill_;
+        BYTE* to = periods_.get() + period_ring_.slot(filled) * period + fill_;
         if (data) {
             memcpy(to, data, n);
             fill_has_data_ = true;
@@ -775,12 +776,12 @@ void AudioClient::take(const BYTE* data, size_t bytes) {
         stream_bytes_ += n;
         bytes -= n;
         if (fill_ == period) {
-            period_info_[filled % ring_periods_].flags =
+            period_info_[period_ring_.slot(filled)].flags =
                 (fill_has_data_ ? 0 : AUDCLNT_BUFFERFLAGS_SILENT) |
                 (lost_ ? AUDCLNT_BUFFERFLAGS_DATA_DISCONTINUITY : 0);
             lost_ = false;
             fill_ = 0;
-            filled_.store(filled + 1, std::memory_order_release);
+            period_ring_.publish(filled + 1);
         }
     }
 }
@@ -801,11 +802,11 @@ HRESULT AudioClient::capture_get_buffer(BYTE** data, UINT32* frames, DWORD* flag
     if (FAILED(hr)) {
         return hr;
     }
-    const UINT64 next = taken_.load(std::memory_order_relaxed);
-    if (filled_.load(std::memory_order_acquire) == next) {
+    const auto waiting = period_ring_.waiting();
+    if (waiting.count == 0) {
         return AUDCLNT_S_BUFFER_EMPTY;
     }
-    const size_t slot = next % ring_periods_;
+    const size_t slot = period_ring_.slot(waiting.first);
     handed_out_ = true;
     *data = periods_.get() + slot * period_bytes();
     *frames = period_frames_;
@@ -830,7 +831,7 @@ HRESULT AudioClient::capture_release_buffer(UINT32 frames) {
     }
     handed_out_ = false;
     if (frames != 0) {
-        taken_.store(taken_.load(std::memory_order_relaxed) + 1, std::memory_order_release);
+        period_ring_.take(period_ring_.taken() + 1);
     }
     return capture_status_.load();
 }
@@ -844,7 +845,7 @@ HRESULT AudioClient::capture_next_packet_size(UINT32* frames) {
     if (FAILED(hr)) {
         return hr;
     }
-    if (filled_.load(std::memory_order_acquire) != taken_.load(std::memory_order_relaxed)) {
+    if (period_ring_.waiting().count != 0) {
         *frames = period_frames_;
     }
     return S_OK;

@@ -37,7 +37,8 @@ std::string utf8(const WCHAR* text) {
 int main() {
     CoInitialize(nullptr);
     EndpointList list{};
-    const int listed = endpoint_list_add_defaults(&list) == 0 && enumerate_all_endpoints(&list) == 0;
+    const int listed =
+        endpoint_list_add_defaults(&list) == 0 && enumerate_all_endpoints(&list, nullptr) == 0;
     for (int32_t i = 0; i < list.count; ++i) {
         printf("%s\n", utf8(list.entries[i].friendly_name).c_str());
     }

@@ -82,6 +82,10 @@ std::vector<EndToEnd> build_end_to_end_cases();
 
 // --- shared ------------------------------------------------------------------
 
+// The device operations' context where a test wants what a session gets
+// before it has one: each call makes an enumerator of its own.
+constexpr AudioDevices* kOwnEnumerator = nullptr;
+
 // UTF-8 to the platform's wide text (UTF-16 on Windows, UTF-32 on Linux).
 inline std::wstring wide(const std::string& utf8) {
     std::wstring out;
@@ -156,7 +160,7 @@ class Capture : public testing::Test {
     // when none has it.
     static std::wstring id_of(const std::string& friendly_name) {
         EndpointList list{};
-        enumerate_all_endpoints(&list);
+        enumerate_all_endpoints(&list, kOwnEnumerator);
         std::wstring id;
         for (int32_t i = 0; i < list.count && id.empty(); ++i) {
             if (wide(friendly_name) == list.entries[i].friendly_name) {

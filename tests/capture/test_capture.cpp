@@ -32,7 +32,7 @@ std::vector<std::wstring> wide_all(const std::vector<std::string>& utf8) {
 TEST_F(Capture, ListHoldsDefaultsThenOutputsThenInputs) {
     EndpointList list{};
     ASSERT_EQ(endpoint_list_add_defaults(&list), 0);
-    ASSERT_EQ(enumerate_all_endpoints(&list), 0);
+    ASSERT_EQ(enumerate_all_endpoints(&list, kOwnEnumerator), 0);
     ASSERT_GE(list.count, 2);
     for (int32_t i = 0; i < 2; ++i) {
         EXPECT_EQ(list.entries[i].is_default, 1);
@@ -72,14 +72,14 @@ TEST_F(Capture, ListHoldsDefaultsThenOutputsThenInputs) {
 
 TEST_F(Capture, UnknownAndEmptyIdsGiveNoStream) {
     CaptureStream* stream = reinterpret_cast<CaptureStream*>(1);
-    EXPECT_EQ(capture_create(&stream, L"", 0), -1);
+    EXPECT_EQ(capture_create(&stream, L"", 0, kOwnEnumerator), -1);
     EXPECT_EQ(stream, nullptr);
     stream = reinterpret_cast<CaptureStream*>(1);
-    EXPECT_EQ(capture_create(&stream, L"no such device", 1), -1);
+    EXPECT_EQ(capture_create(&stream, L"no such device", 1, kOwnEnumerator), -1);
     EXPECT_EQ(stream, nullptr);
     std::wstring too_long(5000, L'a');
     stream = reinterpret_cast<CaptureStream*>(1);
-    EXPECT_EQ(capture_create(&stream, too_long.c_str(), 0), -1);
+    EXPECT_EQ(capture_create(&stream, too_long.c_str(), 0, kOwnEnumerator), -1);
     EXPECT_EQ(stream, nullptr);
 }
 
@@ -99,7 +99,8 @@ void record_default_output_tone(CaptureStream* stream, Recorded& recorded) {
 // the sound is the tone at the level it was played.
 TEST_F(Capture, LoopbackDeliversWhatThePlayerPlays) {
     CaptureStream* stream = nullptr;
-    ASSERT_EQ(capture_create(&stream, nullptr, 0), 0); // the default output: stereo48
+    // The default output: stereo48.
+    ASSERT_EQ(capture_create(&stream, nullptr, 0, kOwnEnumerator), 0);
     uint32_t rate = 0, channels = 0;
     capture_get_format(stream, &rate, &channels);
     EXPECT_EQ(rate, 48000u);
@@ -138,7 +139,9 @@ TEST_F(Capture, LoopbackDeliversWhatThePlayerPlays) {
 // own silent playback keeps the device running.
 TEST_F(Capture, LoopbackOfAQuietDeviceDeliversSilence) {
     CaptureStream* stream = nullptr;
-    ASSERT_EQ(capture_create(&stream, id_of(test_devices::kAccentDescription).c_str(), 0), 0);
+    ASSERT_EQ(
+        capture_create(&stream, id_of(test_devices::kAccentDescription).c_str(), 0, kOwnEnumerator),
+        0);
     Recorded recorded;
     recorded.channels = 2;
     capture_set_callback(stream, record, &recorded);
@@ -157,7 +160,7 @@ TEST_F(Capture, LoopbackOfAQuietDeviceDeliversSilence) {
 // nobody signals, while the engine signals the stream's own.
 TEST_F(Capture, AStreamWhoseEventNeverFiresStillDelivers) {
     CaptureStream* stream = nullptr;
-    ASSERT_EQ(capture_create(&stream, nullptr, 0), 0);
+    ASSERT_EQ(capture_create(&stream, nullptr, 0, kOwnEnumerator), 0);
     HANDLE engines = stream->event_ready;
     stream->event_ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     Recorded recorded;
@@ -201,7 +204,9 @@ TEST_P(CaptureToFile, RecordingDecodesToThePlayedTone) {
     std::wstring id = c.device.empty() ? L"" : id_of(c.device);
     ASSERT_EQ(id.empty(), c.device.empty()) << "not listed: " << c.device;
     CaptureStream* stream = nullptr;
-    ASSERT_EQ(capture_create(&stream, id.empty() ? nullptr : id.c_str(), c.is_capture), 0);
+    ASSERT_EQ(
+        capture_create(&stream, id.empty() ? nullptr : id.c_str(), c.is_capture, kOwnEnumerator),
+        0);
     uint32_t rate = 0, channels = 0;
     capture_get_format(stream, &rate, &channels);
     EXPECT_EQ(rate, c.device_rate);
@@ -233,7 +238,7 @@ TEST_P(CaptureToFile, RecordingDecodesToThePlayedTone) {
         Sleep(10);
     }
     ASSERT_TRUE(delivering()) << "the stream delivers nothing";
-    const uint32_t blocks_before = state.levels.written.load();
+    const uint32_t blocks_before = state.levels.blocks.published();
     auto tone = play_test_tone(c.sink);
     EXPECT_TRUE(tone->wait());
     // Until the capture has delivered as much as was played, and its newest
@@ -241,7 +246,7 @@ TEST_P(CaptureToFile, RecordingDecodesToThePlayedTone) {
     // run seconds behind the player).
     const uint32_t tone_blocks = rate * channels * 3 / 1025;
     auto caught_up = [&] {
-        return state.levels.written.load() - blocks_before >= tone_blocks &&
+        return state.levels.blocks.published() - blocks_before >= tone_blocks &&
                state.block_peak.load() < 0.05f;
     };
     for (int waited = 0; waited < 20000 && !caught_up(); waited += 10) {
@@ -263,7 +268,7 @@ TEST_P(CaptureToFile, RecordingDecodesToThePlayedTone) {
     // Nobody took the levels: one message waits for them all.
     EXPECT_EQ(updates, 1);
     // About one block per 1025 values of the three seconds played.
-    EXPECT_GT(static_cast<int>(state.levels.written.load()),
+    EXPECT_GT(static_cast<int>(state.levels.blocks.published()),
               static_cast<int>(rate * channels * 2 / 1025));
 
     DecodedMp3 mp3 = decode_mp3(dir.file("take.mp3"));
@@ -287,7 +292,7 @@ TEST_F(Capture, StartAndStopRoundsLeakNothingAndEndCallbacks) {
     const std::wstring mic = id_of(test_devices::kMicDescription);
     ASSERT_FALSE(mic.empty());
     CaptureStream* never_started = nullptr;
-    ASSERT_EQ(capture_create(&never_started, mic.c_str(), 1), 0);
+    ASSERT_EQ(capture_create(&never_started, mic.c_str(), 1, kOwnEnumerator), 0);
     EXPECT_EQ(capture_stop(never_started), 0);
     EXPECT_EQ(capture_destroy(&never_started), 0);
 
@@ -304,7 +309,9 @@ TEST_F(Capture, StartAndStopRoundsLeakNothingAndEndCallbacks) {
     for (int round = 0; round < 50; ++round) {
         const Device& d = devices[round % devices.size()];
         CaptureStream* stream = nullptr;
-        ASSERT_EQ(capture_create(&stream, d.id.empty() ? nullptr : d.id.c_str(), d.is_capture), 0)
+        ASSERT_EQ(capture_create(&stream, d.id.empty() ? nullptr : d.id.c_str(), d.is_capture,
+                                 kOwnEnumerator),
+                  0)
             << "round " << round;
         Recorded recorded;
         recorded.channels = d.channels;

@@ -69,7 +69,7 @@ TEST_F(Capture, LongNamesAreCutAndEndpointsStayListed) {
         "module-null-sink", "sink_name=longname sink_properties=device.description=" + long_name);
     ASSERT_GE(module, 0);
     EndpointList list{};
-    enumerate_endpoints(&list, false);
+    enumerate_endpoints(&list, false, kOwnEnumerator);
     bool found = false;
     for (int32_t i = 0; i < list.count; ++i) {
         if (list.entries[i].friendly_name[0] == L'x') {
@@ -77,7 +77,7 @@ TEST_F(Capture, LongNamesAreCutAndEndpointsStayListed) {
             EXPECT_EQ(wcslen(list.entries[i].friendly_name), 1023u);
             EXPECT_EQ(wcslen(list.entries[i].display_text), 1023u);
             CaptureStream* stream = nullptr;
-            EXPECT_EQ(capture_create(&stream, list.entries[i].device_id, 0), 0);
+            EXPECT_EQ(capture_create(&stream, list.entries[i].device_id, 0, kOwnEnumerator), 0);
             capture_stop(stream);
             capture_destroy(&stream);
         }
@@ -105,7 +105,7 @@ TEST_F(Capture, ChannelsWithoutASpeakerAreDeliveredAsTheyCome) {
         CaptureStream* stream = nullptr;
         const std::wstring id = id_of(name);
         ASSERT_FALSE(id.empty());
-        ASSERT_EQ(capture_create(&stream, id.c_str(), 0), 0);
+        ASSERT_EQ(capture_create(&stream, id.c_str(), 0, kOwnEnumerator), 0);
         Recorded recorded;
         uint32_t rate = 0;
         capture_get_format(stream, &rate, &recorded.channels);
@@ -155,7 +155,7 @@ size_t values_recorded(Recorded& recorded) {
 // Starts a loopback capture of the stereo sink into `recorded`.
 CaptureStream* capture_stereo_sink(const std::wstring& id, Recorded* recorded) {
     CaptureStream* stream = nullptr;
-    if (capture_create(&stream, id.c_str(), 0) != 0) {
+    if (capture_create(&stream, id.c_str(), 0, kOwnEnumerator) != 0) {
         return nullptr;
     }
     uint32_t rate = 0;
@@ -222,7 +222,9 @@ TEST_F(Capture, LoopbackPlaysSilenceOnItsDeviceWhileItLives) {
     };
     ASSERT_EQ(silent_streams(), 0);
     CaptureStream* stream = nullptr;
-    ASSERT_EQ(capture_create(&stream, id_of(PulseServer::kAccentDescription).c_str(), 0), 0);
+    ASSERT_EQ(
+        capture_create(&stream, id_of(PulseServer::kAccentDescription).c_str(), 0, kOwnEnumerator),
+        0);
     EXPECT_EQ(silent_streams(), 1);
     ASSERT_EQ(capture_start(stream), 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));
@@ -284,12 +286,12 @@ TEST_F(Capture, DeviceOrServerGoneMidCaptureIsReportedOnce) {
         "module-null-sink", "sink_name=unplugged sink_properties=device.description=Gone");
     ASSERT_GE(module, 0);
     CaptureStream* stream = nullptr;
-    ASSERT_EQ(capture_create(&stream, id_of("Gone").c_str(), 0), 0);
+    ASSERT_EQ(capture_create(&stream, id_of("Gone").c_str(), 0, kOwnEnumerator), 0);
     EXPECT_EQ(std::wstring(capture_endpoint_id(stream)), L"sink:unplugged");
     run_until_gone(
         stream, [&] { EXPECT_TRUE(server().unload_module(module)); }, AUDCLNT_E_DEVICE_INVALIDATED);
 
-    ASSERT_EQ(capture_create(&stream, nullptr, 0), 0);
+    ASSERT_EQ(capture_create(&stream, nullptr, 0, kOwnEnumerator), 0);
     EXPECT_EQ(std::wstring(capture_endpoint_id(stream)), L"sink:stereo48")
         << "the default's own id";
     AudioDevices* devices = nullptr;
@@ -298,19 +300,19 @@ TEST_F(Capture, DeviceOrServerGoneMidCaptureIsReportedOnce) {
 
     // Without a server nothing can be listed or opened, and nothing hangs.
     EndpointList list{};
-    EXPECT_EQ(enumerate_endpoints(&list, false), -1);
-    EXPECT_EQ(enumerate_endpoints(&list, true), -1);
+    EXPECT_EQ(enumerate_endpoints(&list, false, kOwnEnumerator), -1);
+    EXPECT_EQ(enumerate_endpoints(&list, true, kOwnEnumerator), -1);
     EXPECT_EQ(list.count, 0);
-    EXPECT_EQ(capture_create(&stream, nullptr, 0), -1);
+    EXPECT_EQ(capture_create(&stream, nullptr, 0, kOwnEnumerator), -1);
     EXPECT_EQ(stream, nullptr);
     WCHAR id[CAPTURE_TEXT_UNITS] = L"x";
-    EXPECT_EQ(capture_default_id(0, id), -1);
+    EXPECT_EQ(capture_default_id(0, id, kOwnEnumerator), -1);
     EXPECT_EQ(id[0], 0);
     // Later tests get a fresh server.
     ASSERT_TRUE(server().start()) << server().error();
-    EXPECT_EQ(capture_default_id(0, id), 0);
+    EXPECT_EQ(capture_default_id(0, id, kOwnEnumerator), 0);
     EXPECT_EQ(std::wstring(id), L"sink:stereo48");
-    EXPECT_EQ(capture_default_id(1, id), 0);
+    EXPECT_EQ(capture_default_id(1, id, kOwnEnumerator), 0);
     EXPECT_EQ(std::wstring(id), L"source:mic16");
 
     // A context opened before the server died finds the new one by itself

@@ -283,7 +283,7 @@ TEST_F(CaptureReferences, StreamsGiveEverythingBackWhenDestroyed) {
     };
     std::vector<Device> devices{{L"", 0}};
     EndpointList list{};
-    enumerate_endpoints(&list, false);
+    enumerate_endpoints(&list, false, kOwnEnumerator);
     for (int32_t i = 0; i < list.count; ++i) {
         devices.push_back({list.entries[i].device_id, 0});
     }
@@ -307,7 +307,7 @@ TEST_F(CaptureReferences, StreamsGiveEverythingBackWhenDestroyed) {
             const ULONG enumerator_refs = references(enumerator_.get());
             const ULONG device_refs = references(device.get());
             CaptureStream* stream = nullptr;
-            ASSERT_EQ(capture_create(&stream, id, d.is_capture), 0);
+            ASSERT_EQ(capture_create(&stream, id, d.is_capture, kOwnEnumerator), 0);
             EXPECT_GT(references(device.get()), device_refs);
             EXPECT_EQ(references(enumerator_.get()), enumerator_refs);
             if (started) {
@@ -433,11 +433,11 @@ TEST_F(WineDeviceChanges, ClientsAndTheWatcherGiveEveryReferenceBack) {
         }
 
         const ULONG enumerator_refs = references(e.get());
-        EXPECT_EQ(device_events_open(nullptr, window_, kDevicesChanged), -1);
+        EXPECT_EQ(device_events_open(nullptr, window_, kDevicesChanged, kOwnEnumerator), -1);
         for (int round = 0; round < 3; ++round) {
             SCOPED_TRACE(round);
             DeviceEvents* events = nullptr;
-            ASSERT_EQ(device_events_open(&events, window_, kDevicesChanged), 0);
+            ASSERT_EQ(device_events_open(&events, window_, kDevicesChanged, kOwnEnumerator), 0);
             ASSERT_NE(events, nullptr);
             EXPECT_EQ(references(e.get()), enumerator_refs + 1);
             device_events_rearm(events);
@@ -483,7 +483,7 @@ TEST_F(WineDeviceChanges, ADefaultSetInWinesSettingsReachesClientsAndTheWindow) 
     } restore;
     ASSERT_TRUE(set_wine_pulse(L"DefaultOutput", nullptr));
     WCHAR driver_default[CAPTURE_TEXT_UNITS], id[CAPTURE_TEXT_UNITS];
-    ASSERT_EQ(capture_default_id(0, driver_default), 0);
+    ASSERT_EQ(capture_default_id(0, driver_default, kOwnEnumerator), 0);
     const std::wstring surround = id_of(test_devices::kSurroundDescription);
     const std::wstring accents = id_of(test_devices::kAccentDescription);
     ASSERT_FALSE(surround.empty() || accents.empty());
@@ -491,7 +491,7 @@ TEST_F(WineDeviceChanges, ADefaultSetInWinesSettingsReachesClientsAndTheWindow) 
     // The watcher first: Wine calls clients in the order they came, so once
     // the test's client has heard a change, the watcher has been told too.
     DeviceEvents* events = nullptr;
-    ASSERT_EQ(device_events_open(&events, window_, kDevicesChanged), 0);
+    ASSERT_EQ(device_events_open(&events, window_, kDevicesChanged, kOwnEnumerator), 0);
     struct Closer {
         DeviceEvents*& events;
         ~Closer() { device_events_close(&events); }
@@ -537,10 +537,10 @@ TEST_F(WineDeviceChanges, ADefaultSetInWinesSettingsReachesClientsAndTheWindow) 
     EXPECT_EQ(msg.wParam, 0u);
     EXPECT_EQ(msg.lParam, 0);
     EXPECT_EQ(take_waiting(kDevicesChanged), 0) << "more than one message for one change";
-    ASSERT_EQ(capture_default_id(0, id), 0);
+    ASSERT_EQ(capture_default_id(0, id, kOwnEnumerator), 0);
     EXPECT_EQ(std::wstring(id), surround);
     CaptureStream* stream = nullptr;
-    ASSERT_EQ(capture_create(&stream, nullptr, 0), 0);
+    ASSERT_EQ(capture_create(&stream, nullptr, 0, kOwnEnumerator), 0);
     EXPECT_EQ(std::wstring(capture_endpoint_id(stream)), surround);
     uint32_t rate = 0, channels = 0;
     capture_get_format(stream, &rate, &channels);
@@ -550,7 +550,7 @@ TEST_F(WineDeviceChanges, ADefaultSetInWinesSettingsReachesClientsAndTheWindow) 
     // Until the window takes the message, further changes post no more.
     ASSERT_TRUE(set(nullptr)) << client;
     EXPECT_EQ(take_waiting(kDevicesChanged), 0) << "posted again before it was rearmed";
-    ASSERT_EQ(capture_default_id(0, id), 0);
+    ASSERT_EQ(capture_default_id(0, id, kOwnEnumerator), 0);
     EXPECT_EQ(std::wstring(id), std::wstring(driver_default));
 
     device_events_rearm(events);
@@ -585,7 +585,7 @@ TEST_F(WineDeviceChanges, LoopbackOfASinkThatTheServerUnloads) {
     ASSERT_FALSE(probe_id.empty()) << "Wine's driver had read the devices before the sink came";
 
     CaptureStream* stream = nullptr;
-    ASSERT_EQ(capture_create(&stream, probe_id.c_str(), 0), 0);
+    ASSERT_EQ(capture_create(&stream, probe_id.c_str(), 0, kOwnEnumerator), 0);
     EXPECT_EQ(std::wstring(capture_endpoint_id(stream)), probe_id);
     Recorded recorded;
     recorded.channels = 2;

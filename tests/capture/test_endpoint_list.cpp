@@ -72,7 +72,7 @@ TEST(CaptureStream, NullStreamsAreRefusedOrIgnoredAsDocumented) {
     CaptureStream* none = nullptr;
     EXPECT_EQ(capture_destroy(&none), -1);
     EXPECT_EQ(capture_set_callback(nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(capture_create(nullptr, nullptr, 0), -1);
+    EXPECT_EQ(capture_create(nullptr, nullptr, 0, nullptr), -1);
 }
 
 } // namespace

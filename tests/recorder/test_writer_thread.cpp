@@ -148,7 +148,7 @@ TEST(WriterThread, SoundReachesTheFileEveryFewSeconds) {
     push_all(wt, seconds_of_tone(2.5, 1000.0), 2);
     // Until the writer thread has taken all of it, and a little longer for
     // its flush, which follows at once.
-    for (int i = 0; i < 500 && wt->taken.load() < 5 * kRate / 2; ++i) {
+    for (int i = 0; i < 500 && wt->frames.taken() < 5 * kRate / 2; ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     auto on_disk = [&] { return std::filesystem::file_size(dir.path() / "flush.mp3"); };
