@@ -40,12 +40,14 @@ run: build
 
 # Installs the program with its menu entry, icons, software-centre metadata
 # and manual page under PREFIX (and under DESTDIR, for those who stage a
-# package), stripped of its debugging information.
+# package), stripped of its debugging information, noting the folders it
+# makes (scripts/install.sh).
 PREFIX ?= /usr/local
 install: build
-	DESTDIR="$(DESTDIR)" cmake --install $(BUILD) --prefix "$(PREFIX)" --strip
+	DESTDIR="$(DESTDIR)" scripts/install.sh $(BUILD) "$(PREFIX)"
 
-# Removes those files again (same PREFIX and DESTDIR).
+# Removes those files again, and the folders the install made once they are
+# empty (same PREFIX and DESTDIR).
 uninstall:
 	DESTDIR="$(DESTDIR)" scripts/uninstall.sh $(BUILD) "$(PREFIX)"
 

@@ -4,10 +4,11 @@
 usage: check_desktop.py install BUILD VERSION ICO APP_PROCESS SHOTS
        check_desktop.py deb BUILD VERSION
 
-install: `cmake --install` of the build BUILD into a temporary prefix, staged
-  under a temporary DESTDIR so that a file meant for outside the prefix
-  shows up there and never lands on this machine. Every installed file is
-  listed. The menu entry and the software-centre metadata pass their
+install: scripts/install.sh of the build BUILD into a temporary prefix,
+  staged under a temporary DESTDIR so that a file meant for outside the
+  prefix shows up there and never lands on this machine; the prefix has one
+  of the install's folders already (share/icons), empty. Every installed
+  file is listed. The menu entry and the software-centre metadata pass their
   validators and agree with each other and with what is installed (the
   icon at every size of the theme, drawn from the program's icon ICO at
   the sizes it has; the program the entry starts; the release VERSION,
@@ -16,7 +17,8 @@ install: `cmake --install` of the build BUILD into a temporary prefix, staged
   Then the program, found through the entry's Exec line with the prefix's
   bin/ on PATH, starts under Xvfb against a private sound server and shows
   its window, whose X class is the entry's StartupWMClass (APP_PROCESS
-  does that part). Last, scripts/uninstall.sh removes every file again.
+  does that part). Last, scripts/uninstall.sh removes every file again,
+  and every folder the install made: the prefix holds what it held before.
 deb: the Debian package CPack makes of the same build. Its files are what
   the install puts under /usr; it has no maintainer scripts and no
   conffiles, so removing it leaves nothing; its dependencies name the
@@ -56,12 +58,16 @@ def run(command, **kwargs):
     return subprocess.run(command, capture_output=True, text=True, timeout=300, **kwargs)
 
 
-def staged_install(build, prefix, stage):
-    """Installs the build under stage + prefix; returns every file under
-    stage, relative to it."""
+def staged_install(build, prefix, stage, make_install=False):
+    """Installs the build under stage + prefix by its install rules, or with
+    make_install as `make install` does (which also notes the folders it
+    makes); returns every file under stage, relative to it."""
     env = dict(os.environ, DESTDIR=stage)
-    result = run(['cmake', '--install', build, '--prefix', prefix, '--strip'], env=env)
-    if not check(result.returncode == 0, 'cmake --install: ' + result.stdout + result.stderr):
+    command = ['cmake', '--install', build, '--prefix', prefix, '--strip']
+    if make_install:
+        command = [os.path.join(SOURCE, 'scripts', 'install.sh'), build, prefix]
+    result = run(command, env=env)
+    if not check(result.returncode == 0, ' '.join(command) + ': ' + result.stdout + result.stderr):
         return []
     return sorted(os.path.relpath(os.path.join(d, f), stage)
                   for d, _, files in os.walk(stage) for f in files)
@@ -87,14 +93,17 @@ def check_install(build, version, ico, app_process, shots):
     try:
         prefix = os.path.join(work, 'prefix')
         stage = os.path.join(work, 'stage')
-        files = staged_install(build, prefix, stage)
+        # A prefix that had one folder of the install's before it, empty.
+        inside = prefix.lstrip('/') + '/'
+        root = os.path.join(stage, inside)
+        before = ['share', 'share/icons']
+        os.makedirs(os.path.join(root, before[-1]))
+        files = staged_install(build, prefix, stage, make_install=True)
         print('installed under the prefix:')
         for f in files:
             print('  ' + f)
-        inside = prefix.lstrip('/') + '/'
         outside = [f for f in files if not f.startswith(inside)]
         check(files and not outside, 'nothing is installed outside the prefix: %s' % outside)
-        root = os.path.join(stage, inside)
         installed = sorted(f[len(inside):] for f in files if f.startswith(inside))
 
         entries = [f for f in installed if f.startswith('share/applications/')]
@@ -195,6 +204,10 @@ def check_install(build, version, ico, app_process, shots):
               'uninstall.sh removes every installed file: %s left %s' % (removed.stderr, left))
         check(not os.path.exists(os.path.join(root, 'share/doc/sonaret')),
               'and the program\'s own documents folder')
+        folders = sorted(os.path.relpath(os.path.join(d, f), root)
+                         for d, names, _ in os.walk(root) for f in names)
+        check(folders == before, 'the prefix keeps the folders it had before, and only those: %s'
+              % folders)
     finally:
         shutil.rmtree(work, ignore_errors=True)
 
