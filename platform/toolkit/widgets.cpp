@@ -7,6 +7,24 @@ using namespace toolkit;
 
 namespace {
 
+// A control's text as the toolkit wants it. Texts keep Windows' line breaks
+// ("\r\n", as the templates and the program write them) above the seam, so
+// that GetWindowText gives back what was set; GTK breaks lines at "\n"
+// alone and would hand the "\r" on to the accessibility tree.
+std::string toolkit_text(const char* text) {
+    std::string out;
+    for (const char* c = text; *c; ++c) {
+        if (*c == '\r') {
+            if (c[1] != '\n') {
+                out += '\n';
+            }
+        } else {
+            out += *c;
+        }
+    }
+    return out;
+}
+
 GdkPixbuf* pixbuf_from(OsPixels p) {
     if (!p.data || p.width <= 0 || p.height <= 0) {
         return nullptr;
@@ -56,7 +74,7 @@ cairo_surface_t* picture_from(OsPixels pixels) {
 }
 
 void set_link_text(OsWindow* w, const char* text) {
-    gtk_button_set_label(GTK_BUTTON(w->widget), text);
+    gtk_button_set_label(GTK_BUTTON(w->widget), toolkit_text(text).c_str());
     w->label = gtk_bin_get_child(GTK_BIN(w->widget));
     gtk_label_set_xalign(GTK_LABEL(w->label), 0.0f);
     apply_font(w->label, w->font);
@@ -117,6 +135,8 @@ OsWindow* os_toplevel_create(HWND hwnd, const char* title, int x, int y, int wid
 OsWindow* os_control_create(OsWindow* toplevel, HWND hwnd, OsControl kind, const char* text,
                             const char* font_face, int font_pixels, int x, int y, int width,
                             int height) {
+    const std::string shown = toolkit_text(text);
+    text = shown.c_str();
     auto* w = new OsWindow;
     w->hwnd = hwnd;
     w->kind = kind;
@@ -217,18 +237,19 @@ void os_window_set_text(OsWindow* w, const char* text) {
     } else if (w->kind == OsControl::Link) {
         set_link_text(w, text);
     } else if (w->kind == OsControl::GroupBox) {
-        gtk_frame_set_label(GTK_FRAME(w->widget), *text ? text : nullptr);
+        gtk_frame_set_label(GTK_FRAME(w->widget), *text ? toolkit_text(text).c_str() : nullptr);
     } else if (w->label) {
-        gtk_label_set_text(GTK_LABEL(w->label), text);
+        gtk_label_set_text(GTK_LABEL(w->label), toolkit_text(text).c_str());
     }
 }
 
 void os_window_set_note(OsWindow* w, const char* text) {
     if (w && w->note) {
-        gtk_label_set_text(GTK_LABEL(w->note), text);
+        const std::string shown = toolkit_text(text);
+        gtk_label_set_text(GTK_LABEL(w->note), shown.c_str());
         // Read out after the button's name, as Windows gives a command
         // link's note to assistive technologies.
-        atk_object_set_description(gtk_widget_get_accessible(w->widget), text);
+        atk_object_set_description(gtk_widget_get_accessible(w->widget), shown.c_str());
     }
 }
 

@@ -119,6 +119,9 @@ def check_about(link):
     print('About box: links %s' % [link.name for link in links])
     check(len(links) == 3 and all(link.name.startswith(('项目', '个人')) for link in links),
           'the About box has three links named by their texts')
+    texts = [label.name for label in find(about, 'label')]
+    check(any('\n' in t for t in texts) and not any('\r' in t for t in texts),
+          'the About box\'s lines break at "\\n" alone: %r' % texts)
     now = one_focused(about)
     check(len(now) == 1, 'one control of the About box has the focus: %s' % [f.name for f in now])
     ok = find(about, 'push button', 'OK')
