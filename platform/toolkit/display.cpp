@@ -72,8 +72,19 @@ bool os_open_display() {
         gtk_disable_setlocale();
         setlocale(LC_ALL, "");
         setlocale(LC_NUMERIC, "C");
+        // Desktops tie a window to its menu entry (its icon in the dock,
+        // pinning) by the entry's name. On Wayland that is the app id, which
+        // the toolkit takes from the program's name, so the name is set
+        // before the display opens. On X11 the same name is the window's
+        // class, the entry's StartupWMClass; gtk_init_check derives the
+        // class from the program's name with a capital first letter, so
+        // the class is set after it. The executable stays "sonaret".
+        g_set_prgname(SONARET_APP_ID);
+        // Where the toolkit shows people the program's name, it stays ours.
+        g_set_application_name("Sonaret");
         display_state = gtk_init_check(nullptr, nullptr) ? 1 : -1;
         if (display_state == 1) {
+            gdk_set_program_class(SONARET_APP_ID);
             GdkScreen* screen = gdk_screen_get_default();
             if (GdkMonitor* monitor = gdk_display_get_monitor(gdk_display_get_default(), 0)) {
                 window_scale = std::max(1, gdk_monitor_get_scale_factor(monitor));

@@ -150,11 +150,11 @@ void follow_wish() {
         // not asked again and again.
         inhibitor.asked = true;
         inhibitor.asking = true;
-        g_dbus_connection_call(inhibitor.bus, kManager, kManagerPath, kManager, "Inhibit",
-                               g_variant_new("(susu)", "example.sonaret.Sonaret", 0u,
-                                             inhibitor.reason.c_str(), kInhibitLogout),
-                               G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr,
-                               on_inhibited, nullptr);
+        g_dbus_connection_call(
+            inhibitor.bus, kManager, kManagerPath, kManager, "Inhibit",
+            g_variant_new("(susu)", SONARET_APP_ID, 0u, inhibitor.reason.c_str(), kInhibitLogout),
+            G_VARIANT_TYPE("(u)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, -1, nullptr, on_inhibited,
+            nullptr);
     } else if (!inhibitor.wanted) {
         inhibitor.asked = false;
         if (inhibitor.cookie == 0) {

@@ -43,8 +43,10 @@ def wait_for(condition, seconds=30):
 
 
 def application():
+    # The toolkit names the application by the program's name, which is its
+    # app id, the menu entry's name.
     for app in pyatspi.Registry.getDesktop(0):
-        if app is not None and app.name == 'sonaret':
+        if app is not None and app.name == 'example.sonaret.Sonaret':
             return app
     return None
 

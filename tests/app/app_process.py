@@ -4,7 +4,7 @@ texts drawn (Chinese glyphs, not boxes), the keyboard reaches the dialog
 manager, and the exit code says how it ended (2 closed, 1 OK, 0 no window).
 
 usage: app_process.py CASE PROGRAM [--wayland] [--wine WINE_RUN PREFIX --poster EXE]
-                      [--shots DIR] [--wm-class CLASS]
+                      [--shots DIR] [--entry DESKTOP_FILE]
 
 CASE: escape | closebox | tab | nodisplay, and with --wine also ok (the OK
 command, posted by the helper EXE as another program would)
@@ -14,9 +14,11 @@ With --wine, PROGRAM is a Windows executable run through WINE_RUN (the
 project's scripts/wine-run.sh) in the Wine prefix PREFIX; Wine's processes of
 that prefix are ended (wineserver -k) before the program starts and when it
 is done.
-With --wm-class, the window's X class must be CLASS: what a desktop entry's
-StartupWMClass names, so that the desktop ties the window to its entry.
+With --entry, the window must be tied to that menu entry as desktops tie
+them: on X11 its X class is the entry's StartupWMClass, on Wayland its app id
+is the entry's file name without ".desktop".
 Exit status 0 when every check holds; failures are printed."""
+import configparser
 import os
 import shutil
 import signal
@@ -175,6 +177,19 @@ def check_window_and_texts(env, desktop, alive, shots, name):
     return window, shot
 
 
+def check_entry(desktop, window, path):
+    parser = configparser.ConfigParser(interpolation=None)
+    parser.optionxform = str
+    parser.read(path, encoding='utf-8')
+    if desktop.name == 'wayland':
+        want = os.path.basename(path)[:-len('.desktop')]
+    else:
+        want = parser['Desktop Entry'].get('StartupWMClass')
+    shown = desktop.app_class(window)
+    check(shown == want, 'the window is tied to its menu entry on %s: %r, the entry wants %r' %
+          (desktop.name, shown, want))
+
+
 def pointer_over(env, window):
     # Xvfb without a window manager gives the keyboard to the window under
     # the pointer; the peak display is a place where a click does nothing.
@@ -213,7 +228,7 @@ def main():
     case, program = args[0], args[1]
     wine = None
     poster = None
-    wm_class = None
+    entry = None
     wayland = False
     shots = None
     rest = args[2:]
@@ -227,8 +242,8 @@ def main():
         elif rest[0] == '--wayland':
             wayland = True
             rest = rest[1:]
-        elif rest[0] == '--wm-class' and len(rest) >= 2:
-            wm_class = rest[1]
+        elif rest[0] == '--entry' and len(rest) >= 2:
+            entry = rest[1]
             rest = rest[2:]
         elif rest[0] == '--shots' and len(rest) >= 2:
             shots = rest[1]
@@ -242,8 +257,6 @@ def main():
         sys.exit('app_process: no case %r' % case)
     if case == 'ok' and not (wine and poster):
         sys.exit('app_process: the ok case needs --wine and --poster')
-    if wm_class and wayland:
-        sys.exit('app_process: a window\'s X class is an X11 matter (--wm-class, --wayland)')
     name = case + ('-windows' if wine else '-linux') + ('-wayland' if wayland else '')
 
     work = tempfile.mkdtemp(prefix='sonaret-process-')
@@ -277,13 +290,8 @@ def main():
                                            name)
             if found:
                 window, first = found
-                wid = window[0]
-                if wm_class:
-                    # WM_CLASS(STRING) = "instance", "class"
-                    shown = subprocess.run(['xprop', '-id', wid, 'WM_CLASS'], env=env,
-                                           capture_output=True, text=True, timeout=60).stdout
-                    check(shown.rstrip().endswith('"%s"' % wm_class),
-                          'the window\'s class is %s: %s' % (wm_class, shown.strip()))
+                if entry:
+                    check_entry(desktop, window, entry)
                 if case == 'closebox':
                     desktop.close(window)
                 else:

@@ -192,7 +192,7 @@ def check_install(build, version, ico, app_process, shots):
             check(tree.encode() not in binary,
                   'the installed program names no folder of the source tree or the build')
         started = subprocess.run([sys.executable, app_process, 'escape', program, '--shots', shots,
-                                  '--wm-class', entry.get('StartupWMClass', '')],
+                                  '--entry', entry_path],
                                  env=dict(os.environ, PATH=path_env), timeout=400)
         check(started.returncode == 0, 'the installed program shows its window and closes')
 

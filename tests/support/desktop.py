@@ -71,6 +71,11 @@ class Desktop:
         """The open popup menus: [Window], the menu's own rectangle."""
         raise NotImplementedError
 
+    def app_class(self, window):
+        """What the desktop ties the window to its menu entry by: the class
+        of its WM_CLASS on X11, its app id on Wayland (None if it has none)."""
+        raise NotImplementedError
+
     def geometry(self, wid):
         return next((w for _, w in self.toplevels() if w.id == wid), None)
 
@@ -145,6 +150,13 @@ class X11Desktop(Desktop):
                 for wid, override, x, y, width, height in self._windows()
                 if override and width >= 20 and height >= 20 and x >= 0 and y >= 0]
 
+    def app_class(self, window):
+        # WM_CLASS(STRING) = "instance", "class"
+        shown = subprocess.run(['xprop', '-id', window.id, 'WM_CLASS'], env=self.env,
+                               capture_output=True, text=True, timeout=60).stdout
+        found = re.search(r'"[^"]*", "([^"]*)"$', shown.strip())
+        return found.group(1) if found else None
+
     def close(self, window):
         """What a window manager does for the close box: WM_DELETE_WINDOW."""
         x11 = ctypes.CDLL('libX11.so.6')
@@ -191,6 +203,8 @@ RECTANGLE = r'\((-?\d+), (-?\d+)\) -> \((-?\d+), (-?\d+)\)'
 POSITION = re.compile(r'position: ' + RECTANGLE)
 OPAQUE = re.compile(r'\[opaque: ' + RECTANGLE + r'\]')
 TITLE = re.compile(r"top-level window '(.*)'(?: of .*)?$")
+# weston names a top-level view after its title and its app id.
+APP_ID = re.compile(r"top-level window(?: '.*')? of (.*)$")
 
 
 class WaylandDesktop(Desktop):
@@ -250,6 +264,13 @@ class WaylandDesktop(Desktop):
                         Window('surface-' + view['surface'], x1, y1 + bar, x2 - x1,
                                y2 - y1 - bar)))
         return out
+
+    def app_class(self, window):
+        for view in self._views():
+            if 'surface-' + view['surface'] == window.id:
+                found = APP_ID.match(view['label'])
+                return found.group(1) if found else None
+        return None
 
     def popups(self):
         out = []
