@@ -45,7 +45,8 @@ BOOL CAboutDlg::ProcessWindowMessage(HWND /*hwnd*/, UINT message, WPARAM wparam,
         break;
     case WM_NOTIFY: {
         const auto* header = reinterpret_cast<const NMHDR*>(lparam);
-        if (!header || header->code != NM_CLICK) {
+        // Enter on a link (NM_RETURN) does what its click does.
+        if (!header || (header->code != NM_CLICK && header->code != NM_RETURN)) {
             break;
         }
         const WCHAR* address = nullptr;

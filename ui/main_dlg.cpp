@@ -71,7 +71,9 @@ BOOL CMainDlg::ProcessWindowMessage(HWND /*hwnd*/, UINT message, WPARAM wparam, 
         return TRUE;
     case WM_NOTIFY: {
         const auto* header = reinterpret_cast<const NMHDR*>(lparam);
-        if (header && header->idFrom == IDC_ABOUT_LINK && header->code == NM_CLICK) {
+        // Enter on the link (NM_RETURN) does what its click does.
+        if (header && header->idFrom == IDC_ABOUT_LINK &&
+            (header->code == NM_CLICK || header->code == NM_RETURN)) {
             result = OnAbout();
             return TRUE;
         }

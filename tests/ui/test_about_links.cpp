@@ -1,5 +1,5 @@
 // The About box's links on the Linux build: a mouse click (from xdotool) on
-// each link opens its address through the desktop's default handler for web
+// each link, or Enter on the one that has the focus, opens its address through the desktop's default handler for web
 // addresses and leaves the box open. The handler is a script of the test's
 // own, registered in a private XDG data and configuration folder; GLib reads
 // those folders once per process, so the clicks happen in a fresh copy of
@@ -28,6 +28,7 @@ namespace {
 
 constexpr UINT kFound = WM_USER + 41; // the About box is up: wParam is its handle
 constexpr UINT kCheck = WM_USER + 42; // is it still open?
+constexpr UINT kFocus = WM_USER + 43; // the keyboard's focus to the home link
 
 std::vector<std::string> lines_of(const std::string& path) {
     std::vector<std::string> lines;
@@ -45,6 +46,7 @@ class COwner : public CDialogImpl<COwner> {
     RECT links[3] = {}; // screen rectangles of 1020, 1024, 1025, set before `about`
     RECT box_rect = {}; // the box's own, set before `about`
     std::vector<bool> open_after_click;
+    std::atomic<bool> focused{false};
 
     BOOL ProcessWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result, DWORD) override {
         switch (message) {
@@ -62,6 +64,11 @@ class COwner : public CDialogImpl<COwner> {
             result = 0;
             return TRUE;
         }
+        case kFocus:
+            ::SetFocus(::GetDlgItem(about, IDC_LINK_HOME));
+            focused = true;
+            result = 0;
+            return TRUE;
         case kCheck:
             open_after_click.push_back(IsWindow(about) && IsWindowVisible(about));
             result = 0;
@@ -83,17 +90,26 @@ void click_links(const std::string& out) {
         while (!owner.about.load()) {
             Sleep(20);
         }
-        const int order[] = {0, 0, 1, 2}; // 1020 twice, then 1024 and 1025
+        // 1020 twice, then 1024 and 1025; then Enter on 1024 (-1).
+        const int order[] = {0, 0, 1, 2, -1};
         size_t clicks = 0;
         for (int link : order) {
-            const RECT r = owner.links[link];
             // Clicks closer together than the toolkit's double-click time
             // (400 ms by default) would make one double click; the first
             // waits for the box to be drawn.
             Sleep(700);
-            // On the link's text, which starts at its left edge.
-            const std::string command = "xdotool mousemove " + std::to_string(r.left + 24) + " " +
-                                        std::to_string((r.top + r.bottom) / 2) + " click 1";
+            std::string command = "xdotool key Return";
+            if (link >= 0) {
+                // On the link's text, which starts at its left edge.
+                const RECT r = owner.links[link];
+                command = "xdotool mousemove " + std::to_string(r.left + 24) + " " +
+                          std::to_string((r.top + r.bottom) / 2) + " click 1";
+            } else {
+                PostMessageW(hwnd, kFocus, 0, 0);
+                while (!owner.focused) {
+                    Sleep(20);
+                }
+            }
             EXPECT_EQ(system(command.c_str()), 0);
             ++clicks;
             for (int i = 0; i < 1000 && lines_of(out).size() < clicks; ++i) {
@@ -111,7 +127,7 @@ void click_links(const std::string& out) {
     while (PeekMessageW(&msg, nullptr, 0, 0, PM_REMOVE)) {
         DispatchMessageW(&msg);
     }
-    EXPECT_EQ(owner.open_after_click, std::vector<bool>(4, true)) << "the box stays open";
+    EXPECT_EQ(owner.open_after_click, std::vector<bool>(5, true)) << "the box stays open";
     DestroyWindow(hwnd);
 }
 
@@ -147,7 +163,8 @@ TEST(AboutLinks, EachClickOpensTheAddressItShowsAndTheBoxStaysOpen) {
         "/exe --gtest_filter=AboutLinks.EachClickOpensTheAddressItShowsAndTheBoxStaysOpen";
     EXPECT_EQ(system(command.c_str()), 0) << "the clicks in the fresh process failed";
     const std::vector<std::string> expected = {SONARET_URL_SOURCE, SONARET_URL_SOURCE,
-                                               SONARET_URL_HOME, SONARET_URL_AUTHOR};
+                                               SONARET_URL_HOME, SONARET_URL_AUTHOR,
+                                               SONARET_URL_HOME};
     EXPECT_EQ(lines_of(out), expected);
 }
 
