@@ -230,6 +230,12 @@ void CMainDlg::UpdateControls() {
     WCHAR text[32];
     wsprintfW(text, L"%dK bps", static_cast<int>(m_session.BitRateUsed() / 1000));
     SetItemText(IDC_BITRATE, text);
+    // A recording ended with its capture: no update will come to take the
+    // notice off the trace, so the window draws it once more without.
+    if (m_notice_drawn && !recording && !m_session.Capturing()) {
+        m_display.Repaint();
+        m_notice_drawn = false;
+    }
 }
 
 LRESULT CMainDlg::UpdateAndReport(SessionError error) {
@@ -482,5 +488,8 @@ LRESULT CMainDlg::OnLevelUpdate() {
     float peaks[LEVEL_RING_BLOCKS];
     const int32_t count = m_session.TakeLevels(peaks, LEVEL_RING_BLOCKS);
     m_display.OnLevelUpdate(peaks, count, m_session.Recording() ? 1 : 0);
+    if (count > 0) {
+        m_notice_drawn = m_session.Recording();
+    }
     return 0;
 }

@@ -102,6 +102,7 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     // the window waits, busy, for the files still being completed.
     int m_closing_code = 0;
     int m_boxes_open = 0;                  // message boxes open over the window
+    bool m_notice_drawn = false;           // the trace's last update said 正在录音
     bool m_shutdown_reason = false;        // KeepShutdownReason's, while it is given
     uint32_t m_changes_shown = UINT32_MAX; // the session's Changes() the controls show
     // The window's icon (large and small) and the buttons' images, loaded at

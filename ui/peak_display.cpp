@@ -1,5 +1,6 @@
 #include "peak_display.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "gdi_holders.h"
@@ -140,6 +141,19 @@ void PeakDisplay::OnLevelUpdate(const float* peaks, int32_t count, int32_t recor
         ::SetBkMode(m_screen, TRANSPARENT);
         ::SetTextColor(m_screen, RGB(250, 0, 0));
         ::TextOutW(m_screen, 20, 20, kRecordingNotice, ::lstrlenW(kRecordingNotice));
+    }
+}
+
+void PeakDisplay::Repaint() {
+    if (!m_screen) {
+        return;
+    }
+    // The last update copied the strip for the column before the counter;
+    // after a wrap (counter 0) that is all of the page that is now page A.
+    const int32_t c = std::max(ColumnCounter() - 1, 0);
+    ::BitBlt(m_screen, 0, 0, m_width - c, m_height, m_page_a, c, 0, SRCCOPY);
+    if (c > 0) {
+        ::BitBlt(m_screen, m_width - c, 0, c, m_height, m_page_b, 0, 0, SRCCOPY);
     }
 }
 

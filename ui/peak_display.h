@@ -28,6 +28,9 @@ class PeakDisplay {
     // Draws `count` columns, one per peak and oldest first, in one pass: the
     // same picture as `count` single updates, copied to the control once.
     void OnLevelUpdate(const float* peaks, int32_t count, int32_t recording);
+    // The last update's picture again, without the red notice: for when no
+    // update is coming to take the notice away (the capture was given up).
+    void Repaint();
     // Gives back the DC, the pages and their bitmaps (the window is going).
     void Destroy();
 

@@ -71,3 +71,16 @@ struct Page : ScreenDC, MemoryPage {
         DeleteObject(pen);
     }
 };
+
+// Whether the red notice is where the peak display draws it.
+inline bool notice_shown(HDC dc) {
+    for (int y = 20; y < 40; ++y) {
+        for (int x = 20; x < 60; ++x) {
+            const COLORREF c = GetPixel(dc, x, y);
+            if (GetRValue(c) > 200 && GetGValue(c) < 80 && GetBValue(c) < 80) {
+                return true;
+            }
+        }
+    }
+    return false;
+}

@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include "gdi_page.h"
 #include "main_dlg.h"
 #include "message_loop.h"
 #include "window_messages.h"
@@ -1007,6 +1008,7 @@ TEST_F(MainWindow, AChosenDeviceUnpluggedEndsTheRecordingAndSaysSoOnce) {
     run_for(1500);
     EXPECT_EQ(boxes.count(), 1) << "once";
     expect_no_capture();
+    EXPECT_FALSE(notice_shown(dlg->Display().m_screen)) << "the trace no longer says 正在录音";
     EXPECT_EQ(text(IDC_DEVICE), shown) << "no other device was chosen for the user";
     EXPECT_EQ(index_of(session().Devices(), L"sink:unplugged"), -1)
         << "the menu no longer offers it";

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include "dialog.h"
+#include "gdi_page.h"
 #include "peak_display.h"
 #include "template_host.h"
 #include "resource.h"
@@ -57,19 +58,6 @@ std::vector<uint32_t> drawn(HDC dc, int width, int height) {
         }
     }
     return pixels;
-}
-
-// Whether the red notice is where the peak display draws it.
-bool notice_shown(HDC dc) {
-    for (int y = 20; y < 40; ++y) {
-        for (int x = 20; x < 60; ++x) {
-            const COLORREF c = GetPixel(dc, x, y);
-            if (GetRValue(c) > 200 && GetGValue(c) < 80 && GetBValue(c) < 80) {
-                return true;
-            }
-        }
-    }
-    return false;
 }
 
 // Where `block` (`width` pixels a row) is on `screen` (`screen_width` a
