@@ -36,6 +36,10 @@ SessionErrorText session_error_text(SessionError error) {
         return {L"编码器打开出错", L"录音出错"};
     case SessionError::Capture:
         return {L"音频捕获出错", L""};
+    case SessionError::MicrophoneDenied:
+        return {
+            L"音频捕获出错\n请在 Windows 的“设置 › 隐私 › 麦克风”中，允许桌面应用访问你的麦克风。",
+            L""};
     case SessionError::None:
         break;
     }
@@ -453,8 +457,7 @@ LRESULT CMainDlg::OnDeviceMenu() {
     }
     const int index = ChooseFromMenu(texts);
     if (index >= 0) {
-        m_session.Select(shown.entries[index]);
-        UpdateControls();
+        UpdateAndReport(m_session.Select(shown.entries[index]));
     }
     endpoint_list_free(&shown);
     return 0;

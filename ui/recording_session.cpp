@@ -134,10 +134,10 @@ void RecordingSession::FinishRecording(bool told) {
     Enter(m_state == SessionState::Recording ? SessionState::Monitoring : SessionState::Recovering);
 }
 
-void RecordingSession::Select(const EndpointEntry& entry) {
+SessionError RecordingSession::Select(const EndpointEntry& entry) {
     // The device must never change under a running recording.
     if (Recording() || (m_selected >= 0 && same_source(entry, m_selection))) {
-        return;
+        return SessionError::None;
     }
     m_selection = entry;
     m_selected = find_source(m_devices, m_selection);
@@ -145,7 +145,7 @@ void RecordingSession::Select(const EndpointEntry& entry) {
     // The user's choice ends a wait for the device before it.
     StopRecovering();
     WatchDevices();
-    OpenSelectedCapture();
+    return OpenSelectedCapture();
 }
 
 void RecordingSession::SetFolder(const WCHAR* folder) {
@@ -177,16 +177,26 @@ SessionError RecordingSession::OpenSelectedCapture() {
     // Never while recording, nor while a capture is waited for: the devices
     // are opened afresh, at the start or by the user's choice.
     Enter(result == 0 ? SessionState::Monitoring : SessionState::NoCapture);
-    return result == 0 ? SessionError::None : SessionError::Capture;
+    return result == 0 ? SessionError::None : CaptureError();
+}
+
+// What the user is told of a selection that could not be captured: a
+// microphone that the system's privacy settings keep from the program can be
+// allowed there.
+SessionError RecordingSession::CaptureError() const {
+    return m_selection.flow == 1 && m_open_failure == E_ACCESSDENIED
+               ? SessionError::MicrophoneDenied
+               : SessionError::Capture;
 }
 
 int32_t RecordingSession::CreateSelectedCapture() {
     const EndpointEntry& entry = m_selection;
+    m_open_failure = E_FAIL;
     if (m_devices.count == 0) {
         return -1; // nothing was ever listed, not even the defaults
     }
     if (capture_create(&m_capture, entry.is_default ? nullptr : entry.device_id, entry.flow,
-                       m_audio) != 0) {
+                       m_audio, &m_open_failure) != 0) {
         return -1;
     }
     capture_set_callback(m_capture, on_samples, &m_shared);
@@ -278,7 +288,7 @@ SessionError RecordingSession::GiveUpCapture() {
         FinishRecording();
     }
     Enter(SessionState::NoCapture);
-    return SessionError::Capture;
+    return CaptureError();
 }
 
 // The default device moved during a capture: the new one is opened beside the

@@ -14,4 +14,7 @@ enum class SessionError {
     EncoderOpen,
     // The capture could not be opened, or was lost and could not be had back.
     Capture,
+    // ... because the system's privacy settings keep the program from the
+    // microphone: the user can allow it there.
+    MicrophoneDenied,
 };
