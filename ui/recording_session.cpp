@@ -112,8 +112,9 @@ SessionError RecordingSession::Start() {
     }
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
-    if (BeginWriting(now) != 0) {
-        return SessionError::EncoderOpen;
+    const SessionError failure = BeginWriting(now);
+    if (failure != SessionError::None) {
+        return failure;
     }
     Enter(SessionState::Recording);
     return SessionError::None;
@@ -502,14 +503,19 @@ SessionError RecordingSession::OnDevicesChanged() {
 
 // Reserves a file named after `when` in the folder, opens a writer on it with
 // the capture's format and its writer thread, and sets the recording flag.
-// 0, or -1 (and no file left) on failure.
-int32_t RecordingSession::BeginWriting(const SYSTEMTIME& when) {
+// What the user must be told when it can't (and no file is left then).
+SessionError RecordingSession::BeginWriting(const SYSTEMTIME& when) {
     Mp3Writer* writer = nullptr;
     FILE* file = nullptr;
+    bool too_long = false;
     if (ReserveRecordingFile(m_path, m_folder, when, &file) == 0) {
         // The writer writes to the file just created, never to whatever the
         // name may have been made to point at since.
         writer = mp3_writer_open_file(file, m_sample_rate, m_shared.channels.load(), m_bit_rate);
+    } else {
+        // Not the encoder's fault, nor the folder's: the user can choose one
+        // with a shorter path.
+        too_long = ::GetLastError() == ERROR_FILENAME_EXCED_RANGE;
     }
     WriterThread* thread = writer_thread_start(writer, m_window, WM_RECORD_WRITE_FAILED);
     if (thread == nullptr) {
@@ -518,12 +524,12 @@ int32_t RecordingSession::BeginWriting(const SYSTEMTIME& when) {
             ::DeleteFileW(m_path);
         }
         m_path[0] = L'\0';
-        return -1;
+        return too_long ? SessionError::PathTooLong : SessionError::EncoderOpen;
     }
     // The writer thread is in place before the flag lets the capture use it.
     m_shared.writer.store(thread);
     m_shared.recording.store(1);
-    return 0;
+    return SessionError::None;
 }
 
 // Clears the recording flag, waits for deliveries in progress and tells the
@@ -547,7 +553,7 @@ SessionError RecordingSession::NextFile() {
     EndWriting(); // completed in the background; a failure is told when it is
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
-    return BeginWriting(now) == 0 ? SessionError::None : SessionError::EncoderOpen;
+    return BeginWriting(now);
 }
 
 SessionError RecordingSession::OnWriteFailed() {

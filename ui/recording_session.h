@@ -153,7 +153,7 @@ class RecordingSession {
     void WatchDevices();
     void RefreshDevices();
     // A recording's file: begun with its writer thread, and ended.
-    int32_t BeginWriting(const SYSTEMTIME& when);
+    SessionError BeginWriting(const SYSTEMTIME& when);
     void EndWriting(bool told = false);
     void FinishRecording(bool told = false);
     // A new file from now, after the capture's format changed under a
