@@ -1,5 +1,7 @@
 #include "capture_stream.h"
 
+#include <avrt.h>
+
 #include <atomic>
 #include <new>
 #include <stdlib.h>
@@ -63,15 +65,16 @@ void free_context(CaptureStream* s) {
 // Starts the silent stream on the output device that keeps its engine
 // running, so that loopback goes on delivering (silence) while nothing else
 // plays. The whole buffer is written once as zeros, as data rather than
-// marked silent. -1 when any step before the write fails.
-int32_t start_silent_stream(CaptureStream* s, IMMDevice* device) {
-    if (FAILED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
-                                s->client_render.receive_void()))) {
-        return -1;
+// marked silent. The failure of a step before the write, else S_OK.
+HRESULT start_silent_stream(CaptureStream* s, IMMDevice* device) {
+    HRESULT hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                  s->client_render.receive_void());
+    if (FAILED(hr)) {
+        return hr;
     }
     WAVEFORMATEX* format = nullptr;
-    if (FAILED(s->client_render->GetMixFormat(&format))) {
-        return -1;
+    if (FAILED(hr = s->client_render->GetMixFormat(&format))) {
+        return hr;
     }
     s->client_render->Initialize(AUDCLNT_SHAREMODE_SHARED, 0, RENDER_BUFFER_DURATION, 0, format,
                                  nullptr);
@@ -79,21 +82,21 @@ int32_t start_silent_stream(CaptureStream* s, IMMDevice* device) {
     CoTaskMemFree(format);
 
     UINT32 frames = 0;
-    if (FAILED(s->client_render->GetBufferSize(&frames))) {
-        return -1;
+    if (FAILED(hr = s->client_render->GetBufferSize(&frames))) {
+        return hr;
     }
-    if (FAILED(s->client_render->GetService(__uuidof(IAudioRenderClient),
-                                            s->service_render.receive_void()))) {
-        return -1;
+    if (FAILED(hr = s->client_render->GetService(__uuidof(IAudioRenderClient),
+                                                 s->service_render.receive_void()))) {
+        return hr;
     }
     BYTE* data = nullptr;
-    if (FAILED(s->service_render->GetBuffer(frames, &data))) {
-        return -1;
+    if (FAILED(hr = s->service_render->GetBuffer(frames, &data))) {
+        return hr;
     }
     memset(data, 0, static_cast<size_t>(block_align) * frames);
     s->service_render->ReleaseBuffer(frames, 0);
     s->client_render->Start();
-    return 0;
+    return S_OK;
 }
 
 // Hands one packet to the callback. A packet the engine marks silent holds
@@ -156,16 +159,17 @@ void report_failure(CaptureStream* s, HRESULT hr) {
 }
 
 // The captured (or loopback) stream on `device` in the engine's mix format,
-// its capture service, the zeros for silent packets and the two events. 0,
-// or -1 with the failure's text in *failure (none for some steps).
-int32_t open_captured_stream(CaptureStream* s, IMMDevice* device, const WCHAR** failure) {
-    if (FAILED(device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
-                                s->client_capture.receive_void()))) {
-        return -1;
+// its capture service, the zeros for silent packets and the two events.
+// S_OK, or the failure with its text in *failure (none for some steps).
+HRESULT open_captured_stream(CaptureStream* s, IMMDevice* device, const WCHAR** failure) {
+    HRESULT hr = device->Activate(__uuidof(IAudioClient), CLSCTX_ALL, nullptr,
+                                  s->client_capture.receive_void());
+    if (FAILED(hr)) {
+        return hr;
     }
     WAVEFORMATEX* format = nullptr;
-    if (FAILED(s->client_capture->GetMixFormat(&format))) {
-        return -1;
+    if (FAILED(hr = s->client_capture->GetMixFormat(&format))) {
+        return hr;
     }
     s->channels = format->nChannels;
     s->sample_rate = format->nSamplesPerSec;
@@ -174,13 +178,15 @@ int32_t open_captured_stream(CaptureStream* s, IMMDevice* device, const WCHAR** 
         flags |= AUDCLNT_STREAMFLAGS_LOOPBACK;
     }
     // A failed initialisation shows in the next step: the service is refused.
-    s->client_capture->Initialize(AUDCLNT_SHAREMODE_SHARED, flags, CAPTURE_BUFFER_DURATION, 0,
-                                  format, nullptr);
+    // Its result is the cause the caller is given (a microphone the privacy
+    // settings keep from the program is refused here).
+    const HRESULT initialized = s->client_capture->Initialize(
+        AUDCLNT_SHAREMODE_SHARED, flags, CAPTURE_BUFFER_DURATION, 0, format, nullptr);
     CoTaskMemFree(format);
-    if (FAILED(s->client_capture->GetService(__uuidof(IAudioCaptureClient),
-                                             s->service_capture.receive_void()))) {
+    if (FAILED(hr = s->client_capture->GetService(__uuidof(IAudioCaptureClient),
+                                                  s->service_capture.receive_void()))) {
         *failure = L"Failed to client_capture->GetService";
-        return -1;
+        return FAILED(initialized) ? initialized : hr;
     }
 
     // Zeros for packets marked silent, as long as the stream's buffer (one
@@ -193,23 +199,27 @@ int32_t open_captured_stream(CaptureStream* s, IMMDevice* device, const WCHAR** 
 
     s->event_stop = CreateEventW(nullptr, FALSE, FALSE, nullptr);
     s->event_ready = CreateEventW(nullptr, FALSE, FALSE, nullptr);
-    if (FAILED(s->client_capture->SetEventHandle(s->event_ready))) {
+    if (FAILED(hr = s->client_capture->SetEventHandle(s->event_ready))) {
         *failure = L"Failed to SetEventHandle";
-        return -1;
+        return hr;
     }
-    return 0;
+    return S_OK;
 }
 
 } // namespace
 
 int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_capture,
-                       AudioDevices* devices) {
+                       AudioDevices* devices, HRESULT* why) {
+    HRESULT unused = S_OK;
+    HRESULT& failed = why != nullptr ? *why : unused;
+    failed = E_INVALIDARG;
     if (out == nullptr) {
         return -1;
     }
     *out = nullptr;
     auto* s = new (std::nothrow) CaptureStream{};
     if (s == nullptr) {
+        failed = E_OUTOFMEMORY;
         return -1;
     }
     if (device_id == nullptr) {
@@ -226,31 +236,33 @@ int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_c
     // context's streams, then the device, then the enumerator.
     com_ptr<IMMDeviceEnumerator> enumerator;
     com_ptr<IMMDevice> device;
+    HRESULT hr = S_OK;
     auto fail = [&](const WCHAR* text) {
         if (text != nullptr) {
             set_error(s, text);
         }
         free_context(s);
+        failed = hr;
         return -1;
     };
 
-    if (FAILED(audio_devices_enumerator(devices, enumerator))) {
+    if (FAILED(hr = audio_devices_enumerator(devices, enumerator))) {
         return fail(L"Failed to create enumerator");
     }
     if (s->use_default) {
-        if (FAILED(default_device(enumerator.get(), is_capture, device.receive()))) {
+        if (FAILED(hr = default_device(enumerator.get(), is_capture, device.receive()))) {
             return fail(L"Failed to GetDefaultAudioEndpoint");
         }
-    } else if (FAILED(enumerator->GetDevice(s->device_id, device.receive()))) {
+    } else if (FAILED(hr = enumerator->GetDevice(s->device_id, device.receive()))) {
         return fail(nullptr);
     }
     enumerator.reset();
 
     const WCHAR* failure = nullptr;
-    if (open_captured_stream(s, device.get(), &failure) != 0) {
+    if (FAILED(hr = open_captured_stream(s, device.get(), &failure))) {
         return fail(failure);
     }
-    if (!is_capture && start_silent_stream(s, device.get()) != 0) {
+    if (!is_capture && FAILED(hr = start_silent_stream(s, device.get()))) {
         return fail(nullptr);
     }
 
@@ -263,6 +275,7 @@ int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_c
 
     device.reset();
     *out = s;
+    failed = S_OK;
     return 0;
 }
 
@@ -367,7 +380,39 @@ int32_t capture_stop(CaptureStream* stream) {
     return 0;
 }
 
+namespace {
+
+// What the capture thread joins for its life: COM's multithreaded apartment,
+// which the audio client's calls want their thread to be in, and the
+// scheduler's "Audio" class, so that a busy machine delays the draining
+// less. Each is left only if it was joined; neither touches the context, so
+// leaving them after the thread's last access to it is safe.
+class AudioThread {
+  public:
+    AudioThread()
+        : com_(CoInitializeEx(nullptr, COINIT_MULTITHREADED)),
+          task_(AvSetMmThreadCharacteristicsW(L"Audio", &task_index_)) {}
+    ~AudioThread() {
+        if (task_ != nullptr) {
+            AvRevertMmThreadCharacteristics(task_);
+        }
+        if (SUCCEEDED(com_)) {
+            CoUninitialize();
+        }
+    }
+    AudioThread(const AudioThread&) = delete;
+    AudioThread& operator=(const AudioThread&) = delete;
+
+  private:
+    HRESULT com_;
+    DWORD task_index_ = 0;
+    HANDLE task_;
+};
+
+} // namespace
+
 DWORD WINAPI capture_thread_proc(LPVOID param) {
+    const AudioThread joined;
     auto* s = static_cast<CaptureStream*>(param);
     const HANDLE handles[2] = {s->event_ready, s->event_stop};
     if (load(s->stop_requested)) {

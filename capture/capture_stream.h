@@ -30,9 +30,11 @@ struct CaptureStream;
 // Opens the device with endpoint id `device_id`, or the default device of
 // the flow when the id is null (input: the communications role; output: the
 // console role), through the audio-device context `devices` (null: an
-// enumerator of the call's own). 0 and the context in *out, or -1 and null.
+// enumerator of the call's own). 0 and the context in *out, or -1 and null;
+// then *why, when asked for, is the failure's result: E_ACCESSDENIED, say,
+// for a microphone that the system's privacy settings keep from the program.
 int32_t capture_create(CaptureStream** out, const WCHAR* device_id, int32_t is_capture,
-                       AudioDevices* devices);
+                       AudioDevices* devices, HRESULT* why = nullptr);
 
 // Releases everything the context holds and frees it; the caller stops it
 // first. -1 when `stream` or *stream is null.

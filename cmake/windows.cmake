@@ -14,7 +14,7 @@ add_compile_definitions(UNICODE _UNICODE NOMINMAX INITGUID)
 # The libraries the program calls into, by the name the other CMakeLists
 # link against. Only what a program really calls ends up imported.
 add_library(sonaret_platform INTERFACE)
-target_link_libraries(sonaret_platform INTERFACE user32 gdi32 ole32 uuid shell32 comctl32)
+target_link_libraries(sonaret_platform INTERFACE user32 gdi32 ole32 uuid shell32 comctl32 avrt)
 
 # The libraries that Debian has no MinGW package of come from a prefix that
 # scripts/build-windows-deps.sh fills. pkg-config must see only the target's

@@ -34,8 +34,14 @@ SessionErrorText session_error_text(SessionError error) {
         return {L"文件写入出错", L"录音出错"};
     case SessionError::EncoderOpen:
         return {L"编码器打开出错", L"录音出错"};
+    case SessionError::PathTooLong:
+        return {L"文件路径过长\n请选择路径较短的文件夹。", L"录音出错"};
     case SessionError::Capture:
         return {L"音频捕获出错", L""};
+    case SessionError::MicrophoneDenied:
+        return {
+            L"音频捕获出错\n请在 Windows 的“设置 › 隐私 › 麦克风”中，允许桌面应用访问你的麦克风。",
+            L""};
     case SessionError::None:
         break;
     }
@@ -346,7 +352,8 @@ LRESULT CMainDlg::OnInitDialog() {
 
     // The music folder, else the home (profile) folder; failing both, no
     // folder at all, and Start waits for one to be chosen. An empty folder
-    // must never stand for the file system's root.
+    // must never stand for the file system's root. The shell gives both
+    // within MAX_PATH.
     WCHAR folder[MAX_PATH] = {};
     if (FAILED(::SHGetFolderPathW(nullptr, CSIDL_MYMUSIC, nullptr, SHGFP_TYPE_CURRENT, folder)) &&
         FAILED(::SHGetFolderPathW(nullptr, CSIDL_PROFILE, nullptr, SHGFP_TYPE_CURRENT, folder))) {
@@ -415,8 +422,10 @@ LRESULT CMainDlg::OnChooseFolder() {
     info.ulFlags = BIF_RETURNONLYFSDIRS;
     PIDLIST_ABSOLUTE chosen = ::SHBrowseForFolderW(&info);
     if (chosen) {
-        WCHAR folder[MAX_PATH] = {};
-        if (::SHGetPathFromIDListW(chosen, folder)) {
+        // A folder's path may be longer than MAX_PATH; the recording's path
+        // holds it and the file's name.
+        WCHAR folder[RECORDING_PATH_UNITS] = {};
+        if (::SHGetPathFromIDListEx(chosen, folder, RECORDING_PATH_UNITS, GPFIDL_DEFAULT)) {
             SetFolder(folder);
         }
         ::CoTaskMemFree(chosen);
@@ -461,8 +470,7 @@ LRESULT CMainDlg::OnDeviceMenu() {
     }
     const int index = ChooseFromMenu(texts);
     if (index >= 0) {
-        m_session.Select(shown.entries[index]);
-        UpdateControls();
+        UpdateAndReport(m_session.Select(shown.entries[index]));
     }
     endpoint_list_free(&shown);
     return 0;

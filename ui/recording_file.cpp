@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <io.h>
+#include <string.h>
 
 namespace {
 
@@ -10,6 +11,37 @@ constexpr int kNameLength = 18;
 // More recordings than this in one second's name means something is wrong
 // with the folder, not that a name is still free further on.
 constexpr int kMostAttempts = 1000;
+
+// Windows takes a path in its plain form only below MAX_PATH units; a longer
+// one it takes in its extended form, "\\?\C:\..." or "\\?\UNC\server\...",
+// which reaches the file system as it is: so with backslashes only, and
+// absolute and without "." or ".." in it, as the folders from the shell
+// are. A path of another form (Linux's, or a relative one) stays as it is.
+// `path` holds `length` units; false when its extended form does not fit.
+bool extend_long_path(WCHAR (&path)[RECORDING_PATH_UNITS], int length) {
+    const WCHAR letter = static_cast<WCHAR>(path[0] | 0x20);
+    const bool drive = letter >= L'a' && letter <= L'z' && path[1] == L':' &&
+                       (path[2] == L'\\' || path[2] == L'/');
+    const bool unc = path[0] == L'\\' && path[1] == L'\\' && path[2] != L'?' && path[2] != L'.';
+    if (length < MAX_PATH || (!drive && !unc)) {
+        return true;
+    }
+    // "\\server\share" becomes "\\?\UNC\server\share".
+    const WCHAR* prefix = drive ? L"\\\\?\\" : L"\\\\?\\UNC";
+    const int kept_from = drive ? 0 : 1;
+    const int prefix_length = lstrlenW(prefix);
+    if (prefix_length + length - kept_from > RECORDING_PATH_UNITS - 1) {
+        return false;
+    }
+    memmove(path + prefix_length, path + kept_from, (length - kept_from + 1) * sizeof(WCHAR));
+    memcpy(path, prefix, prefix_length * sizeof(WCHAR));
+    for (WCHAR* c = path + prefix_length; *c != 0; ++c) {
+        if (*c == L'/') {
+            *c = L'\\';
+        }
+    }
+    return true;
+}
 
 int digits(int value) {
     int count = 1;
@@ -62,7 +94,8 @@ int32_t ReserveRecordingFile(WCHAR (&path)[RECORDING_PATH_UNITS], const WCHAR* f
                            (attempt > 1 ? 1 + digits(attempt) : 0);
         // A path cut to fit the buffer would name some other file.
         if (length > RECORDING_PATH_UNITS - 1) {
-            return -1;
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            break;
         }
         WCHAR suffix[16] = L"";
         if (attempt > 1) {
@@ -70,6 +103,10 @@ int32_t ReserveRecordingFile(WCHAR (&path)[RECORDING_PATH_UNITS], const WCHAR* f
         }
         wsprintfW(path, L"%s%s%02d-%02d-%02d-%02d-%02d%s.mp3", folder, separator, start.wMonth,
                   start.wDay, start.wHour, start.wMinute, start.wSecond, suffix);
+        if (!extend_long_path(path, length)) {
+            SetLastError(ERROR_FILENAME_EXCED_RANGE);
+            break;
+        }
         HANDLE handle = CreateFileW(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                     FILE_ATTRIBUTE_NORMAL, nullptr);
         if (handle != INVALID_HANDLE_VALUE) {

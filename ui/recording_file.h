@@ -14,9 +14,12 @@ constexpr int32_t RECORDING_PATH_UNITS = 1024;
 // recording started at `start`; when that name is taken, the first free one
 // of "MM-DD-hh-mm-ss-2.mp3", "-3.mp3" and so on. The file is created
 // exclusively and never through a symbolic link, so nothing can take the
-// name between the choice and the recording. 0, or -1 when the folder can't
-// take a new file (it is empty, missing or read-only, or the path would not
-// fit RECORDING_PATH_UNITS).
+// name between the choice and the recording. A path longer than Windows
+// takes in its plain form (MAX_PATH) is made, and comes back, in its
+// extended one ("\\?\C:\...", "\\?\UNC\server\..."). 0, or -1 when the
+// folder can't take a new file (it is empty, missing or read-only, or the
+// path is too long), with the last error saying why: too long, for
+// RECORDING_PATH_UNITS or for the file system, is ERROR_FILENAME_EXCED_RANGE.
 //
 // With `file`, the new file comes back open for writing, as a stream the
 // caller owns: the recording is written to the very file that was created,

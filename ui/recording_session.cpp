@@ -112,8 +112,9 @@ SessionError RecordingSession::Start() {
     }
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
-    if (BeginWriting(now) != 0) {
-        return SessionError::EncoderOpen;
+    const SessionError failure = BeginWriting(now);
+    if (failure != SessionError::None) {
+        return failure;
     }
     Enter(SessionState::Recording);
     return SessionError::None;
@@ -134,10 +135,10 @@ void RecordingSession::FinishRecording(bool told) {
     Enter(m_state == SessionState::Recording ? SessionState::Monitoring : SessionState::Recovering);
 }
 
-void RecordingSession::Select(const EndpointEntry& entry) {
+SessionError RecordingSession::Select(const EndpointEntry& entry) {
     // The device must never change under a running recording.
     if (Recording() || (m_selected >= 0 && same_source(entry, m_selection))) {
-        return;
+        return SessionError::None;
     }
     m_selection = entry;
     m_selected = find_source(m_devices, m_selection);
@@ -145,7 +146,7 @@ void RecordingSession::Select(const EndpointEntry& entry) {
     // The user's choice ends a wait for the device before it.
     StopRecovering();
     WatchDevices();
-    OpenSelectedCapture();
+    return OpenSelectedCapture();
 }
 
 void RecordingSession::SetFolder(const WCHAR* folder) {
@@ -177,16 +178,26 @@ SessionError RecordingSession::OpenSelectedCapture() {
     // Never while recording, nor while a capture is waited for: the devices
     // are opened afresh, at the start or by the user's choice.
     Enter(result == 0 ? SessionState::Monitoring : SessionState::NoCapture);
-    return result == 0 ? SessionError::None : SessionError::Capture;
+    return result == 0 ? SessionError::None : CaptureError();
+}
+
+// What the user is told of a selection that could not be captured: a
+// microphone that the system's privacy settings keep from the program can be
+// allowed there.
+SessionError RecordingSession::CaptureError() const {
+    return m_selection.flow == 1 && m_open_failure == E_ACCESSDENIED
+               ? SessionError::MicrophoneDenied
+               : SessionError::Capture;
 }
 
 int32_t RecordingSession::CreateSelectedCapture() {
     const EndpointEntry& entry = m_selection;
+    m_open_failure = E_FAIL;
     if (m_devices.count == 0) {
         return -1; // nothing was ever listed, not even the defaults
     }
     if (capture_create(&m_capture, entry.is_default ? nullptr : entry.device_id, entry.flow,
-                       m_audio) != 0) {
+                       m_audio, &m_open_failure) != 0) {
         return -1;
     }
     capture_set_callback(m_capture, on_samples, &m_shared);
@@ -278,7 +289,7 @@ SessionError RecordingSession::GiveUpCapture() {
         FinishRecording();
     }
     Enter(SessionState::NoCapture);
-    return SessionError::Capture;
+    return CaptureError();
 }
 
 // The default device moved during a capture: the new one is opened beside the
@@ -492,14 +503,19 @@ SessionError RecordingSession::OnDevicesChanged() {
 
 // Reserves a file named after `when` in the folder, opens a writer on it with
 // the capture's format and its writer thread, and sets the recording flag.
-// 0, or -1 (and no file left) on failure.
-int32_t RecordingSession::BeginWriting(const SYSTEMTIME& when) {
+// What the user must be told when it can't (and no file is left then).
+SessionError RecordingSession::BeginWriting(const SYSTEMTIME& when) {
     Mp3Writer* writer = nullptr;
     FILE* file = nullptr;
+    bool too_long = false;
     if (ReserveRecordingFile(m_path, m_folder, when, &file) == 0) {
         // The writer writes to the file just created, never to whatever the
         // name may have been made to point at since.
         writer = mp3_writer_open_file(file, m_sample_rate, m_shared.channels.load(), m_bit_rate);
+    } else {
+        // Not the encoder's fault, nor the folder's: the user can choose one
+        // with a shorter path.
+        too_long = ::GetLastError() == ERROR_FILENAME_EXCED_RANGE;
     }
     WriterThread* thread = writer_thread_start(writer, m_window, WM_RECORD_WRITE_FAILED);
     if (thread == nullptr) {
@@ -508,12 +524,12 @@ int32_t RecordingSession::BeginWriting(const SYSTEMTIME& when) {
             ::DeleteFileW(m_path);
         }
         m_path[0] = L'\0';
-        return -1;
+        return too_long ? SessionError::PathTooLong : SessionError::EncoderOpen;
     }
     // The writer thread is in place before the flag lets the capture use it.
     m_shared.writer.store(thread);
     m_shared.recording.store(1);
-    return 0;
+    return SessionError::None;
 }
 
 // Clears the recording flag, waits for deliveries in progress and tells the
@@ -537,7 +553,7 @@ SessionError RecordingSession::NextFile() {
     EndWriting(); // completed in the background; a failure is told when it is
     SYSTEMTIME now{};
     ::GetLocalTime(&now);
-    return BeginWriting(now) == 0 ? SessionError::None : SessionError::EncoderOpen;
+    return BeginWriting(now);
 }
 
 SessionError RecordingSession::OnWriteFailed() {

@@ -81,8 +81,8 @@ class RecordingSession {
     // failure is told when it is (OnRecordFinished).
     void Stop();
     // The user chose `entry` (a copy of one of Devices()): it is captured
-    // from now on. A failure shows only as Start staying disabled.
-    void Select(const EndpointEntry& entry);
+    // from now on, or the user is told that it can't be (as at the start).
+    SessionError Select(const EndpointEntry& entry);
     void SetFolder(const WCHAR* folder);
     // For the next recording; a running one keeps its rate.
     void SetBitRate(int32_t bits_per_second) { m_bit_rate = bits_per_second; }
@@ -143,6 +143,7 @@ class RecordingSession {
     int32_t CreateSelectedCapture();
     int32_t ReopenCapture(SessionError* failure);
     void CloseCapture();
+    SessionError CaptureError() const;
     SessionError RecoverCapture(HRESULT why);
     void StopRecovering();
     SessionError GiveUpCapture();
@@ -152,7 +153,7 @@ class RecordingSession {
     void WatchDevices();
     void RefreshDevices();
     // A recording's file: begun with its writer thread, and ended.
-    int32_t BeginWriting(const SYSTEMTIME& when);
+    SessionError BeginWriting(const SYSTEMTIME& when);
     void EndWriting(bool told = false);
     void FinishRecording(bool told = false);
     // A new file from now, after the capture's format changed under a
@@ -172,6 +173,7 @@ class RecordingSession {
     EndpointEntry m_selection{};
     CaptureStream* m_capture = nullptr;
     CaptureStream* m_arriving = nullptr; // see OpenArriving
+    HRESULT m_open_failure = S_OK;       // why the selection last could not be opened
     std::chrono::steady_clock::time_point m_lost_at{};
     WCHAR m_folder[RECORDING_PATH_UNITS] = {};
     int32_t m_sample_rate = 48000;

@@ -12,6 +12,11 @@ enum class SessionError {
     // A recording could not begin: no file could be made in the folder, or
     // the encoder refused the capture's format.
     EncoderOpen,
+    // ... because the file's path is too long for the system.
+    PathTooLong,
     // The capture could not be opened, or was lost and could not be had back.
     Capture,
+    // ... because the system's privacy settings keep the program from the
+    // microphone: the user can allow it there.
+    MicrophoneDenied,
 };

@@ -41,6 +41,7 @@
 
 #include <audioclient.h>
 
+#include <stdlib.h>
 #include <string.h>
 #include <time.h>
 
@@ -499,6 +500,12 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE share_mode, DWORD stream_flags
     const bool loopback = (stream_flags & AUDCLNT_STREAMFLAGS_LOOPBACK) != 0;
     if (loopback && device_.flow != eRender) {
         return AUDCLNT_E_WRONG_ENDPOINT_TYPE;
+    }
+    // Windows refuses a microphone so when its privacy settings keep desktop
+    // programs from the microphones. Nothing here keeps a program from a
+    // source, so the tests ask for the refusal to see what the user is told.
+    if (!loopback && device_.flow == eCapture && getenv("SONARET_TEST_MICROPHONE_DENIED")) {
+        return E_ACCESSDENIED;
     }
     if (!is_mix_format(format) || device_.channels == 0 || device_.channels > PA_CHANNELS_MAX) {
         return AUDCLNT_E_UNSUPPORTED_FORMAT;

@@ -3,7 +3,6 @@
 
 #include "objbase.h"
 
-#define MAX_PATH 260
 #define CSIDL_MYMUSIC 0x000d
 #define CSIDL_PROFILE 0x0028
 #define SHGFP_TYPE_CURRENT 0
@@ -36,3 +35,6 @@ typedef struct _browseinfoW {
 HRESULT SHGetFolderPathW(HWND owner, int folder, HANDLE token, DWORD flags, LPWSTR path);
 PIDLIST_ABSOLUTE SHBrowseForFolderW(LPBROWSEINFOW info);
 BOOL SHGetPathFromIDListW(PCIDLIST_ABSOLUTE list, LPWSTR path);
+typedef int GPFIDL_FLAGS;
+#define GPFIDL_DEFAULT 0
+BOOL SHGetPathFromIDListEx(PCIDLIST_ABSOLUTE list, LPWSTR path, DWORD units, GPFIDL_FLAGS flags);

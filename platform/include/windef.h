@@ -6,6 +6,7 @@
 #include <stdint.h>
 
 #define WINAPI
+#define MAX_PATH 260
 #define CALLBACK
 
 typedef int BOOL;

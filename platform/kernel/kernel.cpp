@@ -1,6 +1,7 @@
 // Kernel subset: critical sections, events, threads and waits, sleeping,
-// thread ids, last error.
+// thread ids, last error, an audio thread's scheduling class.
 #include <windows.h>
+#include <avrt.h>
 #include <io.h>
 
 #include <fcntl.h>
@@ -117,6 +118,31 @@ DWORD GetLastError(void) {
 
 void SetLastError(DWORD error) {
     last_error = error;
+}
+
+// ---- The multimedia class scheduler -----------------------------------------
+//
+// No such scheduler here for an unprivileged program to join (a real-time
+// class would need the desktop's rtkit), so an audio thread keeps its
+// priority; the handle only pairs a registration with its revert.
+namespace {
+char mm_task;
+}
+
+HANDLE AvSetMmThreadCharacteristicsW(LPCWSTR task_name, LPDWORD task_index) {
+    if (!task_name || !task_index) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return &mm_task;
+}
+
+BOOL AvRevertMmThreadCharacteristics(HANDLE avrt_handle) {
+    if (avrt_handle != &mm_task) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
 }
 
 // ---- Events, threads and waits -------------------------------------------

@@ -20,9 +20,10 @@ constexpr uintptr_t kShellFailed = 2;         // ERROR_FILE_NOT_FOUND, as ShellE
 constexpr uintptr_t kShellNoAssociation = 31; // SE_ERR_NOASSOC
 constexpr uintptr_t kShellDone = 42;          // any value above 32 means success
 
-// Copies `path` into a MAX_PATH buffer; false when it does not fit.
-bool copy_path(const std::wstring& path, LPWSTR out) {
-    if (path.size() >= MAX_PATH) {
+// Copies `path` into a buffer of `units` WCHARs (MAX_PATH unless said);
+// false when it does not fit.
+bool copy_path(const std::wstring& path, LPWSTR out, size_t units = MAX_PATH) {
+    if (path.size() >= units) {
         return false;
     }
     wmemcpy(out, path.c_str(), path.size() + 1);
@@ -118,7 +119,11 @@ PIDLIST_ABSOLUTE SHBrowseForFolderW(LPBROWSEINFOW info) {
 }
 
 BOOL SHGetPathFromIDListW(PCIDLIST_ABSOLUTE list, LPWSTR path) {
-    if (!list || !path) {
+    return SHGetPathFromIDListEx(list, path, MAX_PATH, GPFIDL_DEFAULT);
+}
+
+BOOL SHGetPathFromIDListEx(PCIDLIST_ABSOLUTE list, LPWSTR path, DWORD units, GPFIDL_FLAGS) {
+    if (!list || !path || units == 0) {
         return FALSE;
     }
     path[0] = 0;
@@ -130,7 +135,7 @@ BOOL SHGetPathFromIDListW(PCIDLIST_ABSOLUTE list, LPWSTR path) {
     }
     std::wstring text((cb - sizeof cb) / sizeof(WCHAR) - 1, L'\0');
     memcpy(text.data(), bytes + sizeof cb, text.size() * sizeof(WCHAR));
-    return copy_path(text, path) ? TRUE : FALSE;
+    return copy_path(text, path, units) ? TRUE : FALSE;
 }
 
 HINSTANCE ShellExecuteW(HWND /*owner*/, LPCWSTR verb, LPCWSTR file, LPCWSTR /*parameters*/,

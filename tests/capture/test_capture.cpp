@@ -177,6 +177,38 @@ TEST_F(Capture, AStreamWhoseEventNeverFiresStillDelivers) {
     EXPECT_NEAR(zero_crossing_frequency(sound, 48000), 1000.0, 5.0);
 }
 
+// What COM answers the capture thread that asks, from within the callback,
+// for the single-threaded apartment: RPC_E_CHANGED_MODE (0x80010106) when
+// the thread is in the multithreaded one already, S_OK when it was in none.
+int32_t ask_apartment(void* user, const float*, int32_t) {
+    auto* answer = static_cast<std::atomic<HRESULT>*>(user);
+    if (answer->load() == S_FALSE) {
+        const HRESULT hr = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        if (SUCCEEDED(hr)) {
+            CoUninitialize(); // leaves the thread as it found it
+        }
+        answer->store(hr);
+    }
+    return 0;
+}
+
+// The audio client's calls want their thread in COM: the capture thread
+// joins the multithreaded apartment for its life.
+TEST_F(Capture, TheCaptureThreadIsInTheMultithreadedApartment) {
+    CaptureStream* stream = nullptr;
+    ASSERT_EQ(capture_create(&stream, nullptr, 0, kOwnEnumerator), 0);
+    std::atomic<HRESULT> answer{S_FALSE}; // not asked yet
+    capture_set_callback(stream, ask_apartment, &answer);
+    ASSERT_EQ(capture_start(stream), 0);
+    // The silent stream keeps loopback delivering.
+    for (int waited = 0; waited < 10000 && answer.load() == S_FALSE; waited += 10) {
+        Sleep(10);
+    }
+    EXPECT_EQ(capture_stop(stream), 0);
+    EXPECT_EQ(capture_destroy(&stream), 0);
+    EXPECT_EQ(answer.load(), static_cast<HRESULT>(0x80010106));
+}
+
 // The recordings of both builds: loopback of the default output and of one
 // chosen by its name, and the default microphone; then the build's own.
 std::vector<EndToEnd> end_to_end_cases() {

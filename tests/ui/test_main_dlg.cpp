@@ -24,6 +24,7 @@
 
 #include <gtest/gtest.h>
 
+#include "dialog.h"
 #include "gdi_page.h"
 #include "main_dlg.h"
 #include "message_loop.h"
@@ -31,6 +32,7 @@
 #include "module.h"
 #include "mp3_decode.h"
 #include "pulse_server.h"
+#include "resource.h"
 #include "signals.h"
 #include "tone_checks.h"
 #include "stalled_writer.h"
@@ -157,6 +159,34 @@ class BoxCounter {
     std::atomic<bool> stop_{false};
     std::atomic<int> count_{0};
     std::thread thread_;
+};
+
+// Reads the message boxes that come over the window while it lives, and
+// answers each (OK) once its text is read: a hidden dialog of its own looks
+// at the thread's active window on a timer, which the box's own loop runs.
+class BoxReader : public CDialogImpl<BoxReader> {
+  public:
+    enum { IDD = IDD_MAINDLG };
+    BoxReader() {
+        Create(nullptr);
+        SetTimer(m_hWnd, 1, 50, nullptr);
+    }
+    ~BoxReader() { ::DestroyWindow(m_hWnd); }
+    std::vector<std::wstring> texts;
+
+    BOOL ProcessWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result, DWORD) override {
+        result = 0;
+        HWND box = GetActiveWindow();
+        if (message != WM_TIMER || box == nullptr || box == m_hWnd ||
+            GetWindow(box, GW_OWNER) == nullptr) {
+            return message == WM_INITDIALOG || message == WM_TIMER;
+        }
+        WCHAR text[256] = {};
+        GetWindowTextW(GetWindow(box, GW_CHILD), text, 256);
+        texts.push_back(text);
+        SendMessageW(box, WM_COMMAND, IDOK, 0);
+        return TRUE;
+    }
 };
 
 // Devices of a test's own on the server: unloaded, and the defaults put
@@ -586,8 +616,12 @@ TEST_F(MainWindow, DeviceMenuSwitchesTheCaptureToTheMicrophone) {
     expect_tone(mp3, 1000.0);
 }
 
-TEST_F(MainWindow, DeviceThatCannotBeOpenedLeavesStartDisabledWithoutAMessage) {
-    // A device that was listed and is gone by the time it is chosen.
+// A device chosen from the menu that can't be opened is told as at the
+// start, and another can still be chosen: one that was listed and is gone by
+// then, and a microphone that Windows' privacy settings keep from the
+// program (the Linux layer refuses it so for the test), where the box also
+// says where to allow it.
+TEST_F(MainWindow, ADeviceThatCannotBeOpenedIsToldAsAtTheStart) {
     SendMessageW(dlg->m_hWnd, WM_COMMAND, IDCANCEL, 0);
     pump(0);
     const int module = server().load_module("module-null-sink", "sink_name=gone rate=48000");
@@ -595,23 +629,37 @@ TEST_F(MainWindow, DeviceThatCannotBeOpenedLeavesStartDisabledWithoutAMessage) {
     dlg = std::make_unique<CMainDlg>();
     ASSERT_NE(dlg->Create(nullptr), nullptr);
     dlg->ShowWindow(SW_SHOW);
-    int gone = -1;
-    for (int i = 0; i < session().Devices().count; ++i) {
-        if (std::wstring(session().Devices().entries[i].device_id) == L"sink:gone") {
-            gone = i;
-        }
-    }
+    const int gone = index_of(session().Devices(), L"sink:gone");
     ASSERT_GE(gone, 2);
     ASSERT_TRUE(server().unload_module(module));
 
-    // A message box would hold this handler until the test times out.
-    const std::wstring gone_text = session().Devices().entries[gone].display_text;
-    choose(IDC_DEVICE, gone);
-    EXPECT_EQ(text(IDC_DEVICE), gone_text);
-    EXPECT_EQ(session().Capture(), nullptr);
-    EXPECT_FALSE(enabled(IDC_START));
-    EXPECT_FALSE(enabled(IDC_STOP));
-    EXPECT_TRUE(enabled(IDC_DEVICE)) << "another device can still be chosen";
+    const struct {
+        int index;
+        bool denied;
+        const WCHAR* told;
+    } cases[] = {
+        {gone, false, L"音频捕获出错"},
+        {1, true,
+         L"音频捕获出错\n请在 Windows 的“设置 › 隐私 › 麦克风”中，允许桌面应用访问你的麦克风。"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.index);
+        const std::wstring chosen = session().Devices().entries[c.index].display_text;
+        if (c.denied) {
+            setenv("SONARET_TEST_MICROPHONE_DENIED", "1", 1);
+        }
+        {
+            BoxReader boxes;
+            choose(IDC_DEVICE, c.index);
+            EXPECT_EQ(boxes.texts, std::vector<std::wstring>{c.told});
+        }
+        unsetenv("SONARET_TEST_MICROPHONE_DENIED");
+        EXPECT_EQ(text(IDC_DEVICE), chosen);
+        EXPECT_EQ(session().Capture(), nullptr);
+        EXPECT_FALSE(enabled(IDC_START));
+        EXPECT_FALSE(enabled(IDC_STOP));
+        EXPECT_TRUE(enabled(IDC_DEVICE)) << "another device can still be chosen";
+    }
 
     choose(IDC_DEVICE, 0);
     expect_monitoring();

@@ -89,6 +89,26 @@ TEST(RecordingFile, ALinkAtTheNameCannotRedirectTheRecording) {
     expect_tone(decode_mp3(dir.file("kept.mp3")), 1000.0);
 }
 
+// A folder whose path with the file's name is longer than Windows takes in
+// its plain form (MAX_PATH) still takes the file, which the path given back
+// names; a path too long for the buffer is said to be so, not taken for a
+// folder that can't take files.
+TEST(RecordingFile, ALongFolderTakesTheFileAndATooLongOneIsSaidToBe) {
+    TempDir dir;
+    const SYSTEMTIME start{2026, 7, 2, 14, 15, 16, 17, 0};
+    WCHAR path[RECORDING_PATH_UNITS];
+    const fs::path folder = dir.path() / std::string(120, 'a') / std::string(120, 'b');
+    fs::create_directories(folder);
+    ASSERT_EQ(ReserveRecordingFile(path, folder.wstring().c_str(), start), 0);
+    EXPECT_TRUE(fs::exists(folder / "07-14-15-16-17.mp3"));
+    EXPECT_TRUE(DeleteFileW(path));
+
+    const std::wstring too_long = folder.wstring() + L"/" + std::wstring(760, L'c');
+    SetLastError(0);
+    EXPECT_EQ(ReserveRecordingFile(path, too_long.c_str(), start), -1);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+}
+
 TEST(RecordingFile, FolderThatCannotTakeTheFileIsAFailure) {
     TempDir dir;
     const SYSTEMTIME start{2026, 3, 1, 9, 8, 7, 6, 0};
