@@ -12,11 +12,7 @@
 #
 # usage: install.sh BUILD PREFIX
 set -euo pipefail
-[ $# -eq 2 ] || { echo "usage: $0 BUILD PREFIX" >&2; exit 2; }
-build=$1
-prefix=$(realpath -m -- "$2")
-root=${DESTDIR:-}
-record=$prefix/share/sonaret/folders-made-by-install
+. "$(dirname -- "$0")/install-paths.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 # The install's folders, from an install into an empty folder, the note's

@@ -7,11 +7,7 @@
 #
 # usage: uninstall.sh BUILD PREFIX
 set -euo pipefail
-[ $# -eq 2 ] || { echo "usage: $0 BUILD PREFIX" >&2; exit 2; }
-build=$1
-prefix=$(realpath -m -- "$2")
-root=${DESTDIR:-}
-record=$prefix/share/sonaret/folders-made-by-install
+. "$(dirname -- "$0")/install-paths.sh"
 stage=$(mktemp -d)
 trap 'rm -rf "$stage"' EXIT
 DESTDIR=$stage cmake --install "$build" --prefix "$prefix" >/dev/null
