@@ -4,6 +4,8 @@
 
 #include <string.h>
 
+#include <algorithm>
+
 namespace {
 
 struct FolderRun {
@@ -22,6 +24,26 @@ void on_folder_response(GtkDialog* dialog, gint response, gpointer data) {
     delete run;
 }
 
+// The chooser sizes itself to the size it was last closed at, or to one
+// worked out from the font, whatever the screen: on a small screen its
+// buttons would lie off it. It is kept within the work area of the screen
+// its owner is on, with room to spare for where the desktop places it.
+void fit_to_screen(GtkWindow* dialog, GtkWindow* owner) {
+    GdkWindow* at = owner ? gtk_widget_get_window(GTK_WIDGET(owner)) : nullptr;
+    GdkDisplay* display = gtk_widget_get_display(GTK_WIDGET(dialog));
+    GdkMonitor* monitor = at ? gdk_display_get_monitor_at_window(display, at)
+                             : gdk_display_get_primary_monitor(display);
+    if (!monitor) {
+        return;
+    }
+    GdkRectangle area;
+    gdk_monitor_get_workarea(monitor, &area);
+    GdkGeometry most{};
+    most.max_width = area.width * 9 / 10;
+    most.max_height = area.height * 9 / 10;
+    gtk_window_set_geometry_hints(dialog, nullptr, &most, GDK_HINT_MAX_SIZE);
+}
+
 } // namespace
 
 void os_choose_folder(OsWindow* owner, void (*done)(void*, const char*), void* context) {
@@ -33,6 +55,7 @@ void os_choose_folder(OsWindow* owner, void (*done)(void*, const char*), void* c
     gtk_file_chooser_set_local_only(GTK_FILE_CHOOSER(dialog), TRUE);
     auto* run = new FolderRun{done, context};
     g_signal_connect(dialog, "response", G_CALLBACK(on_folder_response), run);
+    fit_to_screen(GTK_WINDOW(dialog), owner ? GTK_WINDOW(owner->widget) : nullptr);
     gtk_widget_show(dialog);
 }
 
