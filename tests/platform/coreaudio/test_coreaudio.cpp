@@ -436,12 +436,16 @@ TEST_F(Endpoints, DefaultsFollowTheServerForEveryRole) {
         }
         Sleep(20);
     }
+    // What the server says after the wait tells a client that missed the
+    // change from a server that went back on it.
+    const std::string server_said =
+        server().default_device("sink") + " and " + server().default_device("source");
     EXPECT_TRUE(server().set_default("sink", PulseServer::kStereoSink));
     EXPECT_TRUE(server().set_default("source", PulseServer::kMicSource));
     ASSERT_TRUE(sink_set && source_set) << "the server kept " << server().default_device("sink")
                                         << " and " << server().default_device("source");
-    EXPECT_EQ(render_id, kSurround);
-    EXPECT_EQ(capture_id, monitor_id);
+    EXPECT_EQ(render_id, kSurround) << "the server now says " << server_said;
+    EXPECT_EQ(capture_id, monitor_id) << "the server now says " << server_said;
 }
 
 TEST_F(Endpoints, AddedDeviceAppearsAndRemovedOneIsGone) {
