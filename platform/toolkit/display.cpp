@@ -96,6 +96,7 @@ bool os_open_display() {
             const double resolution = xft_dpi > 0 ? xft_dpi / 1024.0 : 96.0;
             display_dpi = static_cast<int>(std::lround(resolution * window_scale));
             session_watch_start();
+            watch_key_repeats();
         }
     }
     return display_state == 1;

@@ -85,6 +85,9 @@ std::string font_description(const char* face, double pixel_height, int weight);
 // Whether the display is an X server (else a Wayland compositor).
 bool x11_display();
 
+// Tells the key events that the X server repeats for a held key from the
+// key's press (once, when the display opens).
+void watch_key_repeats();
 // The time of the user's latest input, for activating a window.
 void note_user_time(guint32 time);
 guint32 user_time(GtkWidget* window);

@@ -3,7 +3,10 @@
 // user's latest input, which activating a window needs.
 #include "toolkit/gtk_window.h"
 
+#include <iterator>
+
 #ifdef GDK_WINDOWING_X11
+#include <X11/extensions/XInput2.h>
 #include <gdk/gdkx.h>
 #endif
 
@@ -13,6 +16,47 @@ namespace {
 // manager's focus-stealing prevention: a request to activate a window with
 // no time (0) is one it must guess about, and logs as a buggy client's.
 guint32 last_user_time = 0;
+
+#ifdef GDK_WINDOWING_X11
+// The X server repeats a held key as more presses, and GDK passes them on
+// like the first. Its input extension marks the repeats; the key events GDK
+// makes of them carry the same time and key code, which are kept here for
+// the few events GDK may translate before it dispatches them. (On Wayland
+// the toolkit repeats a key itself, and stops when the window loses the
+// keyboard, so a repeat never reaches another window there.)
+struct KeyRepeat {
+    guint32 time = 0;
+    guint16 code = 0;
+};
+KeyRepeat key_repeats[8];
+unsigned next_key_repeat = 0;
+int input_extension = -1;
+
+GdkFilterReturn note_key_repeat(GdkXEvent* native, GdkEvent*, gpointer) {
+    const auto* event = static_cast<XEvent*>(native);
+    if (event->type == GenericEvent && event->xcookie.extension == input_extension &&
+        event->xcookie.evtype == XI_KeyPress && event->xcookie.data != nullptr) {
+        const auto* key = static_cast<const XIDeviceEvent*>(event->xcookie.data);
+        if ((key->flags & XIKeyRepeat) != 0) {
+            key_repeats[next_key_repeat++ % std::size(key_repeats)] = {
+                static_cast<guint32>(key->time), static_cast<guint16>(key->detail)};
+        }
+    }
+    return GDK_FILTER_CONTINUE;
+}
+#endif
+
+bool key_repeated(const GdkEventKey* event) {
+#ifdef GDK_WINDOWING_X11
+    for (const KeyRepeat& r : key_repeats) {
+        if (r.time == event->time && r.code == event->hardware_keycode && r.time != 0) {
+            return true;
+        }
+    }
+#endif
+    (void)event;
+    return false;
+}
 
 } // namespace
 
@@ -38,6 +82,19 @@ guint32 user_time(GtkWidget* window) {
 #endif
     (void)window;
     return GDK_CURRENT_TIME;
+}
+
+void watch_key_repeats() {
+#ifdef GDK_WINDOWING_X11
+    GdkDisplay* display = gdk_display_get_default();
+    int first_event = 0;
+    int first_error = 0;
+    if (GDK_IS_X11_DISPLAY(display) &&
+        XQueryExtension(GDK_DISPLAY_XDISPLAY(display), "XInputExtension", &input_extension,
+                        &first_event, &first_error)) {
+        gdk_window_add_filter(nullptr, note_key_repeat, nullptr);
+    }
+#endif
 }
 
 void activate(GtkWidget* window) {
@@ -72,7 +129,8 @@ gboolean on_key(GtkWidget*, GdkEventKey* event, gpointer data) {
     }
     // The dialog manager, not GTK, moves the focus and presses buttons.
     user_event_key(static_cast<OsWindow*>(data)->hwnd, key,
-                   (event->state & GDK_SHIFT_MASK) != 0 || event->keyval == GDK_KEY_ISO_Left_Tab);
+                   (event->state & GDK_SHIFT_MASK) != 0 || event->keyval == GDK_KEY_ISO_Left_Tab,
+                   key_repeated(event));
     return TRUE;
 }
 

@@ -179,7 +179,8 @@ void os_wake();
 // Events the seam reports, implemented by the user area (user/input.cpp).
 void user_event_click(HWND control);
 void user_event_close(HWND toplevel);
-void user_event_key(HWND toplevel, int virtual_key, bool shift);
+// `repeat`: the key was already down (held, the system repeats it).
+void user_event_key(HWND toplevel, int virtual_key, bool shift, bool repeat);
 void user_event_focus(HWND control);
 void user_event_moved(HWND toplevel, int x, int y);
 // The thread's windows get WM_QUERYENDSESSION and WM_ENDSESSION (lParam

@@ -11,6 +11,12 @@ using namespace user;
 namespace {
 
 thread_local bool shift_down = false;
+// The window that took the latest key press that was not a repeat, and its
+// key. A held key's repeats stay with that window: the Return that closes a
+// message box is not handed on to the window behind it, which would press
+// that window's default button as often as the key repeats.
+thread_local HWND pressed_in = nullptr;
+thread_local int pressed_key = 0;
 
 } // namespace
 
@@ -22,14 +28,22 @@ void user_event_close(HWND toplevel) {
     queue_post_input(toplevel, WM_SYSCOMMAND, SC_CLOSE, 0);
 }
 
-void user_event_key(HWND toplevel, int virtual_key, bool shift) {
+void user_event_key(HWND toplevel, int virtual_key, bool shift, bool repeat) {
     shift_down = shift;
+    if (!repeat) {
+        pressed_in = toplevel;
+        pressed_key = virtual_key;
+    } else if (pressed_in != toplevel || pressed_key != virtual_key) {
+        return;
+    }
     WindowObject* dialog = find(toplevel);
     if (!dialog) {
         return;
     }
     const HWND target = find(dialog->focus) ? dialog->focus : toplevel;
-    queue_post_input(target, WM_KEYDOWN, static_cast<WPARAM>(virtual_key), 1);
+    // Windows sets bit 30 of a repeat's lParam: the key was down before.
+    queue_post_input(target, WM_KEYDOWN, static_cast<WPARAM>(virtual_key),
+                     repeat ? 1 | (1 << 30) : 1);
 }
 
 void user_event_focus(HWND control) {

@@ -31,10 +31,17 @@ class CReceiver : public CDialogImpl<CReceiver> {
     enum { IDD = IDD_ABOUTBOX };
     std::atomic<int> ticks{0};
     std::atomic<int> timers{0};
+    std::vector<WORD> commands; // the buttons pressed, on this thread
 
-    BOOL ProcessWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result, DWORD) override {
+    BOOL ProcessWindowMessage(HWND, UINT message, WPARAM wparam, LPARAM, LRESULT& result,
+                              DWORD) override {
         if (message == WM_INITDIALOG) {
             result = 1;
+            return TRUE;
+        }
+        if (message == WM_COMMAND) {
+            commands.push_back(LOWORD(wparam));
+            result = 0;
             return TRUE;
         }
         if (message == kTick || message == WM_TIMER) {
@@ -46,9 +53,12 @@ class CReceiver : public CDialogImpl<CReceiver> {
     }
 };
 
-// The visible top-level windows of the display, menus included.
-int visible_windows() {
-    FILE* pipe = popen("xdotool search --onlyvisible --maxdepth 1 --name '' 2>/dev/null", "r");
+// The visible top-level windows of the display whose title matches `name`
+// (all, menus included, by default).
+int visible_windows(const std::string& name = "") {
+    const std::string command =
+        "xdotool search --onlyvisible --maxdepth 1 --name '" + name + "' 2>/dev/null";
+    FILE* pipe = popen(command.c_str(), "r");
     if (!pipe) {
         return -1;
     }
@@ -130,6 +140,39 @@ TEST_F(ModalFixture, MessageBoxWaitsForOkAndKeepsDispatching) {
     EXPECT_EQ(answer, IDOK);
     EXPECT_EQ(owner.ticks.load(), 20);
     EXPECT_TRUE(IsWindowEnabled(hwnd)) << "the owner takes input again";
+}
+
+// A held Return closes the box at its press and stays there: once the box is
+// gone and the owner has the keyboard, the key's repeats do not press the
+// owner's default button. Escape, a new press, still reaches the owner.
+TEST_F(ModalFixture, HeldReturnThatClosesABoxStaysInTheBox) {
+    std::thread user([] {
+        for (int i = 0; i < 1000 && visible_windows("^Box$") == 0; ++i) {
+            Sleep(10);
+        }
+        EXPECT_EQ(system("xdotool keydown Return"), 0);
+        for (int i = 0; i < 1000 && visible_windows("^Box$") != 0; ++i) {
+            Sleep(10);
+        }
+        // Held for a second in the owner, past the server's repeat delay.
+        // (Two commands: keys sent after a search would go to the found
+        // window as events of its own, not through the keyboard.)
+        EXPECT_EQ(system("xdotool search --onlyvisible --name '^About$' windowfocus --sync %1"), 0);
+        EXPECT_EQ(system("xdotool sleep 1 keyup Return key Escape"), 0);
+    });
+    EXPECT_EQ(MessageBoxW(hwnd, L"音频捕获出错", L"Box", MB_OK), IDOK);
+    ASSERT_EQ(SetTimer(hwnd, 22, 20000, nullptr), 22u); // gives up on a lost Escape
+    MSG msg;
+    while (std::find(owner.commands.begin(), owner.commands.end(), IDCANCEL) ==
+               owner.commands.end() &&
+           GetMessageW(&msg, nullptr, 0, 0) > 0 && !(msg.message == WM_TIMER && msg.wParam == 22)) {
+        if (!IsDialogMessageW(hwnd, &msg)) {
+            DispatchMessageW(&msg);
+        }
+    }
+    KillTimer(hwnd, 22);
+    user.join();
+    EXPECT_EQ(owner.commands, std::vector<WORD>{IDCANCEL}) << "IDOK is the held Return's repeats";
 }
 
 // This thread serves the toolkit, so it waits in the toolkit's loop; a due
