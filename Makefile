@@ -1,15 +1,17 @@
 # The two commands: `make run` and `make test`. Both install what is missing
 # first (scripts/install-deps.sh), then configure and build: `make run` only
-# what the Linux program takes, `make test` also what its suite runs and the
-# Windows build with the Wine chroot its suite runs in.
+# what the Linux program takes, `make test` also what its suite runs, the
+# Windows build, and the Debian 13 chroot in which the Windows suite runs
+# under Wine and the Linux suite runs once more.
 
 BUILD      ?= build
 BUILD_SAN  ?= build-sanitize
 BUILD_TSAN ?= build-tsan
 BUILD_WIN  ?= build-win
+BUILD_TRIXIE ?= build-trixie
 GENERATOR  := -G Ninja
 
-.PHONY: run test check test-windows bench deps deps-test deps-windows build build-sanitize build-tsan \
+.PHONY: run test check test-windows test-trixie bench deps deps-test deps-windows build build-sanitize build-tsan \
         build-windows install uninstall deb
 
 deps:
@@ -59,12 +61,14 @@ deb: build
 	@ls $(BUILD)/deb/*.deb
 
 # The whole suite, then again under AddressSanitizer + UndefinedBehaviorSanitizer,
-# and under ThreadSanitizer; then the Windows build's suite under Wine.
+# and under ThreadSanitizer; then the Windows build's suite under Wine; then
+# the plain suite on Debian 13.
 test: deps-test build build-sanitize build-tsan
 	ctest --test-dir $(BUILD) -j2 --output-on-failure
 	ctest --test-dir $(BUILD_SAN) -j2 --output-on-failure
 	ctest --test-dir $(BUILD_TSAN) -j2 --output-on-failure
 	$(MAKE) --no-print-directory test-windows
+	$(MAKE) --no-print-directory test-trixie
 
 # The quick loop while working: the plain Linux suite only.
 check: build
@@ -73,6 +77,15 @@ check: build
 
 test-windows: deps-test build-windows
 	ctest --test-dir $(BUILD_WIN) -j2 --output-on-failure
+
+# The plain Linux suite in the Debian 13 chroot, built there with Debian 13's
+# compiler and libraries and run with its PipeWire, WirePlumber, weston and
+# at-spi (the chroot holds them beside Wine: scripts/trixie-root.sh).
+test-trixie: deps-windows
+	scripts/trixie-root.sh ensure
+	scripts/trixie-root.sh run -- sh -c 'cmake -S . -B $(BUILD_TRIXIE) $(GENERATOR) \
+	  -DCMAKE_BUILD_TYPE=RelWithDebInfo && cmake --build $(BUILD_TRIXIE) && \
+	  ctest --test-dir $(BUILD_TRIXIE) -j2 --output-on-failure'
 
 build-sanitize: deps
 	cmake -S . -B $(BUILD_SAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DSONARET_SANITIZE=address,undefined
@@ -87,7 +100,7 @@ build-tsan: deps
 # a Debian trixie chroot, made once in the user's cache folder (the build
 # lists the tests by running them, so the chroot comes first).
 build-windows: deps deps-windows
-	scripts/wine-root.sh ensure
+	scripts/trixie-root.sh ensure
 	scripts/build-windows-deps.sh $(BUILD_WIN)/deps
 	cmake -S . -B $(BUILD_WIN) $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-i686.cmake -DSONARET_WINDOWS_DEPS=$(abspath $(BUILD_WIN))/deps

@@ -31,9 +31,9 @@ set(ENV{PKG_CONFIG_PATH} "")
 set(PKG_CONFIG_ARGN --static)
 
 # Test programs run under Wine, in a prefix of this build's own, in the
-# chroot that scripts/wine-root.sh keeps in its cache folder: fixed here for
+# chroot that scripts/trixie-root.sh keeps in its cache folder: fixed here for
 # the tests that give programs a home of their own.
-execute_process(COMMAND ${PROJECT_SOURCE_DIR}/scripts/wine-root.sh cache
+execute_process(COMMAND ${PROJECT_SOURCE_DIR}/scripts/trixie-root.sh cache
                 OUTPUT_VARIABLE SONARET_WINE_CACHE OUTPUT_STRIP_TRAILING_WHITESPACE
                 COMMAND_ERROR_IS_FATAL ANY)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${PROJECT_SOURCE_DIR}/scripts/wine-run.sh

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Installs what Sonaret needs on Debian 12, and only what is missing: a
+# Installs what Sonaret needs on Debian 12 or 13, and only what is missing: a
 # machine that has everything is left alone (no apt-get, no root needed).
 #
-# usage: install-deps.sh [--test] [--windows] [--bench] [--deb]
+# usage: install-deps.sh [--list] [--test] [--windows] [--bench] [--deb]
+#   --list     prints the packages the other options select, one a line,
+#              and installs nothing (scripts/trixie-root.sh installs the
+#              Linux suite's in its Debian 13 chroot)
 #   (none)     what building and running the Linux program takes (make run)
 #   --deb      also what building the Debian package takes (make deb): the
 #              tool that computes its dependencies from the program's
@@ -17,7 +20,7 @@
 #              make build-windows): the MinGW-w64 cross compiler, what
 #              cross-building lame and mpg123 from Debian's source packages
 #              takes, the GoogleTest sources, and debootstrap, with which
-#              scripts/wine-root.sh makes the chroot the Windows programs
+#              scripts/trixie-root.sh makes the chroot the Windows programs
 #              run in under Wine 10. For the source packages this script adds
 #              a deb-src entry in a file of its own, a copy of the entry the
 #              machine already takes Debian's packages from. Wine itself is
@@ -33,13 +36,15 @@ test=0
 windows=0
 bench=0
 deb=0
+list=0
 for arg in "$@"; do
   case "$arg" in
+    --list) list=1 ;;
     --test) test=1 ;;
     --windows) windows=1 ;;
     --bench) bench=1 ;;
     --deb) deb=1 ;;
-    *) echo "usage: $0 [--test] [--windows] [--bench] [--deb]" >&2; exit 2 ;;
+    *) echo "usage: $0 [--list] [--test] [--windows] [--bench] [--deb]" >&2; exit 2 ;;
   esac
 done
 
@@ -78,6 +83,11 @@ packages=(
 [ $windows -eq 0 ] || packages+=(g++-mingw-w64-i686-posix xz-utils bzip2 patch autoconf automake
                                  libtool googletest debootstrap)
 [ $bench -eq 0 ] || packages+=(pavucontrol lame)
+
+if [ $list -eq 1 ]; then
+  printf '%s\n' "${packages[@]}"
+  exit 0
+fi
 
 src_list=/etc/apt/sources.list.d/sonaret-deb-src.sources
 . /etc/os-release

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Runs a program of the Windows build under Wine 10, in the chroot that
-# scripts/wine-root.sh makes, and in a Wine prefix of that build's own
+# scripts/trixie-root.sh makes, and in a Wine prefix of that build's own
 # (created on first use, then reused). CTest and the test discovery call it
 # as the cross-compiling emulator.
 #
@@ -32,7 +32,7 @@ if [ "${SONARET_IN_WINE_ROOT:-}" != 1 ]; then
   # Into the chroot, with the folders of the prefix, the program and any
   # file named in the arguments in sight (Windows-style switches such as
   # /v are not files).
-  "$here/wine-root.sh" ensure
+  "$here/trixie-root.sh" ensure
   binds=()
   for arg in "$@"; do
     case "$arg" in
@@ -40,7 +40,7 @@ if [ "${SONARET_IN_WINE_ROOT:-}" != 1 ]; then
           binds+=(--bind "$(dirname "$(realpath -m "$arg")")") ;;
     esac
   done
-  exec "$here/wine-root.sh" run "${binds[@]}" -- env SONARET_IN_WINE_ROOT=1 "$here/wine-run.sh" "$@"
+  exec "$here/trixie-root.sh" run "${binds[@]}" -- env SONARET_IN_WINE_ROOT=1 "$here/wine-run.sh" "$@"
 fi
 
 display=0

@@ -184,6 +184,7 @@ class AudioClient final : public ComObject<IAudioClient> {
             return;
         }
         PulseLock lock(*connection_);
+        connection_->forget_stream(stream_);
         drop_stream(stream_);
     }
 
@@ -608,6 +609,7 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE share_mode, DWORD stream_flags
         stream_ = nullptr;
         return alive ? AUDCLNT_E_DEVICE_INVALIDATED : AUDCLNT_E_SERVICE_NOT_RUNNING;
     }
+    connection_->end_with_device(stream, capture ? eCapture : eRender);
 
     initialized_ = true;
     return S_OK;

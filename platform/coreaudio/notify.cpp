@@ -168,6 +168,7 @@ void PulseConnection::on_event(pa_context* context, pa_subscription_event_type_t
         return;
     }
     if (kind == PA_SUBSCRIPTION_EVENT_REMOVE) {
+        self->end_streams_of(flow, index);
         self->gone(flow, index);
     } else if (flow == eRender) {
         release(
@@ -209,6 +210,24 @@ void PulseConnection::seen(const PulseDevice& device) {
     }
     const Endpoint before = std::exchange(it->second, std::move(now));
     report_changes(before, it->second);
+}
+
+void PulseConnection::end_with_device(pa_stream* stream, EDataFlow flow) {
+    device_streams_.emplace_back(stream, flow);
+}
+
+void PulseConnection::forget_stream(pa_stream* stream) {
+    std::erase_if(device_streams_, [stream](const auto& entry) { return entry.first == stream; });
+}
+
+void PulseConnection::end_streams_of(EDataFlow flow, uint32_t index) {
+    // A loopback records a monitor: the sink's removal removes it too.
+    for (const auto& [stream, of] : device_streams_) {
+        if (of == flow && pa_stream_get_device_index(stream) == index &&
+            pa_stream_get_state(stream) == PA_STREAM_READY) {
+            pa_stream_disconnect(stream);
+        }
+    }
 }
 
 void PulseConnection::gone(EDataFlow flow, uint32_t index) {

@@ -89,6 +89,14 @@ class PulseConnection {
     HRESULT remove_client(IMMNotificationClient* client);
     void remove_all_clients();
 
+    // Lock held. A stream that may not move ends with its device, as on
+    // Windows. The PulseAudio daemon ends it; PipeWire's session manager
+    // (WirePlumber 0.5) leaves it unlinked, silent and alive. So the
+    // connection ends a ready stream itself when the server reports its
+    // device removed, and the stream fails as the daemon would have made it.
+    void end_with_device(pa_stream* stream, EDataFlow flow);
+    void forget_stream(pa_stream* stream);
+
   private:
     PulseConnection() = default;
 
@@ -129,6 +137,7 @@ class PulseConnection {
     void sync_step_done();
     void seen(const PulseDevice& device);
     void gone(EDataFlow flow, uint32_t index);
+    void end_streams_of(EDataFlow flow, uint32_t index);
     void defaults_seen(const pa_server_info& info);
     void report_added(const Endpoint& endpoint);
     void report_removed(const Endpoint& endpoint);
@@ -145,6 +154,7 @@ class PulseConnection {
     pa_time_event* retry_ = nullptr;
 
     std::vector<IMMNotificationClient*> clients_;
+    std::vector<std::pair<pa_stream*, EDataFlow>> device_streams_; // see end_with_device
     // The endpoints and defaults as last reported. While a new context
     // learns them (synced_ false), `before_` keeps what the clients knew, to
     // tell them the difference at the end.

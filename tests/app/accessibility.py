@@ -52,10 +52,12 @@ def application():
 
 
 def window(role, name=None):
-    """A showing top-level window of the program by its role (and name)."""
+    """A showing top-level window of the program by its role (and name).
+    Roles are compared as at-spi's constants: their names change between
+    releases ("push button" became "button")."""
     app = application()
     for child in app or []:
-        if child.getRoleName() == role and (name is None or child.name == name) and \
+        if child.getRole() == role and (name is None or child.name == name) and \
                 child.getState().contains(pyatspi.STATE_SHOWING):
             return child
     return None
@@ -80,7 +82,7 @@ def one_focused(node):
 
 def find(node, role, name=None):
     return [d for d in descendants(node)
-            if d.getRoleName() == role and (name is None or d.name == name)]
+            if d.getRole() == role and (name is None or d.name == name)]
 
 
 def press(node):
@@ -98,13 +100,13 @@ def dump(node, depth=0):
 
 def check_main(main):
     dump(main)
-    buttons = find(main, 'push button')
+    buttons = find(main, pyatspi.ROLE_PUSH_BUTTON)
     check({b.name for b in buttons} >= {'开始录音', '停止录音'},
           'the buttons are named by their texts: %s' % [b.name for b in buttons])
     check({b.description for b in buttons} >= NOTES,
           'the command links\' notes are their descriptions: %s' %
           [b.description for b in buttons])
-    links = find(main, 'link')
+    links = find(main, pyatspi.ROLE_LINK)
     check([link.name for link in links] == ['关于'],
           'the About link is one link named by its text: %s' % [link.name for link in links])
     now = one_focused(main)
@@ -114,48 +116,48 @@ def check_main(main):
 
 def check_about(link):
     press(link)
-    about = wait_for(lambda: window('dialog', 'About'))
+    about = wait_for(lambda: window(pyatspi.ROLE_DIALOG, 'About'))
     if not check(about is not None, 'the About link opens a dialog named "About"'):
         return
-    links = find(about, 'link')
+    links = find(about, pyatspi.ROLE_LINK)
     print('About box: links %s' % [link.name for link in links])
     check(len(links) == 3 and all(link.name.startswith(('项目', '个人')) for link in links),
           'the About box has three links named by their texts')
-    texts = [label.name for label in find(about, 'label')]
+    texts = [label.name for label in find(about, pyatspi.ROLE_LABEL)]
     check(any('\n' in t for t in texts) and not any('\r' in t for t in texts),
           'the About box\'s lines break at "\\n" alone: %r' % texts)
     now = one_focused(about)
     check(len(now) == 1, 'one control of the About box has the focus: %s' % [f.name for f in now])
-    ok = find(about, 'push button', 'OK')
+    ok = find(about, pyatspi.ROLE_PUSH_BUTTON, 'OK')
     if check(bool(ok), 'the About box has its OK button'):
         press(ok[0])
-        check(wait_for(lambda: window('dialog', 'About') is None), 'OK closes the About box')
+        check(wait_for(lambda: window(pyatspi.ROLE_DIALOG, 'About') is None), 'OK closes the About box')
 
 
 def check_message_box(main, music):
     os.rmdir(music)
-    press(find(main, 'push button', '开始录音')[0])
-    box = wait_for(lambda: window('dialog', '录音出错'))
+    press(find(main, pyatspi.ROLE_PUSH_BUTTON, '开始录音')[0])
+    box = wait_for(lambda: window(pyatspi.ROLE_DIALOG, '录音出错'))
     if check(box is not None, 'Start in a folder that has gone shows a dialog "录音出错"'):
-        texts = [d.name for d in find(box, 'label')]
+        texts = [d.name for d in find(box, pyatspi.ROLE_LABEL)]
         check(any('编码器打开出错' in t for t in texts), 'the box says why: %s' % texts)
-        press(find(box, 'push button', 'OK')[0])
-        check(wait_for(lambda: window('dialog', '录音出错') is None), 'OK closes the box')
+        press(find(box, pyatspi.ROLE_PUSH_BUTTON, 'OK')[0])
+        check(wait_for(lambda: window(pyatspi.ROLE_DIALOG, '录音出错') is None), 'OK closes the box')
     os.makedirs(music)
 
 
 def check_folder_chooser(main):
-    press(find(main, 'push button', '更改文件夹')[0])
-    chooser = wait_for(lambda: window('file chooser'))
+    press(find(main, pyatspi.ROLE_PUSH_BUTTON, '更改文件夹')[0])
+    chooser = wait_for(lambda: window(pyatspi.ROLE_FILE_CHOOSER))
     if not check(chooser is not None, 'the folder chooser opens'):
         return
-    names = {b.name for b in find(chooser, 'push button')}
+    names = {b.name for b in find(chooser, pyatspi.ROLE_PUSH_BUTTON)}
     check({'Abbrechen', 'Auswählen'} <= names,
           'the folder chooser\'s buttons are in the session\'s language: %s' % sorted(names))
-    cancel = find(chooser, 'push button', 'Abbrechen')
+    cancel = find(chooser, pyatspi.ROLE_PUSH_BUTTON, 'Abbrechen')
     if cancel:
         press(cancel[0])
-        check(wait_for(lambda: window('file chooser') is None), 'Cancel closes the chooser')
+        check(wait_for(lambda: window(pyatspi.ROLE_FILE_CHOOSER) is None), 'Cancel closes the chooser')
 
 
 def main():
@@ -191,7 +193,7 @@ def main():
         env.update(sound.environment())
         proc = subprocess.Popen([sys.argv[1]], env=env, stdout=subprocess.DEVNULL,
                                 stderr=subprocess.DEVNULL)
-        main_window = wait_for(lambda: window('frame', 'Sonaret'), 60)
+        main_window = wait_for(lambda: window(pyatspi.ROLE_FRAME, 'Sonaret'), 60)
         if check(main_window is not None, 'the main window is a frame named "Sonaret"'):
             link = check_main(main_window)
             if link:

@@ -17,10 +17,10 @@
 # for its first packet.
 #
 # SONARET_SOUND_SERVER=pipewire starts PipeWire, pipewire-pulse and
-# WirePlumber instead (configured by the folders pipewire/ and wireplumber/
-# beside this script), on a session bus of their own, with the same
-# devices: the sinks through pipewire-pulse, the microphone from the
-# configuration. Its null sinks render in short cycles anyway, so there are
+# WirePlumber instead (configured by the folders pipewire/ and
+# wireplumber-0.4/ or -0.5/ beside this script), on a session bus of their
+# own, with the same devices: the sinks through pipewire-pulse, the
+# microphone from the configuration. Its null sinks render in short cycles anyway, so there are
 # no streams of silence there.
 #
 # The benchmarks use the same daemon with devices of their own (--devices, a
@@ -153,7 +153,11 @@ start_pipewire() {
   local cmd name rest done
   sink='' source=''
   mkdir -p "$dir/config"
-  ln -s "$here/wireplumber" "$dir/config/wireplumber"
+  # WirePlumber 0.5 refuses 0.4's Lua configuration, and 0.4 knows nothing
+  # of 0.5's fragments: the installed one's is taken.
+  local generation=0.5
+  wireplumber --version 2>/dev/null | grep -q 'libwireplumber 0\.4' && generation=0.4
+  ln -s "$here/wireplumber-$generation" "$dir/config/wireplumber"
   local -a env=(env -u DISPLAY -u WAYLAND_DISPLAY -u PULSE_SERVER -u PULSE_CLIENTCONFIG
                 -u PIPEWIRE_REMOTE -u PIPEWIRE_RUNTIME_DIR -u PULSE_STATE_PATH
                 HOME="$dir/home" XDG_RUNTIME_DIR="$dir/runtime" XDG_STATE_HOME="$dir/state"

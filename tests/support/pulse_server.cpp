@@ -394,11 +394,23 @@ bool PulseServer::start_pulseaudio(const std::string& extra_script) {
 }
 
 bool PulseServer::start_pipewire(const std::string& extra_script) {
-    // Our configuration (tests/support/pipewire, .../wireplumber): the
+    // Our configuration (tests/support/pipewire, .../wireplumber-*): the
     // desktop's without real-time scheduling and without the machine's own
-    // devices.
+    // devices. WirePlumber 0.5 refuses 0.4's Lua configuration, and 0.4
+    // knows nothing of 0.5's fragments: the installed one's goes in.
+    int ran = -1;
+    const std::string version = run({"wireplumber", "--version"}, child_environment({}), &ran);
+    const std::string wireplumber = version.find("libwireplumber 0.4") != std::string::npos
+                                        ? "wireplumber-0.4/"
+                                        : "wireplumber-0.5/";
     for (const auto& [path, text] : kPipeWireConfig) {
-        const std::filesystem::path file = dir_ / path;
+        const std::string_view name = path;
+        std::filesystem::path file = dir_ / name;
+        if (name.starts_with(wireplumber)) {
+            file = dir_ / "config" / "wireplumber" / name.substr(wireplumber.size());
+        } else if (name.starts_with("wireplumber")) {
+            continue;
+        }
         std::filesystem::create_directories(file.parent_path());
         std::ofstream(file) << text;
     }

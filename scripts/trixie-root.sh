@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
-# The Wine that runs the Windows build's tests: Wine 10 in a Debian trixie
-# chroot. Debian 12's own Wine (8.0) refuses loopback capture, which is what
-# Sonaret records on Windows; trixie's Wine 10 does it.
+# Debian 13 (trixie) in a chroot, for two passes of the suite: the Windows
+# build's tests under Wine 10 (Debian 12's own Wine, 8.0, refuses loopback
+# capture, which is what Sonaret records on Windows; trixie's Wine 10 does
+# it), and the Linux build's suite built and run with Debian 13's compiler,
+# libraries, PipeWire, WirePlumber, weston and at-spi.
 #
-# usage: wine-root.sh ensure
+# usage: trixie-root.sh ensure
 #          makes the chroot if it is missing, or brings it up to date when
 #          the package list below has changed; then returns at once
-#        wine-root.sh run [--bind DIR]... -- COMMAND [ARGUMENTS...]
+#        trixie-root.sh run [--bind DIR]... -- COMMAND [ARGUMENTS...]
 #          runs COMMAND inside the chroot, in the caller's folder and
 #          environment, as the caller's user
-#        wine-root.sh cache
+#        trixie-root.sh cache
 #          prints the cache folder (the build fixes it for tests that give
 #          programs a home of their own)
 #
@@ -29,18 +31,20 @@
 set -euo pipefail
 
 suite=trixie
+here=$(cd "$(dirname "$0")" && pwd)
 # What the Windows tests run inside: Wine with its 32-bit half (the program
 # is 32-bit) and PulseAudio client on both halves, the server's command-line
 # client (the capture tests play tones with pacat), a virtual display, and
-# fonts with Chinese glyphs (the dialogs' texts). Changing this list updates
-# the chroot on its next use.
+# fonts with Chinese glyphs (the dialogs' texts). Then what building the
+# Linux build and running its suite take, as install-deps.sh lists them for
+# a Debian machine. Changing either list updates the chroot on its next use.
 packages=(wine wine32:i386 wine64 libpulse0 libpulse0:i386 pulseaudio-utils
           xvfb fonts-wqy-microhei)
+mapfile -t -O ${#packages[@]} packages < <("$here/install-deps.sh" --list --test)
 
-here=$(cd "$(dirname "$0")" && pwd)
 project=$(dirname "$here")
 cache=${SONARET_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/sonaret}
-root=$cache/wine-$suite
+root=$cache/$suite
 stamp=.sonaret-packages
 
 usage() {
@@ -53,7 +57,7 @@ as_root=()
 need_root() {
   [ "$(id -u)" -ne 0 ] || return 0
   command -v sudo >/dev/null 2>&1 || {
-    echo "wine-root: needs root or sudo (to make and enter the chroot)" >&2
+    echo "trixie-root: needs root or sudo (to make and enter the chroot)" >&2
     exit 1
   }
   as_root=(sudo --preserve-env)
@@ -107,7 +111,7 @@ install_packages() {
     in_chroot_as_root "$dir" apt-get clean
   } >"$log" 2>&1 || {
     tail -n 20 "$log" >&2
-    echo "wine-root: installing Wine in the chroot failed (the whole log: $log)" >&2
+    echo "trixie-root: installing the packages in the chroot failed (the whole log: $log)" >&2
     exit 1
   }
   printf '%s\n' "${packages[@]}" | "${as_root[@]}" tee "$dir/$stamp" >/dev/null
@@ -129,21 +133,21 @@ ensure() {
     return 0
   fi
   if [ -f "$root/$stamp" ]; then
-    echo "wine-root: the package list changed; updating $root"
+    echo "trixie-root: the package list changed; updating $root"
     install_packages "$root"
   else
     # Made aside and moved in place when complete, so that an interrupted
     # set-up is started again, never used.
     local new=$root.new
     command -v debootstrap >/dev/null 2>&1 || {
-      echo "wine-root: debootstrap is missing (scripts/install-deps.sh installs it)" >&2
+      echo "trixie-root: debootstrap is missing (scripts/install-deps.sh installs it)" >&2
       exit 1
     }
-    echo "wine-root: making a Debian $suite chroot with Wine in $root (once; about 420 MiB to download)"
+    echo "trixie-root: making a Debian $suite chroot in $root (once; about 900 MiB to download)"
     "${as_root[@]}" rm -rf "$new" "$root"
     "${as_root[@]}" debootstrap --variant=minbase "$suite" "$new" "$(mirror)" >"$cache/debootstrap.log" 2>&1 || {
       tail -n 20 "$cache/debootstrap.log" >&2
-      echo "wine-root: debootstrap failed (the whole log: $cache/debootstrap.log)" >&2
+      echo "trixie-root: debootstrap failed (the whole log: $cache/debootstrap.log)" >&2
       exit 1
     }
     install_packages "$new"
@@ -164,7 +168,7 @@ run() {
   [ $# -ge 1 ] || usage
   need_root
   [ -f "$root/$stamp" ] || {
-    echo "wine-root: there is no chroot in $root yet: run $0 ensure first" >&2
+    echo "trixie-root: there is no chroot in $root yet: run $0 ensure first" >&2
     exit 1
   }
   binds+=(/tmp "${TMPDIR:-/tmp}" "$project" "$PWD")
