@@ -550,6 +550,15 @@ TEST_F(Formats, MixFormatIsFloatAtTheDevicesRateAndChannels) {
 
 using Capture = CoreAudio;
 
+// A tone's frequency from a quarter of a second in the middle of what was
+// heard: the player's own dropout on a busy machine (milliseconds of its
+// tone missing) is no fault of the capture's.
+double heard_frequency(const std::vector<float>& heard, uint32_t rate) {
+    const size_t window = rate / 4;
+    return zero_crossing_frequency(
+        heard.size() > window ? middle(heard, (heard.size() - window) / 2) : heard, rate);
+}
+
 TEST_F(Capture, LoopbackDeliversAPlayedToneInPeriodPackets) {
     Ref<IAudioClient> client;
     Ref<IAudioCaptureClient> capture;
@@ -568,7 +577,7 @@ TEST_F(Capture, LoopbackDeliversAPlayedToneInPeriodPackets) {
     for (uint32_t ch = 0; ch < channels; ++ch) {
         std::vector<float> heard = audible_part(got.channel(ch));
         ASSERT_GE(heard.size(), rate / 2) << "channel " << ch;
-        EXPECT_NEAR(zero_crossing_frequency(heard, rate), 1000.0, 10.0) << "channel " << ch;
+        EXPECT_NEAR(heard_frequency(heard, rate), 1000.0, 10.0) << "channel " << ch;
         EXPECT_NEAR(rms(middle(heard, rate / 10)), 0.5 / std::sqrt(2.0), 0.03) << "channel " << ch;
     }
     // 480 frames each, whatever fragments the server sent: the fixture's
@@ -603,7 +612,7 @@ TEST_F(Capture, LoopbackOfTheSixChannelSinkCarriesEveryChannelInSpeakerOrder) {
     for (uint32_t ch = 0; ch < channels; ++ch) {
         std::vector<float> heard = audible_part(got.channel(ch));
         ASSERT_GE(heard.size(), rate / 2) << "channel " << ch;
-        EXPECT_NEAR(zero_crossing_frequency(heard, rate), expected[ch], expected[ch] / 100)
+        EXPECT_NEAR(heard_frequency(heard, rate), expected[ch], expected[ch] / 100)
             << "channel " << ch;
         EXPECT_NEAR(rms(middle(heard, rate / 10)), 0.4 / std::sqrt(2.0), 0.03) << "channel " << ch;
     }
@@ -625,7 +634,7 @@ TEST_F(Capture, MicrophoneDeliversMono16k) {
     EXPECT_EQ(got.packet_frames.front(), 160u);
     std::vector<float> heard = audible_part(got.samples);
     ASSERT_GE(heard.size(), rate / 2);
-    EXPECT_NEAR(zero_crossing_frequency(heard, rate), 440.0, 5.0);
+    EXPECT_NEAR(heard_frequency(heard, rate), 440.0, 5.0);
     EXPECT_GT(tone_energy_share(middle(heard, rate / 10), rate, 440.0), 0.9);
 }
 
@@ -838,7 +847,7 @@ TEST_F(Render, WrittenToneIsPlayedThenSilenceKeepsLoopbackGoing) {
     // The whole half second, no more (a few samples near zero crossings are
     // under the threshold at each end).
     EXPECT_NEAR(double(heard.size()), double(tone_frames), rate * 0.01);
-    EXPECT_NEAR(zero_crossing_frequency(heard, rate), 500.0, 5.0);
+    EXPECT_NEAR(heard_frequency(heard, rate), 500.0, 5.0);
     auto end =
         std::find_if(left.rbegin(), left.rend(), [](float v) { return std::fabs(v) > 0.05f; });
     // After the tone's last half wave, nothing but zeros.
