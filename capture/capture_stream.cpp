@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <new>
+#include <thread>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
@@ -135,10 +136,15 @@ HRESULT drain(CaptureStream* s, int* packets) {
         if (FAILED(hr)) {
             return hr;
         }
+        // Announced before the callback is read (both sequentially
+        // consistent): whoever changes the callback either is seen here or
+        // sees this, and then waits for the delivery to end.
+        store(s->delivering, 1);
         SampleCallback callback = load(s->callback);
         if (callback != nullptr) {
             deliver(s, callback, data, frames, flags);
         }
+        store(s->delivering, 0);
         s->service_capture->ReleaseBuffer(frames);
         ++*packets;
         hr = s->service_capture->GetNextPacketSize(&packet_frames);
@@ -323,6 +329,11 @@ int32_t capture_set_callback(CaptureStream* stream, SampleCallback callback, voi
     if (stream != nullptr) {
         store(stream->user_data, user_data);
         store(stream->callback, callback);
+        // A delivery that read the old callback ends before this returns:
+        // nothing of the old callback's comes afterwards.
+        while (load(stream->delivering) != 0) {
+            std::this_thread::yield();
+        }
     }
     return 0;
 }

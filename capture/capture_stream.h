@@ -52,6 +52,8 @@ int32_t capture_default_id(int32_t is_capture, WCHAR* id, AudioDevices* devices)
 const WCHAR* capture_endpoint_id(const CaptureStream* stream);
 
 int32_t capture_get_format(CaptureStream* stream, uint32_t* sample_rate, uint32_t* channels);
+// Returns once no delivery through the old callback is in progress, so that
+// none comes after it (not to be called from the callback itself).
 int32_t capture_set_callback(CaptureStream* stream, SampleCallback callback, void* user_data);
 
 // Asks the capture thread to post `message` (wParam: the failure's HRESULT,

@@ -26,6 +26,9 @@ struct CaptureStream {
     int32_t running;         // shared
     SampleCallback callback; // shared
     void* user_data;         // shared
+    // Non-zero from before the capture thread reads the callback until its
+    // delivery has returned: capture_set_callback waits it out.
+    int32_t delivering; // shared
     uint32_t sample_rate;
     uint32_t channels;
     // Zeros handed to the callback in place of a packet the engine marks

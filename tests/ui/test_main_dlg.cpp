@@ -1135,7 +1135,13 @@ TEST_F(MainWindow, AFollowedDefaultCostsTheRecordingNoTime) {
             const char* sink = i % 2 == 0 ? "late48" : PulseServer::kStereoSink;
             server().pactl({"set-default-sink", sink});
             const std::wstring id = L"sink:" + std::wstring(sink, sink + strlen(sink));
+            const auto asked = std::chrono::steady_clock::now();
             ASSERT_TRUE(wait_until(10000, [&] { return captured() == id; }));
+            // At the new device's first packet: a switch that took seconds
+            // (34.8 s for all six once, when the first packet went unseen
+            // and a deadline took over) would cost nothing but is a fault.
+            EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(4))
+                << "switch " << i;
             run_for(500);
         }
         const double wall =

@@ -332,36 +332,54 @@ DWORD WINAPI take_one(LPVOID param) {
     return result;
 }
 
-TEST(KernelThread, EachSetOfAnAutoResetEventReleasesExactlyOneWaiter) {
-    constexpr int kWaiters = 6;
-    Handles h;
+// Threads that each wait once for an event and count it. At the end, the
+// rest are set free (after a failure) before the count goes.
+struct Waiters {
+    static constexpr int kCount = 6;
     std::atomic<int> released{0};
-    std::pair shared{h.add(CreateEventW(nullptr, FALSE, FALSE, nullptr)), &released};
-    HANDLE threads[kWaiters];
-    for (HANDLE& thread : threads) {
-        thread = h.add(CreateThread(nullptr, 0, take_one, &shared, 0, nullptr));
-        ASSERT_NE(thread, nullptr);
+    Handles h;
+    std::pair<HANDLE, std::atomic<int>*> shared;
+    HANDLE threads[kCount] = {};
+    explicit Waiters(BOOL manual_reset)
+        : shared{h.add(CreateEventW(nullptr, manual_reset, FALSE, nullptr)), &released} {
+        for (HANDLE& thread : threads) {
+            thread = h.add(CreateThread(nullptr, 0, take_one, &shared, 0, nullptr));
+        }
+        Sleep(100); // let them all block
     }
-    Sleep(100); // let them all block
-    SetEvent(shared.first);
-    EXPECT_LT(WaitForMultipleObjects(kWaiters, threads, FALSE, INFINITE), WAIT_OBJECT_0 + kWaiters);
+    ~Waiters() {
+        while (all_ended(10) == WAIT_TIMEOUT) {
+            SetEvent(shared.first);
+        }
+    }
+    DWORD all_ended(DWORD ms) { return WaitForMultipleObjects(kCount, threads, TRUE, ms); }
+};
+
+TEST(KernelThread, EachSetOfAnAutoResetEventReleasesExactlyOneWaiter) {
+    Waiters w(FALSE);
+    SetEvent(w.shared.first);
+    EXPECT_LT(WaitForMultipleObjects(Waiters::kCount, w.threads, FALSE, INFINITE),
+              WAIT_OBJECT_0 + Waiters::kCount);
     Sleep(100);
-    EXPECT_EQ(released, 1);
+    EXPECT_EQ(w.released, 1);
 
     // Back to back: each set goes to a waiter before the next comes.
-    for (int i = 1; i < kWaiters; ++i) {
-        SetEvent(shared.first);
+    for (int i = 1; i < Waiters::kCount; ++i) {
+        SetEvent(w.shared.first);
     }
-    EXPECT_EQ(WaitForMultipleObjects(kWaiters, threads, TRUE, 10000), WAIT_OBJECT_0)
-        << "a set was lost";
-    while (WaitForMultipleObjects(kWaiters, threads, TRUE, 10) == WAIT_TIMEOUT) {
-        SetEvent(shared.first); // after a failure: free the rest before `shared` goes
-    }
-    EXPECT_EQ(released, kWaiters);
-    EXPECT_EQ(WaitForSingleObject(shared.first, 0), WAIT_TIMEOUT);
+    EXPECT_EQ(w.all_ended(10000), WAIT_OBJECT_0) << "a set was lost";
+    EXPECT_EQ(w.released, Waiters::kCount);
+    EXPECT_EQ(WaitForSingleObject(w.shared.first, 0), WAIT_TIMEOUT);
     DWORD code = 0xDEAD;
-    EXPECT_TRUE(GetExitCodeThread(threads[kWaiters - 1], &code));
+    EXPECT_TRUE(GetExitCodeThread(w.threads[Waiters::kCount - 1], &code));
     EXPECT_EQ(code, WAIT_OBJECT_0);
+}
+
+TEST(KernelThread, OneSetOfAManualResetEventReleasesEveryWaiter) {
+    Waiters w(TRUE);
+    SetEvent(w.shared.first);
+    EXPECT_EQ(w.all_ended(10000), WAIT_OBJECT_0) << "a waiter was left behind";
+    EXPECT_EQ(w.released, Waiters::kCount);
 }
 
 // The last error, cleared for the next check.
