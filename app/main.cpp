@@ -27,6 +27,12 @@ int Run(LPWSTR /*command_line*/, int show) {
     if (::IsWindow(main_dlg.m_hWnd)) {
         main_dlg.DestroyWindow();
     }
+    // Closed twice while a stalled disk held a file: the process ends now.
+    // Each such file keeps what reached the disk; nothing waits for it any
+    // longer, not even the runtime's flushing of files at its exit.
+    if (main_dlg.Session().FilesBeingCompleted() > 0) {
+        ::ExitProcess(static_cast<UINT>(result));
+    }
     _Module.RemoveMessageLoop();
     return result;
 }

@@ -172,7 +172,7 @@ LRESULT CMainDlg::OnDestroy() {
     // would otherwise go on calling into this object. Nobody is left to
     // hear of the files: they are completed here.
     m_session.Close();
-    m_session.CompleteFilesNow();
+    m_session.CompleteFilesNow(m_quit_now ? 0 : INFINITE);
     KeepShutdownReason();
     m_display.Destroy();
     for (int i = 0; i < m_icon_count; ++i) {
@@ -385,7 +385,14 @@ LRESULT CMainDlg::OnInitDialog() {
 
 LRESULT CMainDlg::OnClose(int exit_code) {
     if (m_closing_code != 0) {
-        return 0; // closing already, waiting for a file
+        // Closing already, waiting for a file. Asked again, the user wants
+        // out: a stalled disk may hold the file for good, and it keeps what
+        // reached the disk whatever Sonaret does.
+        if (m_session.FilesBeingCompleted() > 0 && !m_quit_now) {
+            m_quit_now = true;
+            ::PostQuitMessage(m_closing_code);
+        }
+        return 0;
     }
     m_session.Close();
     m_closing_code = exit_code;

@@ -40,6 +40,8 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     void SetFolder(const WCHAR* folder);
 
     // What the window records from and into, for the tests.
+    // After the loop: files a stalled disk still holds, which the window
+    // did not wait for (closed twice), are left to the process's end.
     const RecordingSession& Session() const { return m_session; }
     const PeakDisplay& Display() const { return m_display; }
 
@@ -49,7 +51,8 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     LRESULT OnAbout();
     // IDOK and IDCANCEL (the close box and Escape too): the recording is
     // finished, the capture closed, the window destroyed; the exit code is
-    // the command's id.
+    // the command's id. A second one while a file is still being completed
+    // ends the loop at once, leaving the file to the disk.
     LRESULT OnClose(int exit_code);
     // WM_ENDSESSION for an ending session (log-out, shut-down, an update's
     // restart; on Linux also a termination signal or a lost display): the
@@ -101,6 +104,7 @@ class CMainDlg : public CDialogImpl<CMainDlg>,
     // The command (IDOK, IDCANCEL) that is closing the window, once given:
     // the window waits, busy, for the files still being completed.
     int m_closing_code = 0;
+    bool m_quit_now = false; // closed twice: the window goes without its files
     int m_boxes_open = 0;                  // message boxes open over the window
     bool m_notice_drawn = false;           // the trace's last update said 正在录音
     bool m_shutdown_reason = false;        // KeepShutdownReason's, while it is given

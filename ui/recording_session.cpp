@@ -29,6 +29,9 @@ int32_t find_source(const EndpointList& list, const EndpointEntry& entry) {
 } // namespace
 
 RecordingSession::~RecordingSession() {
+    // A window closed twice left them to the process's end (which comes
+    // first in the program); whoever lets the session go on waits here.
+    CompleteFilesNow();
     endpoint_list_free(&m_devices);
     audio_devices_close(&m_audio);
 }

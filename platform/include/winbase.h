@@ -78,6 +78,9 @@ BOOL CloseHandle(HANDLE handle);
 
 void Sleep(DWORD milliseconds);
 DWORD GetCurrentThreadId(void);
+// Ends the process at once: its other threads stop where they are, and the
+// C runtime's buffered files are not flushed (on Windows only exit() does).
+[[noreturn]] void ExitProcess(UINT exit_code);
 DWORD GetLastError(void);
 void SetLastError(DWORD error);
 

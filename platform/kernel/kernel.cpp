@@ -105,6 +105,10 @@ void Sleep(DWORD milliseconds) {
     }
 }
 
+void ExitProcess(UINT exit_code) {
+    _exit(static_cast<int>(exit_code));
+}
+
 // The kernel's thread id: nonzero, fixed for the thread's life, and the same
 // number debuggers and /proc show. Like a Windows thread id it may be given
 // to a new thread after this one has ended.

@@ -998,6 +998,28 @@ TEST_F(MainWindow, AnEndingSessionCompletesTheFilesBeforeItIsAnswered) {
     EXPECT_TRUE(decode_mp3(stalled).ok) << "the stalled file is completed with the window";
 }
 
+// Closed again while a stalled disk still holds the file: the loop's quit
+// comes at once and the window goes without waiting for the disk (the
+// program's entry then ends the process).
+TEST_F(MainWindow, ASecondCloseWhileTheDiskStallsQuitsAtOnce) {
+    click(IDC_START);
+    run_for(1000);
+    StallOnItsOwnThread stall(session().Shared().writer.load()->writer);
+    quit_code = -1;
+    SendMessageW(dlg->m_hWnd, WM_COMMAND, IDCANCEL, 0);
+    pump(300);
+    EXPECT_EQ(quit_code, -1) << "the first close waits for the file";
+    const long long ms = time_of([&] {
+        SendMessageW(dlg->m_hWnd, WM_COMMAND, IDCANCEL, 0);
+        pump(0);
+        DestroyWindow(dlg->m_hWnd); // as the entry does once the loop has ended
+    });
+    printf("the second close and the window's end took %lld ms\n", ms);
+    EXPECT_EQ(quit_code, IDCANCEL);
+    EXPECT_TRUE(stall.held()) << "the window waited for the stalled disk";
+    EXPECT_EQ(session().FilesBeingCompleted(), 1u) << "left to the process's end";
+}
+
 TEST_F(MainWindow, HundredRecordingsInARowAreAllKept) {
     auto tone = server().play_tone(PulseServer::kStereoSink, ToneSpec{.seconds = 30});
     std::set<std::string> paths;
