@@ -224,7 +224,6 @@ void RecordingSession::CloseCapture() {
             capture_destroy(stream);
         }
     }
-    ::KillTimer(m_window, kArrivalTimer);
 }
 
 // Opens the selection again, closing what is open. A running recording goes
@@ -298,7 +297,9 @@ SessionError RecordingSession::GiveUpCapture() {
 // The default device moved during a capture: the new one is opened beside the
 // running capture, which goes on feeding the meter and the file until the new
 // one delivers (make before break, so that a device that starts slowly costs
-// the recording no time). 0, or -1 when the new one can't be opened.
+// the recording no time). A new default that never delivers (a suspended
+// microphone, say) never takes over: the old device keeps the recording for
+// as long as it delivers. 0, or -1 when the new one can't be opened.
 int32_t RecordingSession::OpenArriving() {
     if (m_arriving != nullptr) {
         capture_stop(m_arriving);
@@ -315,20 +316,17 @@ int32_t RecordingSession::OpenArriving() {
     capture_set_callback(m_arriving, on_samples_arriving, &m_shared);
     capture_set_notify(m_arriving, m_window, WM_CAPTURE_FAILED);
     capture_start(m_arriving);
-    ::SetTimer(m_window, kArrivalTimer, kArrivalDeadlineMs, nullptr);
     return 0;
 }
 
 // The arriving capture takes over: the old one's sound ends and the new one's
 // begins, in a new file when the format changed.
 SessionError RecordingSession::TakeArriving() {
-    ::KillTimer(m_window, kArrivalTimer);
     if (m_arriving == nullptr) {
         return SessionError::None;
     }
-    // The old capture feeds nothing from here on (its callback's user stays,
-    // for a delivery that has read the callback already); a delivery of it
-    // still in the meter or the writer ends first.
+    // The old capture feeds nothing from here on: a delivery of it that read
+    // the callback already has ended when the callback is taken away.
     if (m_capture != nullptr) {
         capture_set_callback(m_capture, nullptr, &m_shared);
     }
@@ -363,24 +361,39 @@ bool RecordingSession::OnMessage(UINT message, WPARAM wparam, LPARAM lparam, Ses
     case WM_RECORD_FINISHED:
         *error = OnRecordFinished(reinterpret_cast<const WriterThread*>(lparam));
         return true;
-    case WM_CAPTURE_FAILED:
-        *error = OnCaptureFailed();
-        return true;
-    case WM_DEVICES_CHANGED:
-        *error = OnDevicesChanged();
-        return true;
-    case WM_CAPTURE_ARRIVED:
-        *error = OnCaptureArrived();
-        return true;
     case WM_TIMER:
         // Only the session's own: another timer of the window is the window's.
-        if (wparam != kRecoverTimer && wparam != kWatchTimer && wparam != kArrivalTimer) {
+        if (wparam != kRecoverTimer && wparam != kWatchTimer) {
             return false;
         }
-        *error = OnTimer(static_cast<UINT_PTR>(wparam));
+        break;
+    case WM_CAPTURE_FAILED:
+    case WM_DEVICES_CHANGED:
+    case WM_CAPTURE_ARRIVED:
+        break;
+    default:
+        return false;
+    }
+    // Once closed, only the files still being completed concern the
+    // session: news of the devices and captures posted before the close
+    // would open a capture again while the window waits to go.
+    if (m_state == SessionState::Closed) {
         return true;
     }
-    return false;
+    switch (message) {
+    case WM_CAPTURE_FAILED:
+        *error = OnCaptureFailed();
+        break;
+    case WM_DEVICES_CHANGED:
+        *error = OnDevicesChanged();
+        break;
+    case WM_CAPTURE_ARRIVED:
+        *error = OnCaptureArrived();
+        break;
+    default:
+        *error = OnTimer(static_cast<UINT_PTR>(wparam));
+    }
+    return true;
 }
 
 SessionError RecordingSession::OnCaptureArrived() {
@@ -396,16 +409,17 @@ SessionError RecordingSession::OnCaptureFailed() {
         // capture goes on, and the next change of the devices is followed.
         capture_stop(m_arriving);
         capture_destroy(&m_arriving);
-        ::KillTimer(m_window, kArrivalTimer);
     }
     // A message from a stream closed since is not about this one.
     const HRESULT why = capture_failure(m_capture);
     if (m_capture == nullptr || why == S_OK) {
         return SessionError::None;
     }
-    if (m_arriving != nullptr) {
-        return TakeArriving(); // the old device is gone: the new one takes over now
+    if (m_arriving != nullptr && m_shared.arrived.load() == 1) {
+        return TakeArriving(); // the new one delivers: it takes over now
     }
+    // Gone before a successor delivered: the recording waits for the
+    // default, from a stream of its own, as after any lost capture.
     CloseCapture();
     return RecoverCapture(why);
 }
@@ -417,9 +431,6 @@ SessionError RecordingSession::OnTimer(UINT_PTR id) {
         // The service is there: its devices, and the capture of the chosen
         // one, as for any change of the devices.
         return m_events != nullptr ? OnDevicesChanged() : SessionError::None;
-    }
-    if (id == kArrivalTimer) {
-        return TakeArriving(); // a new default that is slow to deliver, all the same
     }
     if (id != kRecoverTimer) {
         return SessionError::None;

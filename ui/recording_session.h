@@ -43,7 +43,6 @@ enum class SessionState {
 // The timers the session sets on its window; the window hands them back.
 constexpr UINT_PTR kRecoverTimer = 1;
 constexpr UINT_PTR kWatchTimer = 2;
-constexpr UINT_PTR kArrivalTimer = 3;
 
 // How long a lost capture is waited for before the recording ends and the
 // user is told, and how often it is tried meanwhile.
@@ -52,9 +51,6 @@ constexpr UINT kRecoverRetryMs = 250;
 // How often the devices are tried while they can't be watched (no audio
 // service yet): once they can, they are listed and captured, unasked.
 constexpr UINT kWatchRetryMs = 1000;
-// How long a new default device opened beside the running capture may take
-// to deliver before it takes over all the same.
-constexpr UINT kArrivalDeadlineMs = 5000;
 
 class RecordingSession {
   public:

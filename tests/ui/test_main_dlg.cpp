@@ -1232,6 +1232,34 @@ TEST_F(MainWindow, TheDefaultMicrophoneIsFollowed) {
     expect_tone(mp3, 1000.0);
 }
 
+// A new default microphone that delivers nothing (suspended) does not take
+// the recording over: the old one goes on feeding the file, which holds the
+// whole time from Start to Stop.
+TEST_F(MainWindow, ANewDefaultThatNeverDeliversLeavesTheRecordingToTheOld) {
+    choose(IDC_DEVICE, 1);
+    ASSERT_EQ(captured(), L"source:mic16");
+    ExtraDevices devices;
+    ASSERT_TRUE(devices.add("module-null-sink", "sink_name=feed3 rate=48000 channels=1"));
+    ASSERT_TRUE(devices.add("module-remap-source",
+                            "source_name=mute3 master=feed3.monitor channels=1 rate=48000"));
+    server().pactl({"suspend-source", "mute3", "1"});
+    const auto started = std::chrono::steady_clock::now();
+    click(IDC_START);
+    const std::string path = fs::path(session().RecordingPath()).string();
+    run_for(1000);
+    server().pactl({"set-default-source", "mute3"});
+    run_for(6000); // past the 5 s after which such a device once took over
+    expect_recording();
+    const double wall =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    click(IDC_STOP);
+    server().pactl({"set-default-source", "mic16"});
+    const DecodedMp3 mp3 = decode_mp3(path, true);
+    ASSERT_TRUE(mp3.ok) << mp3.error;
+    printf("%.2f s recorded of %.2f s\n", static_cast<double>(mp3.frames()) / mp3.rate, wall);
+    EXPECT_GT(static_cast<double>(mp3.frames()) / mp3.rate, wall - 0.5) << "the file went silent";
+}
+
 // The sound server killed and started again, while monitoring and while
 // recording: the trace moves again by itself, and the recording holds the
 // sound from before and after in one file.

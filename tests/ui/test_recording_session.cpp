@@ -126,6 +126,18 @@ TEST(RecordingSession, ItsStateFollowsTheRecordingTheServerAndTheDevice) {
     host.pump_until(500, [] { return false; });
     EXPECT_EQ(host.told, std::vector<SessionError>{SessionError::Capture});
     EXPECT_EQ(session.SelectedIndex(), -1);
+
+    // Closed, the session follows no more news of the devices: a change
+    // told before the close and handled after it opens no capture.
+    session.Select(session.Devices().entries[0]);
+    ASSERT_EQ(session.State(), SessionState::Monitoring);
+    session.Close();
+    for (UINT message : {WM_DEVICES_CHANGED, WM_CAPTURE_FAILED, WM_CAPTURE_ARRIVED}) {
+        SessionError error = SessionError::None;
+        session.OnMessage(message, 0, 0, &error);
+        EXPECT_EQ(error, SessionError::None);
+    }
+    EXPECT_EQ(session.State(), SessionState::Closed);
 }
 
 } // namespace
