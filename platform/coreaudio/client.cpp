@@ -599,12 +599,19 @@ HRESULT AudioClient::Initialize(AUDCLNT_SHAREMODE share_mode, DWORD stream_flags
         rc = pa_stream_connect_playback(stream, target, &attr, stream_flags_pa, nullptr, nullptr);
     }
     pa_stream_state_t state = rc < 0 ? PA_STREAM_FAILED : pa_stream_get_state(stream);
+    const pa_usec_t deadline = PulseConnection::answer_deadline();
     while (state == PA_STREAM_CREATING && connection_->alive()) {
-        connection_->wait();
+        if (!connection_->wait_until(deadline)) {
+            state = pa_stream_get_state(stream);
+            if (state == PA_STREAM_CREATING) {
+                connection_->not_answering();
+            }
+            break;
+        }
         state = pa_stream_get_state(stream);
     }
     if (state != PA_STREAM_READY) {
-        const bool alive = connection_->alive();
+        const bool alive = connection_->alive() && connection_->answering();
         drop_stream(stream);
         stream_ = nullptr;
         return alive ? AUDCLNT_E_DEVICE_INVALIDATED : AUDCLNT_E_SERVICE_NOT_RUNNING;

@@ -5,17 +5,19 @@
 
 #include <pulse/rtclock.h>
 
+#include <mutex>
+
 namespace {
 
-struct ConnectWait {
+struct DeadlineWake {
     PulseConnection* connection;
-    bool timed_out = false;
+    bool passed = false;
 };
 
-void on_connect_timeout(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
-    auto* wait = static_cast<ConnectWait*>(userdata);
-    wait->timed_out = true;
-    wait->connection->signal();
+void on_deadline(pa_mainloop_api*, pa_time_event*, const struct timeval*, void* userdata) {
+    auto* wake = static_cast<DeadlineWake*>(userdata);
+    wake->passed = true;
+    wake->connection->signal();
 }
 
 // An unplugged jack makes its device unavailable, which Windows reports as
@@ -95,7 +97,7 @@ PulseDevice pulse_device_from(const pa_source_info& info) {
     return d;
 }
 
-std::shared_ptr<PulseConnection> PulseConnection::connect() {
+std::shared_ptr<PulseConnection> PulseConnection::start() {
     std::shared_ptr<PulseConnection> c(new PulseConnection());
     c->loop_ = pa_threaded_mainloop_new();
     if (c->loop_ == nullptr) {
@@ -110,38 +112,81 @@ std::shared_ptr<PulseConnection> PulseConnection::connect() {
     if (pa_context_connect(c->context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
         return nullptr;
     }
+    c->started_ = pa_rtclock_now();
     if (pa_threaded_mainloop_start(c->loop_) < 0) {
         return nullptr;
     }
-    PulseLock lock(*c);
-    // A server that accepts the socket but never answers must not hang us.
-    ConnectWait wait{c.get()};
-    pa_time_event* timer =
-        pa_context_rttime_new(c->context_, pa_rtclock_now() + kConnectTimeoutMs * PA_USEC_PER_MSEC,
-                              on_connect_timeout, &wait);
+    return c;
+}
+
+std::shared_ptr<PulseConnection> PulseConnection::connect() {
+    static std::mutex mutex;
+    static std::shared_ptr<PulseConnection> pending; // an attempt still out
+    static int wait_ms = kConnectTimeoutMs;          // the first call's
+    std::lock_guard<std::mutex> guard(mutex);
+    std::shared_ptr<PulseConnection> c = std::move(pending);
+    // Waiting is for a server that may answer: not for one that left an
+    // attempt unanswered already, only for a fresh try after it failed.
+    bool wait = true;
+    if (c != nullptr) {
+        bool drop = false;
+        {
+            PulseLock lock(*c);
+            wait = drop = !PA_CONTEXT_IS_GOOD(pa_context_get_state(c->context_));
+            // One unanswered for long is tried afresh, in case the server
+            // was restarted meanwhile.
+            drop = drop || (!c->synced_ &&
+                            pa_rtclock_now() - c->started_ >=
+                                static_cast<pa_usec_t>(kConnectTimeoutMs) * PA_USEC_PER_MSEC);
+        }
+        if (drop) {
+            c.reset(); // the destructor takes the lock
+        }
+    }
+    pa_usec_t deadline = 0;
+    if (c == nullptr) {
+        c = start();
+        if (c == nullptr) {
+            return nullptr; // no loop or context to be had
+        }
+        if (wait) {
+            deadline = c->started_ + static_cast<pa_usec_t>(wait_ms) * PA_USEC_PER_MSEC;
+            wait_ms = kAnswerTimeoutMs;
+        }
+    }
+    bool ready = false;
+    bool failed = false;
+    {
+        PulseLock lock(*c);
+        ready = c->wait_connected(deadline);
+        failed = !PA_CONTEXT_IS_GOOD(pa_context_get_state(c->context_));
+    }
+    if (ready) {
+        return c;
+    }
+    if (!failed) {
+        pending = std::move(c);
+    }
+    return nullptr;
+}
+
+bool PulseConnection::wait_connected(pa_usec_t deadline) {
     // Ready, and the devices and defaults known, so that a client registered
     // right after this hears of every change from then on.
-    bool watching = false;
-    pa_context_state_t state = pa_context_get_state(c->context_);
-    while (PA_CONTEXT_IS_GOOD(state) && !c->synced_ && !wait.timed_out) {
-        if (state == PA_CONTEXT_READY && !watching) {
-            watching = true;
-            const char* server = pa_context_get_server(c->context_);
-            c->server_ = server ? server : "";
-            c->watch();
-            continue;
+    pa_context_state_t state = pa_context_get_state(context_);
+    while (PA_CONTEXT_IS_GOOD(state) && !synced_) {
+        if (state == PA_CONTEXT_READY && !watching_) {
+            watching_ = true;
+            const char* server = pa_context_get_server(context_);
+            server_ = server ? server : "";
+            watch();
+        } else if (!wait_until(deadline)) {
+            return false;
         }
-        c->wait();
-        state = pa_context_get_state(c->context_);
+        state = pa_context_get_state(context_);
     }
-    if (timer != nullptr) {
-        api->time_free(timer);
-    }
-    if (state != PA_CONTEXT_READY || !c->synced_) {
-        return nullptr; // the destructor disconnects (it takes the lock after this one goes)
-    }
-    c->established_ = true;
-    return c;
+    established_ = state == PA_CONTEXT_READY && synced_;
+    return established_;
 }
 
 PulseConnection::~PulseConnection() {
@@ -251,6 +296,7 @@ void PulseConnection::adopt_attempt() {
     context_ = attempt_;
     attempt_ = nullptr;
     pa_context_set_state_callback(context_, on_state, this);
+    answering_ = true; // a new server, or the old one answering again
     watch();
     signal();
 }
@@ -259,18 +305,59 @@ bool PulseConnection::alive() const {
     return context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY;
 }
 
+pa_usec_t PulseConnection::answer_deadline() {
+    return pa_rtclock_now() + static_cast<pa_usec_t>(kAnswerTimeoutMs) * PA_USEC_PER_MSEC;
+}
+
+bool PulseConnection::wait_until(pa_usec_t deadline) {
+    if (!answering_ || pa_rtclock_now() >= deadline) {
+        return false;
+    }
+    DeadlineWake wake{this};
+    pa_time_event* timer = pa_context_rttime_new(context_, deadline, on_deadline, &wake);
+    if (timer == nullptr) {
+        return false;
+    }
+    wait();
+    pa_threaded_mainloop_get_api(loop_)->time_free(timer);
+    return !wake.passed;
+}
+
+void PulseConnection::not_answering() {
+    if (!answering_ || !alive()) {
+        return;
+    }
+    // Any answer will do; the server's description is the smallest question.
+    pa_operation* probe = pa_context_get_server_info(context_, on_answer, this);
+    if (probe != nullptr) {
+        answering_ = false;
+        pa_operation_unref(probe);
+    }
+}
+
+void PulseConnection::on_answer(pa_context*, const pa_server_info*, void* userdata) {
+    auto* self = static_cast<PulseConnection*>(userdata);
+    self->answering_ = true;
+    self->signal();
+}
+
 bool PulseConnection::wait_for(pa_operation* op) {
     if (op == nullptr) {
         return false;
     }
     // A dying context cancels its operations and calls the state callback,
     // which wakes us, so this loop ends when the server goes away.
+    const pa_usec_t deadline = answer_deadline();
     while (pa_operation_get_state(op) == PA_OPERATION_RUNNING) {
         if (!alive()) {
             pa_operation_cancel(op);
             break;
         }
-        wait();
+        if (!wait_until(deadline) && pa_operation_get_state(op) == PA_OPERATION_RUNNING) {
+            pa_operation_cancel(op);
+            not_answering();
+            break;
+        }
     }
     bool done = pa_operation_get_state(op) == PA_OPERATION_DONE;
     pa_operation_unref(op);
@@ -280,7 +367,7 @@ bool PulseConnection::wait_for(pa_operation* op) {
 HRESULT PulseConnection::list(EDataFlow flow, std::vector<PulseDevice>& devices) {
     devices.clear();
     PulseLock lock(*this);
-    if (!alive()) {
+    if (!alive() || !answering_) {
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
     }
     ListResult result{this, &devices};
@@ -297,7 +384,7 @@ HRESULT PulseConnection::list(EDataFlow flow, std::vector<PulseDevice>& devices)
 HRESULT PulseConnection::find(EDataFlow flow, const std::string& name, PulseDevice& device) {
     std::vector<PulseDevice> found;
     PulseLock lock(*this);
-    if (!alive()) {
+    if (!alive() || !answering_) {
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
     }
     ListResult result{this, &found};
@@ -319,7 +406,7 @@ HRESULT PulseConnection::find(EDataFlow flow, const std::string& name, PulseDevi
 
 HRESULT PulseConnection::default_name(EDataFlow flow, std::string& name) {
     PulseLock lock(*this);
-    if (!alive()) {
+    if (!alive() || !answering_) {
         return AUDCLNT_E_SERVICE_NOT_RUNNING;
     }
     ServerResult result{this, {}, {}};

@@ -9,6 +9,12 @@
 // libpulse callback: everything the callbacks start is asynchronous and
 // finishes in further callbacks.
 //
+// A server that stops answering (stopped, hung, stuck on a device) is
+// treated like one that went away: no caller waits for an answer longer than
+// kAnswerTimeoutMs, and once one has not come, the calls fail at once until
+// the server answers again. Connecting never waits twice for the same
+// silent server: an attempt that has not finished is kept for the next call.
+//
 // Reconnection: the main loop lives as long as the connection; only the
 // context is replaced. When it fails, a timer on the loop tries a new one
 // every kRetryMs, and a new context that is ready takes the old one's place,
@@ -49,14 +55,21 @@ std::wstring pulse_endpoint_id(EDataFlow flow, const std::string& name);
 class PulseConnection {
   public:
     // Connects without autospawning a server and learns its devices and
-    // defaults, waiting at most kConnectTimeoutMs. Null when no server
-    // answers in time.
+    // defaults. The process's first connection waits for that at most
+    // kConnectTimeoutMs (a server may still be starting with the desktop),
+    // later ones kAnswerTimeoutMs; none waits while an earlier attempt is
+    // still out. Null when no server is there or has answered in time; an
+    // attempt still out then is what the next call returns once it is done.
     static std::shared_ptr<PulseConnection> connect();
     ~PulseConnection();
     PulseConnection(const PulseConnection&) = delete;
     PulseConnection& operator=(const PulseConnection&) = delete;
 
     static constexpr int kConnectTimeoutMs = 2500;
+    // The longest a call waits for one answer of the server.
+    static constexpr int kAnswerTimeoutMs = 500;
+    // kAnswerTimeoutMs from now, for wait_until.
+    static pa_usec_t answer_deadline();
     // How often a lost connection is tried again.
     static constexpr int kRetryMs = 250;
 
@@ -70,9 +83,17 @@ class PulseConnection {
 
     // Lock held. True while the server connection is up.
     bool alive() const;
+    // Lock held. False while the server leaves a call unanswered.
+    bool answering() const { return answering_; }
+    // Lock held: wait() until `deadline` (pa_rtclock_now()'s clock) at the
+    // latest. False once it has passed, or while the server isn't answering.
+    bool wait_until(pa_usec_t deadline);
+    // Lock held. The server did not answer in time: calls fail at once
+    // from now on, until it answers a question asked here.
+    void not_answering();
     // Lock held: waits for the operation (which may be null, i.e. failed to
-    // start) and releases it. False when it did not complete, e.g. because
-    // the server went away meanwhile.
+    // start) at most kAnswerTimeoutMs and releases it. False when it did
+    // not complete: the server went away or did not answer meanwhile.
     bool wait_for(pa_operation* op);
 
     // Each takes the lock itself. Results: S_OK, E_NOTFOUND (find, defaults),
@@ -111,12 +132,17 @@ class PulseConnection {
     using EndpointKey = std::pair<EDataFlow, uint32_t>;
     using Endpoints = std::map<EndpointKey, Endpoint>;
 
+    // A connection whose context is connecting on its running loop.
+    static std::shared_ptr<PulseConnection> start();
+    static void on_answer(pa_context*, const pa_server_info* info, void* userdata);
     // The context's life (coreaudio/pulse.cpp), all on the loop thread.
     static void on_state(pa_context* context, void* userdata);
     static void on_attempt_state(pa_context* context, void* userdata);
     static void on_retry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,
                          void* userdata);
     void schedule_retry(int ms);
+    // Lock held: waits until the context is ready and synced, or `deadline`.
+    bool wait_connected(pa_usec_t deadline);
     void drop_attempt();
     void adopt_attempt();
 
@@ -150,6 +176,9 @@ class PulseConnection {
     // whatever PULSE_SERVER says by then.
     std::string server_;
     bool established_ = false; // connect() has succeeded
+    bool watching_ = false;    // connect(): the listing has been asked for
+    pa_usec_t started_ = 0;    // connect(): when the first context was made
+    bool answering_ = true;    // see not_answering
     pa_context* attempt_ = nullptr;
     pa_time_event* retry_ = nullptr;
 

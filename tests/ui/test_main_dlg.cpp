@@ -16,6 +16,7 @@
 #include <atomic>
 #include <chrono>
 #include <filesystem>
+#include <future>
 #include <memory>
 #include <regex>
 #include <set>
@@ -173,9 +174,19 @@ class BoxReader : public CDialogImpl<BoxReader> {
     }
     ~BoxReader() { ::DestroyWindow(m_hWnd); }
     std::vector<std::wstring> texts;
+    // The longest the thread went without running the timer: how long it
+    // waited on something other than its messages.
+    std::chrono::milliseconds longest_wait{0};
 
     BOOL ProcessWindowMessage(HWND, UINT message, WPARAM, LPARAM, LRESULT& result, DWORD) override {
         result = 0;
+        if (message == WM_TIMER) {
+            const auto now = std::chrono::steady_clock::now();
+            longest_wait =
+                std::max(longest_wait,
+                         std::chrono::duration_cast<std::chrono::milliseconds>(now - last_tick_));
+            last_tick_ = now;
+        }
         HWND box = GetActiveWindow();
         if (message != WM_TIMER || box == nullptr || box == m_hWnd ||
             GetWindow(box, GW_OWNER) == nullptr) {
@@ -187,6 +198,9 @@ class BoxReader : public CDialogImpl<BoxReader> {
         SendMessageW(box, WM_COMMAND, IDOK, 0);
         return TRUE;
     }
+
+  private:
+    std::chrono::steady_clock::time_point last_tick_ = std::chrono::steady_clock::now();
 };
 
 // Devices of a test's own on the server: unloaded, and the defaults put
@@ -1301,6 +1315,33 @@ TEST_F(MainWindow, ARestartedSoundServerIsSurvived) {
         EXPECT_GT(tone_energy_share(stretch(mp3, 0.3, 0.8), mp3.rate, 1000.0), 0.8) << "before";
         EXPECT_GT(tone_energy_share(stretch(mp3, -1.3, 0.8), mp3.rate, 1500.0), 0.8) << "after";
     }
+}
+
+// A server that stops answering is treated like one that went away, and the
+// window never waits on it: a device chosen meanwhile is told as not to be
+// had, and once the server goes on, so does everything.
+TEST_F(MainWindow, AServerThatStopsAnsweringNeverHoldsUpTheWindow) {
+    const pid_t pid = server().pid();
+    ASSERT_EQ(::kill(pid, SIGSTOP), 0);
+    // A window that waits for the server for good would hold the test up:
+    // the server goes on after 20 s whatever happens.
+    std::promise<void> done;
+    std::thread resume([pid, told = done.get_future()] {
+        told.wait_for(std::chrono::seconds(20));
+        ::kill(pid, SIGCONT);
+    });
+    {
+        BoxReader boxes;
+        choose(IDC_DEVICE, 1);
+        EXPECT_EQ(boxes.texts, std::vector<std::wstring>{L"音频捕获出错"});
+        printf("the window's longest wait with the server stopped: %lld ms\n",
+               static_cast<long long>(boxes.longest_wait.count()));
+        EXPECT_LT(boxes.longest_wait, std::chrono::milliseconds(1000));
+    }
+    done.set_value();
+    resume.join();
+    choose(IDC_DEVICE, 0);
+    expect_monitoring();
 }
 
 // Started before the sound server (at a login, say): the capture error is
