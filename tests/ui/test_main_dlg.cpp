@@ -222,6 +222,13 @@ class ExtraDevices {
         }
         return index >= 0;
     }
+    // A 48 kHz mono microphone `source`, which records what is played
+    // into the sink `feed`.
+    bool add_microphone(const std::string& feed, const std::string& source) {
+        return add("module-null-sink", "sink_name=" + feed + " rate=48000 channels=1") &&
+               add("module-remap-source",
+                   "source_name=" + source + " master=" + feed + ".monitor channels=1 rate=48000");
+    }
     bool remove_last() {
         const bool done = !modules_.empty() && server().unload_module(modules_.back());
         if (done) {
@@ -1234,9 +1241,7 @@ TEST_F(MainWindow, TheDefaultMicrophoneIsFollowed) {
     choose(IDC_DEVICE, 1);
     ASSERT_EQ(captured(), L"source:mic16");
     ExtraDevices devices;
-    ASSERT_TRUE(devices.add("module-null-sink", "sink_name=feed2 rate=48000 channels=1"));
-    ASSERT_TRUE(devices.add("module-remap-source",
-                            "source_name=mic2 master=feed2.monitor channels=1 rate=48000"));
+    ASSERT_TRUE(devices.add_microphone("feed2", "mic2"));
     server().pactl({"set-default-source", "mic2"});
     ASSERT_TRUE(wait_until(10000, [&] { return captured() == L"source:mic2"; }));
     EXPECT_EQ(session().SampleRate(), 48000);
@@ -1253,9 +1258,7 @@ TEST_F(MainWindow, ANewDefaultThatNeverDeliversLeavesTheRecordingToTheOld) {
     choose(IDC_DEVICE, 1);
     ASSERT_EQ(captured(), L"source:mic16");
     ExtraDevices devices;
-    ASSERT_TRUE(devices.add("module-null-sink", "sink_name=feed3 rate=48000 channels=1"));
-    ASSERT_TRUE(devices.add("module-remap-source",
-                            "source_name=mute3 master=feed3.monitor channels=1 rate=48000"));
+    ASSERT_TRUE(devices.add_microphone("feed3", "mute3"));
     server().pactl({"suspend-source", "mute3", "1"});
     const auto started = std::chrono::steady_clock::now();
     click(IDC_START);
