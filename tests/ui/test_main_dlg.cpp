@@ -456,6 +456,13 @@ class MainWindow : public ::testing::Test {
         EXPECT_TRUE(mp3.ok) << "what was written still plays: " << mp3.error;
     }
 
+    // Stop, and the file complete: the writer thread ends it after Stop has
+    // returned, so a file read at once may still lack its end.
+    void stop_and_complete() {
+        click(IDC_STOP);
+        EXPECT_TRUE(wait_until(10000, [&] { return session().FilesBeingCompleted() == 0; }));
+    }
+
     // Records `seconds` of a 1 kHz tone played into `sink`; the file's path.
     std::string record_tone(const char* sink, double seconds, uint32_t channels = 2) {
         click(IDC_START);
@@ -467,7 +474,7 @@ class MainWindow : public ::testing::Test {
         // The level updates wait in the queue meanwhile, far below its limit.
         server().play_tone(sink, tone)->wait();
         pump(300);
-        click(IDC_STOP);
+        stop_and_complete();
         return path;
     }
 
@@ -1189,7 +1196,7 @@ TEST_F(MainWindow, AFollowedDefaultCostsTheRecordingNoTime) {
         }
         const double wall =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-        click(IDC_STOP);
+        stop_and_complete();
         const DecodedMp3 mp3 = decode_mp3(path, true);
         ASSERT_TRUE(mp3.ok) << mp3.error;
         missing[switches == 0 ? 0 : 1] = wall - static_cast<double>(mp3.frames()) / mp3.rate;
@@ -1269,7 +1276,7 @@ TEST_F(MainWindow, ANewDefaultThatNeverDeliversLeavesTheRecordingToTheOld) {
     expect_recording();
     const double wall =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    click(IDC_STOP);
+    stop_and_complete();
     server().pactl({"set-default-source", "mic16"});
     const DecodedMp3 mp3 = decode_mp3(path, true);
     ASSERT_TRUE(mp3.ok) << mp3.error;
@@ -1312,7 +1319,7 @@ TEST_F(MainWindow, ARestartedSoundServerIsSurvived) {
             .play_tone(PulseServer::kStereoSink, ToneSpec{.frequency = 1500, .seconds = 2.0})
             ->wait();
         run_for(300);
-        click(IDC_STOP);
+        stop_and_complete();
         const DecodedMp3 mp3 = decode_mp3(fs::path(path).string());
         ASSERT_TRUE(mp3.ok) << mp3.error;
         EXPECT_GT(tone_energy_share(stretch(mp3, 0.3, 0.8), mp3.rate, 1000.0), 0.8) << "before";
