@@ -1350,7 +1350,9 @@ TEST_F(MainWindow, AServerThatStopsAnsweringNeverHoldsUpTheWindow) {
     }
     done.set_value();
     resume.join();
+    BoxReader after;
     choose(IDC_DEVICE, 0);
+    EXPECT_TRUE(after.texts.empty());
     expect_monitoring();
 }
 
