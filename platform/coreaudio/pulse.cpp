@@ -5,6 +5,7 @@
 
 #include <pulse/rtclock.h>
 
+#include <algorithm>
 #include <mutex>
 
 namespace {
@@ -143,14 +144,14 @@ std::shared_ptr<PulseConnection> PulseConnection::connect() {
             c.reset(); // the destructor takes the lock
         }
     }
-    pa_usec_t deadline = 0;
+    int patience_ms = 0;
     if (c == nullptr) {
         c = start();
         if (c == nullptr) {
             return nullptr; // no loop or context to be had
         }
         if (wait) {
-            deadline = c->started_ + static_cast<pa_usec_t>(wait_ms) * PA_USEC_PER_MSEC;
+            patience_ms = wait_ms;
             wait_ms = kAnswerTimeoutMs;
         }
     }
@@ -158,7 +159,7 @@ std::shared_ptr<PulseConnection> PulseConnection::connect() {
     bool failed = false;
     {
         PulseLock lock(*c);
-        ready = c->wait_connected(deadline);
+        ready = c->wait_connected(patience_ms);
         failed = !PA_CONTEXT_IS_GOOD(pa_context_get_state(c->context_));
     }
     if (ready) {
@@ -170,10 +171,17 @@ std::shared_ptr<PulseConnection> PulseConnection::connect() {
     return nullptr;
 }
 
-bool PulseConnection::wait_connected(pa_usec_t deadline) {
+bool PulseConnection::wait_connected(int patience_ms) {
+    // A server that goes on answering (one just started, or busy) may take
+    // until kConnectTimeoutMs after the attempt began; one that has said
+    // nothing new for `patience_ms` is not waited for any longer.
+    const pa_usec_t limit = started_ + static_cast<pa_usec_t>(kConnectTimeoutMs) * PA_USEC_PER_MSEC;
+    const pa_usec_t patience = static_cast<pa_usec_t>(patience_ms) * PA_USEC_PER_MSEC;
+    pa_usec_t deadline = std::min(pa_rtclock_now() + patience, limit);
+    pa_context_state_t state = pa_context_get_state(context_);
+    int steps = sync_steps_;
     // Ready, and the devices and defaults known, so that a client registered
     // right after this hears of every change from then on.
-    pa_context_state_t state = pa_context_get_state(context_);
     while (PA_CONTEXT_IS_GOOD(state) && !synced_) {
         if (state == PA_CONTEXT_READY && !watching_) {
             watching_ = true;
@@ -183,7 +191,12 @@ bool PulseConnection::wait_connected(pa_usec_t deadline) {
         } else if (!wait_until(deadline)) {
             return false;
         }
-        state = pa_context_get_state(context_);
+        const pa_context_state_t now = pa_context_get_state(context_);
+        if (patience > 0 && (now != state || sync_steps_ != steps)) {
+            deadline = std::min(pa_rtclock_now() + patience, limit);
+        }
+        state = now;
+        steps = sync_steps_;
     }
     established_ = state == PA_CONTEXT_READY && synced_;
     return established_;

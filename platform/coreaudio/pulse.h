@@ -56,9 +56,10 @@ class PulseConnection {
   public:
     // Connects without autospawning a server and learns its devices and
     // defaults. The process's first connection waits for that at most
-    // kConnectTimeoutMs (a server may still be starting with the desktop),
-    // later ones kAnswerTimeoutMs; none waits while an earlier attempt is
-    // still out. Null when no server is there or has answered in time; an
+    // kConnectTimeoutMs (a server may still be starting with the desktop);
+    // later ones as long as the server goes on answering within
+    // kAnswerTimeoutMs, up to kConnectTimeoutMs; none waits while an earlier
+    // attempt is still out. Null when no server is there or has answered in time; an
     // attempt still out then is what the next call returns once it is done.
     static std::shared_ptr<PulseConnection> connect();
     ~PulseConnection();
@@ -141,8 +142,9 @@ class PulseConnection {
     static void on_retry(pa_mainloop_api* api, pa_time_event* event, const struct timeval* tv,
                          void* userdata);
     void schedule_retry(int ms);
-    // Lock held: waits until the context is ready and synced, or `deadline`.
-    bool wait_connected(pa_usec_t deadline);
+    // Lock held: waits until the context is ready and synced, for as long
+    // as the server says something new every `patience_ms` (0: no wait).
+    bool wait_connected(int patience_ms);
     void drop_attempt();
     void adopt_attempt();
 
