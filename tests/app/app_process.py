@@ -164,12 +164,20 @@ def check_window_and_texts(env, desktop, alive, shots, name):
     wid, x, y, w, h = window
     check(w >= 300 and h >= 200, 'the window has the template\'s size, not %dx%d' % (w, h))
     path = os.path.join(shots, name + '.png')
-    shot = screenshot(env, path)
-    x, y = max(x, 0), max(y, 0)
-    w, h = min(w, shot[0] - x), min(h, shot[1] - y)
-    components = ink_components(shot, (x, y, w, h))
+    # A window is shown before it is first painted (under Wine on a busy
+    # machine, seconds before): the screen is read again until the texts
+    # are there or ten seconds have passed.
+    deadline = time.monotonic() + 10
+    while True:
+        shot = screenshot(env, path)
+        x, y = max(x, 0), max(y, 0)
+        w, h = min(w, shot[0] - x), min(h, shot[1] - y)
+        components = ink_components(shot, (x, y, w, h))
+        glyphs = [c for c in components if len(c[4]) >= 3]
+        if len(glyphs) >= 40 or time.monotonic() > deadline:
+            break
+        time.sleep(0.2)
     boxes = [c for c in components if is_box(c, shot, (x, y, w, h))]
-    glyphs = [c for c in components if len(c[4]) >= 3]
     print('%s: window %dx%d at %d,%d; %d ink marks, %d empty boxes; screenshot %s' %
           (name, w, h, x, y, len(glyphs), len(boxes), path))
     check(len(glyphs) >= 40, 'the window shows its texts (%d marks)' % len(glyphs))
