@@ -13,11 +13,7 @@ GENERATOR  := -G Ninja
 # CTest's jobs: the tests mostly wait (on their sound servers, displays and
 # seconds-long recordings), so twice the cores' count of them keeps the
 # machine busy; at two on two cores the plain suite kept 0.6 cores busy.
-# The plain suite's (here and on Debian 13) stay at two: it holds the
-# PipeWire runs, and at four a PipeWire restarted on a busy machine was
-# sometimes not recorded from again (README, "PipeWire under load").
 TEST_JOBS  ?= 4
-PLAIN_TEST_JOBS ?= 2
 
 .PHONY: run test check test-windows test-trixie bench deps deps-test deps-windows build build-sanitize build-tsan \
         build-windows build-trixie trixie-root windows-deps install uninstall deb
@@ -77,7 +73,7 @@ deb: build
 test: deps-test
 	$(MAKE) --no-print-directory -j3 --output-sync=target trixie-root build-windows build \
 	  build-sanitize build-tsan build-trixie
-	ctest --test-dir $(BUILD) -j$(PLAIN_TEST_JOBS) --output-on-failure
+	ctest --test-dir $(BUILD) -j$(TEST_JOBS) --output-on-failure
 	ctest --test-dir $(BUILD_SAN) -j$(TEST_JOBS) --output-on-failure
 	ctest --test-dir $(BUILD_TSAN) -j$(TEST_JOBS) --output-on-failure
 	$(MAKE) --no-print-directory test-windows
@@ -86,7 +82,7 @@ test: deps-test
 # The quick loop while working: the plain Linux suite only.
 check: build
 	@scripts/install-deps.sh --test
-	ctest --test-dir $(BUILD) -j$(PLAIN_TEST_JOBS) --output-on-failure
+	ctest --test-dir $(BUILD) -j$(TEST_JOBS) --output-on-failure
 
 test-windows: deps-test build-windows
 	ctest --test-dir $(BUILD_WIN) -j$(TEST_JOBS) --output-on-failure
@@ -103,7 +99,7 @@ build-trixie: trixie-root
 	  -DCMAKE_BUILD_TYPE=RelWithDebInfo && cmake --build $(BUILD_TRIXIE)'
 
 test-trixie: build-trixie
-	scripts/trixie-root.sh run -- ctest --test-dir $(BUILD_TRIXIE) -j$(PLAIN_TEST_JOBS) --output-on-failure
+	scripts/trixie-root.sh run -- ctest --test-dir $(BUILD_TRIXIE) -j$(TEST_JOBS) --output-on-failure
 
 build-sanitize: deps
 	cmake -S . -B $(BUILD_SAN) $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DSONARET_SANITIZE=address,undefined

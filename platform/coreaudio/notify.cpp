@@ -15,6 +15,7 @@
 // is back even when nothing changed).
 #include <audioclient.h>
 #include <functiondiscoverykeys_devpkey.h>
+#include <pulse/rtclock.h>
 
 #include <algorithm>
 
@@ -78,6 +79,7 @@ void PulseConnection::remove_all_clients() {
 void PulseConnection::watch() {
     endpoints_.clear();
     synced_ = false;
+    unsettled_ = false;
     sync_steps_ = 3;
     pa_context_set_subscribe_callback(context_, on_event, this);
     const auto mask = static_cast<pa_subscription_mask_t>(
@@ -99,6 +101,7 @@ void PulseConnection::lost() {
         report_default(eRender, {});
         report_default(eCapture, {});
     }
+    unsettled_ = false;
     endpoints_.clear();
 }
 
@@ -122,6 +125,19 @@ void PulseConnection::on_server_list(pa_context*, const pa_server_info* info, vo
 
 void PulseConnection::sync_step_done() {
     if (synced_ || --sync_steps_ > 0) {
+        return;
+    }
+    if (established_ && !default_listed() &&
+        pa_rtclock_now() < lost_at_ + static_cast<pa_usec_t>(kSettleMs) * PA_USEC_PER_MSEC) {
+        // A restarted PipeWire may let a client in before it has its
+        // devices, and then tell that client of them late or never
+        // (pipewire-pulse 0.3.65 may list none to it and name
+        // "@DEFAULT_SINK@" for good). So a default output named but not
+        // listed is asked for again on a fresh context, and until one lists
+        // it the server counts as not back (alive() is false): no stream is
+        // made on this context.
+        unsettled_ = true;
+        schedule_retry(kRetryMs);
         return;
     }
     synced_ = true;
@@ -152,6 +168,13 @@ void PulseConnection::sync_step_done() {
     before_.clear();
     report_default(eRender, default_sink_);
     report_default(eCapture, default_source_);
+}
+
+bool PulseConnection::default_listed() const {
+    return default_sink_.empty() ||
+           std::any_of(endpoints_.begin(), endpoints_.end(), [this](const auto& entry) {
+               return entry.second.flow == eRender && entry.second.name == default_sink_;
+           });
 }
 
 void PulseConnection::on_event(pa_context* context, pa_subscription_event_type_t type,

@@ -241,6 +241,7 @@ void PulseConnection::on_state(pa_context* context, void* userdata) {
         // The dead context stays until a new one replaces it: libpulse still
         // uses it as this callback returns, and its streams' owners look at
         // it to tell a lost server from a lost device.
+        self->lost_at_ = pa_rtclock_now();
         self->lost();
         self->schedule_retry(kRetryMs);
     }
@@ -301,7 +302,9 @@ void PulseConnection::drop_attempt() {
 
 void PulseConnection::adopt_attempt() {
     pa_context_rttime_restart(context_, retry_, PA_USEC_INVALID);
-    // The old context failed, so its streams have let go of it already.
+    // The old context failed, so its streams have let go of it already; or
+    // it lists no default output after a restart, and none was made on it
+    // (sync_step_done).
     pa_context_set_state_callback(context_, nullptr, nullptr);
     pa_context_set_subscribe_callback(context_, nullptr, nullptr);
     pa_context_disconnect(context_);
@@ -315,7 +318,8 @@ void PulseConnection::adopt_attempt() {
 }
 
 bool PulseConnection::alive() const {
-    return context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY;
+    return context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY &&
+           !unsettled_;
 }
 
 pa_usec_t PulseConnection::answer_deadline() {

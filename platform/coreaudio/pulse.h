@@ -19,7 +19,9 @@
 // context is replaced. When it fails, a timer on the loop tries a new one
 // every kRetryMs, and a new context that is ready takes the old one's place,
 // so the enumerator and its devices work again. Streams belong to the
-// context they were made on and stay failed.
+// context they were made on and stay failed. A server that is back but names
+// a default output it does not list is asked again on a fresh context for a
+// few seconds (see sync_step_done).
 #pragma once
 
 #include <mmdeviceapi.h>
@@ -73,6 +75,9 @@ class PulseConnection {
     static pa_usec_t answer_deadline();
     // How often a lost connection is tried again.
     static constexpr int kRetryMs = 250;
+    // How long after a loss a server that names a default output it does
+    // not list is asked again on a fresh context (see sync_step_done).
+    static constexpr int kSettleMs = 5000;
 
     void lock() { pa_threaded_mainloop_lock(loop_); }
     void unlock() { pa_threaded_mainloop_unlock(loop_); }
@@ -82,7 +87,8 @@ class PulseConnection {
     // Lock held. The current context; after a reconnection a new one.
     pa_context* context() const { return context_; }
 
-    // Lock held. True while the server connection is up.
+    // Lock held. True while the server connection is up (after a restart:
+    // and has told of the default output it names, see sync_step_done).
     bool alive() const;
     // Lock held. False while the server leaves a call unanswered.
     bool answering() const { return answering_; }
@@ -163,6 +169,7 @@ class PulseConnection {
     static void on_server_list(pa_context*, const pa_server_info* info, void* userdata);
     static void on_server_event(pa_context*, const pa_server_info* info, void* userdata);
     void sync_step_done();
+    bool default_listed() const;
     void seen(const PulseDevice& device);
     void gone(EDataFlow flow, uint32_t index);
     void end_streams_of(EDataFlow flow, uint32_t index);
@@ -181,6 +188,8 @@ class PulseConnection {
     bool watching_ = false;    // connect(): the listing has been asked for
     pa_usec_t started_ = 0;    // connect(): when the first context was made
     bool answering_ = true;    // see not_answering
+    pa_usec_t lost_at_ = 0;    // when the server was last lost
+    bool unsettled_ = false;   // back, without its default output
     pa_context* attempt_ = nullptr;
     pa_time_event* retry_ = nullptr;
 

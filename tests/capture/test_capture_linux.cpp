@@ -317,9 +317,11 @@ TEST_F(Capture, DeviceOrServerGoneMidCaptureIsReportedOnce) {
 
     // A context opened before the server died finds the new one by itself
     // (its connection tries again every quarter second) and opens there.
-    for (int waited = 0; waited < 5000 && capture_default_id(1, id, devices) != 0; waited += 50) {
+    for (int waited = 0; waited < 5000 && capture_default_id(0, id, devices) != 0; waited += 50) {
         Sleep(50);
     }
+    EXPECT_EQ(std::wstring(id), L"sink:stereo48");
+    EXPECT_EQ(capture_default_id(1, id, devices), 0);
     EXPECT_EQ(std::wstring(id), L"source:mic16");
     ASSERT_EQ(capture_create(&stream, nullptr, 0, devices), 0);
     EXPECT_EQ(std::wstring(capture_endpoint_id(stream)), L"sink:stereo48");

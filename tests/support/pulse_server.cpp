@@ -287,7 +287,8 @@ SoundServerKind PulseServer::kind() {
                                                        : SoundServerKind::PulseAudio;
 }
 
-bool PulseServer::start(const std::string& extra_script) {
+bool PulseServer::start(const std::string& extra_script,
+                        const std::function<void()>& before_devices) {
     if (pid_ > 0 || bus_pid_ > 0 || pipewire_pid_ > 0 || wireplumber_pid_ > 0) {
         return fail("already running");
     }
@@ -312,10 +313,13 @@ bool PulseServer::start(const std::string& extra_script) {
         std::ofstream client(client_config_path(dir_));
         client << "autospawn = no\n";
     }
-    const bool started = kind() == SoundServerKind::PipeWire ? start_pipewire(extra_script)
-                                                             : start_pulseaudio(extra_script);
-    if (!started) {
+    const bool pipewire = kind() == SoundServerKind::PipeWire;
+    if (!(pipewire ? start_pipewire(extra_script, before_devices)
+                   : start_pulseaudio(extra_script))) {
         return false;
+    }
+    if (!pipewire && before_devices) {
+        before_devices();
     }
     int status = -1;
     std::string sinks = pactl({"list", "short", "sinks"}, &status);
@@ -393,7 +397,8 @@ bool PulseServer::start_pulseaudio(const std::string& extra_script) {
     return wait_for_answer("pulseaudio");
 }
 
-bool PulseServer::start_pipewire(const std::string& extra_script) {
+bool PulseServer::start_pipewire(const std::string& extra_script,
+                                 const std::function<void()>& before_devices) {
     // Our configuration (tests/support/pipewire, .../wireplumber-*): the
     // desktop's without real-time scheduling and without the machine's own
     // devices. WirePlumber 0.5 refuses 0.4's Lua configuration, and 0.4
@@ -474,6 +479,9 @@ bool PulseServer::start_pipewire(const std::string& extra_script) {
     }
     if (!wait_for_answer("pipewire-pulse")) {
         return false;
+    }
+    if (before_devices) {
+        before_devices();
     }
 
     // The devices' script, line by line through pipewire-pulse, but for the

@@ -30,6 +30,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <string>
 #include <thread>
@@ -116,8 +117,11 @@ class PulseServer {
     // `extra_script` (PulseAudio's startup script syntax; on PipeWire each
     // line goes through pactl), waits until it answers and has every device
     // and the defaults, and points this process's clients at it. False, with
-    // the reason in error(), otherwise.
-    bool start(const std::string& extra_script = "");
+    // the reason in error(), otherwise. `before_devices` runs once the server
+    // answers: on PipeWire before it has the devices (the PulseAudio daemon
+    // has them by then).
+    bool start(const std::string& extra_script = "",
+               const std::function<void()>& before_devices = {});
     // SIGTERM, then SIGKILL if it has not gone after a few seconds.
     void stop();
     // SIGKILL at once, for tests of a server that dies; waits for the
@@ -164,7 +168,8 @@ class PulseServer {
   private:
     bool fail(const std::string& reason);
     bool start_pulseaudio(const std::string& extra_script);
-    bool start_pipewire(const std::string& extra_script);
+    bool start_pipewire(const std::string& extra_script,
+                        const std::function<void()>& before_devices);
     // Until pactl gets an answer, while every process of ours runs.
     bool wait_for_answer(const char* what);
     bool wake_sinks();

@@ -1369,4 +1369,35 @@ TEST_F(Reconnection, ServerRestartIsToldAndTheSameEnumeratorWorksAgain) {
     EXPECT_EQ(client.refs(), 1u);
 }
 
+// A PipeWire stack lets clients back in before it has its devices, and
+// pipewire-pulse may then name "@DEFAULT_SINK@" as the default output and
+// list none to that client for good: it is asked again on a fresh context,
+// and no client is told of a default that no device has.
+TEST_F(Reconnection, AServerBackBeforeItsDevicesGivesItsDefaultOnceItHasIt) {
+    NotificationClient client;
+    ASSERT_EQ(client.listen(enumerator_.get()), S_OK);
+    server().kill();
+    modules_.clear();
+    const size_t mark = client.count();
+    const std::string ours = "application.process.id = \"" + std::to_string(getpid()) + "\"";
+    auto connected_again = [&] {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (server().pactl({"list", "clients"}).find(ours) == std::string::npos &&
+               std::chrono::steady_clock::now() < deadline) {
+            Sleep(10);
+        }
+    };
+    ASSERT_TRUE(server().start("", connected_again)) << server().error();
+    EXPECT_TRUE(client.wait_for_default(eRender, kStereo.c_str(), kAllRoles, mark)) << client;
+    Ref<IMMDevice> render;
+    ASSERT_EQ(enumerator_->GetDefaultAudioEndpoint(eRender, eConsole, render.out()), S_OK);
+    EXPECT_EQ(id_of(render.get()), kStereo);
+    const std::vector<std::wstring> ids = endpoint_ids(enumerator_.get(), eAll);
+    auto unknown_default = [&](const Note& n) {
+        return n.kind == Note::Default && !n.null_id &&
+               std::find(ids.begin(), ids.end(), n.id) == ids.end();
+    };
+    EXPECT_EQ(find_note(client.notes(), unknown_default, mark), std::string::npos) << client;
+}
+
 } // namespace
