@@ -318,8 +318,7 @@ void PulseConnection::adopt_attempt() {
 }
 
 bool PulseConnection::alive() const {
-    return context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY &&
-           !unsettled_;
+    return context_ != nullptr && pa_context_get_state(context_) == PA_CONTEXT_READY && !unsettled_;
 }
 
 pa_usec_t PulseConnection::answer_deadline() {

@@ -1369,10 +1369,8 @@ TEST_F(Reconnection, ServerRestartIsToldAndTheSameEnumeratorWorksAgain) {
     EXPECT_EQ(client.refs(), 1u);
 }
 
-// A PipeWire stack lets clients back in before it has its devices, and
-// pipewire-pulse may then name "@DEFAULT_SINK@" as the default output and
-// list none to that client for good: it is asked again on a fresh context,
-// and no client is told of a default that no device has.
+// pipewire-pulse 0.3.65 may tell a client back before the devices of them
+// late or never, naming "@DEFAULT_SINK@" as the default output meanwhile.
 TEST_F(Reconnection, AServerBackBeforeItsDevicesGivesItsDefaultOnceItHasIt) {
     NotificationClient client;
     ASSERT_EQ(client.listen(enumerator_.get()), S_OK);
@@ -1380,14 +1378,13 @@ TEST_F(Reconnection, AServerBackBeforeItsDevicesGivesItsDefaultOnceItHasIt) {
     modules_.clear();
     const size_t mark = client.count();
     const std::string ours = "application.process.id = \"" + std::to_string(getpid()) + "\"";
-    auto connected_again = [&] {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (server().pactl({"list", "clients"}).find(ours) == std::string::npos &&
-               std::chrono::steady_clock::now() < deadline) {
+    ASSERT_TRUE(server().start("", [&] {
+        for (int waited = 0;
+             waited < 10000 && server().pactl({"list", "clients"}).find(ours) == std::string::npos;
+             waited += 10) {
             Sleep(10);
         }
-    };
-    ASSERT_TRUE(server().start("", connected_again)) << server().error();
+    })) << server().error();
     EXPECT_TRUE(client.wait_for_default(eRender, kStereo.c_str(), kAllRoles, mark)) << client;
     Ref<IMMDevice> render;
     ASSERT_EQ(enumerator_->GetDefaultAudioEndpoint(eRender, eConsole, render.out()), S_OK);
