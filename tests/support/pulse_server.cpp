@@ -685,6 +685,15 @@ void PulseServer::use_address(const std::string& address) {
     setenv("PULSE_SERVER", address.c_str(), 1);
 }
 
+bool PulseServer::force_cycle(int frames) const {
+    int status = -1;
+    run({"pw-metadata", "-n", "settings", "0", "clock.force-quantum", std::to_string(frames)},
+        child_environment({{"XDG_RUNTIME_DIR", (dir_ / "runtime").string()}},
+                          {"PIPEWIRE_REMOTE", "PIPEWIRE_RUNTIME_DIR"}),
+        &status);
+    return status == 0;
+}
+
 std::string PulseServer::pactl(const std::vector<std::string>& args, int* status) const {
     std::vector<std::string> argv{"pactl"};
     argv.insert(argv.end(), args.begin(), args.end());

@@ -143,6 +143,8 @@ class PulseServer {
     // pactl against this server: its exit status is `*status` and its
     // standard output the result.
     std::string pactl(const std::vector<std::string>& args, int* status = nullptr) const;
+    // PipeWire's graph in cycles of `frames` from now on (0: as configured).
+    bool force_cycle(int frames) const;
     // `pactl list short <what>`: a row per object, its tab-separated fields.
     std::vector<std::vector<std::string>> short_list(const std::string& what) const;
     // Makes `name` the default sink or source (`direction` "sink" or
