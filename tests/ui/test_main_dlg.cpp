@@ -568,7 +568,7 @@ TEST_F(MainWindow, RecordsWhatIsPlayedIntoAFileNamedAfterTheStart) {
 
     server().play_tone(PulseServer::kStereoSink, ToneSpec{})->wait();
     pump(300);
-    click(IDC_STOP);
+    stop_and_complete();
     expect_monitoring();
     EXPECT_EQ(folder.names(), std::set<std::string>{name});
 
@@ -965,6 +965,7 @@ TEST_F(MainWindow, AWindowHeldUpForSecondsTakesTheNextClickAtOnce) {
     EXPECT_LE(passes, 10) << "drawing went before the user's click";
     RecordProperty("stop_handled_ms", static_cast<int>(handled.count()));
     expect_monitoring();
+    EXPECT_TRUE(wait_until(10000, [&] { return session().FilesBeingCompleted() == 0; }));
     const DecodedMp3 mp3 = decode_mp3(fs::path(session().RecordingPath()).string());
     EXPECT_TRUE(mp3.ok) << mp3.error;
 }
@@ -1148,7 +1149,7 @@ TEST_F(MainWindow, TheDefaultOutputIsFollowedWithinTheSameFile) {
     run_for(2000);
     expect_recording();
     EXPECT_EQ(session().RecordingPath(), path) << "the same file";
-    click(IDC_STOP);
+    stop_and_complete();
     EXPECT_EQ(boxes.count(), 0);
     EXPECT_EQ(folder.names().size(), 1u);
 

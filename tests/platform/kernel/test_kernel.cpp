@@ -498,10 +498,17 @@ TEST(Files, AHandleBecomesTheStreamThatWritesTheFile) {
 }
 
 TEST(Time, LocalTimeIsTheCLibrarysLocalTime) {
+    // Bracketed by the clock it reads: time() reads a coarser one, which
+    // can still show the last second after the precise clock has moved on.
+    auto seconds = [] {
+        struct timespec now {};
+        clock_gettime(CLOCK_REALTIME, &now);
+        return now.tv_sec;
+    };
     SYSTEMTIME t{};
-    const time_t before = time(nullptr);
+    const time_t before = seconds();
     GetLocalTime(&t);
-    const time_t after = time(nullptr);
+    const time_t after = seconds();
     bool matches = false;
     for (time_t now = before; now <= after; ++now) {
         struct tm local {};
