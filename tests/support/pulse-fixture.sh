@@ -144,14 +144,17 @@ done
 echo "autospawn = no" >"$dir/client.conf"
 
 # PipeWire, pipewire-pulse and WirePlumber, each a process of ours, with
-# everything they keep in DIR, on a session bus of their own, and
-# pipewire-pulse's socket where the daemon's would be (DIR/native). Then the
+# everything they keep in DIR, on a session bus of their own. Then the
 # devices' script through pactl, but for the microphone, which our PipeWire
 # configuration makes: pipewire-pulse's module-remap-source keeps its
-# master's rate.
+# master's rate. pipewire-pulse listens at DIR/setup meanwhile, and its
+# socket moves to where the daemon's would be (DIR/native) once the devices
+# are there: clients find a server with all of them, as with the daemon.
 start_pipewire() {
   local cmd name rest done
   sink='' source=''
+  rm -f "$dir/setup"
+  export PULSE_SERVER="unix:$dir/setup"
   mkdir -p "$dir/config"
   # WirePlumber 0.5 refuses 0.4's Lua configuration, and 0.4 knows nothing
   # of 0.5's fragments: the installed one's is taken.
@@ -200,7 +203,11 @@ start_pipewire() {
     [ $done -eq 1 ] || fail "pipewire-pulse refused: $cmd $name $rest"
   done <"$devices"
   for _ in $(seq 750); do
-    pipewire_ready && return 0
+    if pipewire_ready; then
+      mv "$dir/setup" "$dir/native" || fail "cannot move pipewire-pulse's socket"
+      export PULSE_SERVER="unix:$dir/native"
+      return 0
+    fi
     sleep 0.02
   done
   fail "the defaults did not take, or the microphone is not linked to its feed"

@@ -343,7 +343,7 @@ bool PulseServer::start(const std::string& extra_script,
 }
 
 bool PulseServer::wait_for_answer(const char* what) {
-    const std::string socket = (dir_ / "native").string();
+    const std::filesystem::path socket = socket_path();
     const auto deadline = Clock::now() + std::chrono::seconds(15);
     for (;;) {
         for (pid_t* pid : {&pid_, &pipewire_pid_, &wireplumber_pid_}) {
@@ -452,7 +452,7 @@ bool PulseServer::start_pipewire(const std::string& extra_script,
     // below, so a stale one must not count.
     for (const std::filesystem::path& stale :
          {dir_ / "bus", dir_ / "runtime" / "pipewire-0", dir_ / "runtime" / "pipewire-0.lock",
-          dir_ / "native"}) {
+          dir_ / "native", dir_ / "setup"}) {
         std::error_code ignored;
         std::filesystem::remove(stale, ignored);
     }
@@ -472,6 +472,7 @@ bool PulseServer::start_pipewire(const std::string& extra_script,
     if (!wait_for_file(dir_ / "runtime" / "pipewire-0", pipewire_pid_, "pipewire")) {
         return false;
     }
+    published_ = false;
     pid_ = spawn_server({"pipewire-pulse"}, env, (dir_ / "pipewire-pulse.log").string());
     wireplumber_pid_ = spawn_server({"wireplumber"}, env, (dir_ / "wireplumber.log").string());
     if (pid_ < 0 || wireplumber_pid_ < 0) {
@@ -481,6 +482,9 @@ bool PulseServer::start_pipewire(const std::string& extra_script,
         return false;
     }
     if (before_devices) {
+        if (!publish()) {
+            return false;
+        }
         before_devices();
     }
 
@@ -552,7 +556,7 @@ bool PulseServer::start_pipewire(const std::string& extra_script,
             hears = hears || (!feed_index.empty() && output.size() > 1 && output[1] == feed_index);
         }
         if (defaults && hears) {
-            return true;
+            return publish();
         }
         if (Clock::now() >= deadline) {
             return fail(defaults ? "the microphone is not linked to its feed"
@@ -672,8 +676,21 @@ bool PulseServer::running() {
     return true;
 }
 
+std::filesystem::path PulseServer::socket_path() const {
+    return dir_ / (published_ ? "native" : "setup");
+}
+
+bool PulseServer::publish() {
+    std::error_code error;
+    if (!published_) {
+        std::filesystem::rename(dir_ / "setup", dir_ / "native", error);
+    }
+    published_ = published_ || !error;
+    return published_ || fail("cannot move pipewire-pulse's socket: " + error.message());
+}
+
 std::string PulseServer::address() const {
-    return "unix:" + (dir_ / "native").string();
+    return "unix:" + socket_path().string();
 }
 
 void PulseServer::use() const {

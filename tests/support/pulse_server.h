@@ -174,6 +174,13 @@ class PulseServer {
                         const std::function<void()>& before_devices);
     // Until pactl gets an answer, while every process of ours runs.
     bool wait_for_answer(const char* what);
+    // pipewire-pulse listens at "setup", where only our own pactl calls go,
+    // until it has the devices; then its socket moves to "native", where
+    // clients look. So a client comes back to a server with all its devices,
+    // as to the PulseAudio daemon, which answers only once it has them.
+    std::filesystem::path socket_path() const;
+    bool publish();
+    bool published_ = true;
     bool wake_sinks();
     void stop_waking();
 
