@@ -685,8 +685,11 @@ bool PulseServer::publish() {
     if (!published_) {
         std::filesystem::rename(dir_ / "setup", dir_ / "native", error);
     }
-    published_ = published_ || !error;
-    return published_ || fail("cannot move pipewire-pulse's socket: " + error.message());
+    if (error) {
+        return fail("cannot move pipewire-pulse's socket: " + error.message());
+    }
+    published_ = true;
+    return true;
 }
 
 std::string PulseServer::address() const {

@@ -456,11 +456,15 @@ class MainWindow : public ::testing::Test {
         EXPECT_TRUE(mp3.ok) << "what was written still plays: " << mp3.error;
     }
 
-    // Stop, and the file complete: the writer thread ends it after Stop has
+    // The writer threads have ended their files: they do so after Stop has
     // returned, so a file read at once may still lack its end.
+    bool files_complete() {
+        return wait_until(10000, [&] { return session().FilesBeingCompleted() == 0; });
+    }
+
     void stop_and_complete() {
         click(IDC_STOP);
-        EXPECT_TRUE(wait_until(10000, [&] { return session().FilesBeingCompleted() == 0; }));
+        EXPECT_TRUE(files_complete());
     }
 
     // Records `seconds` of a 1 kHz tone played into `sink`; the file's path.
@@ -797,7 +801,7 @@ TEST_F(MainWindow, ADiskThatStallsLosesNothingUntilTheBufferIsFull) {
         click(IDC_STOP);
         expect_monitoring();
         // The file is complete (a failure told) when the writer thread says so.
-        EXPECT_TRUE(wait_until(10000, [&] { return session().FilesBeingCompleted() == 0; }));
+        EXPECT_TRUE(files_complete());
         EXPECT_EQ(boxes.count(), stall_ms > 5000 ? 1 : 0) << "stall of " << stall_ms << " ms";
 
         const DecodedMp3 mp3 = decode_mp3(path);
@@ -965,7 +969,7 @@ TEST_F(MainWindow, AWindowHeldUpForSecondsTakesTheNextClickAtOnce) {
     EXPECT_LE(passes, 10) << "drawing went before the user's click";
     RecordProperty("stop_handled_ms", static_cast<int>(handled.count()));
     expect_monitoring();
-    EXPECT_TRUE(wait_until(10000, [&] { return session().FilesBeingCompleted() == 0; }));
+    EXPECT_TRUE(files_complete());
     const DecodedMp3 mp3 = decode_mp3(fs::path(session().RecordingPath()).string());
     EXPECT_TRUE(mp3.ok) << mp3.error;
 }
@@ -1062,7 +1066,7 @@ TEST_F(MainWindow, HundredRecordingsInARowAreAllKept) {
     }
     EXPECT_EQ(paths.size(), 100u) << "no recording replaced another";
     EXPECT_EQ(folder.names().size(), 100u);
-    ASSERT_TRUE(wait_until(10000, [&] { return session().FilesBeingCompleted() == 0; }));
+    ASSERT_TRUE(files_complete());
     for (const std::string& path : paths) {
         EXPECT_GT(fs::file_size(path), 0u) << path;
     }
